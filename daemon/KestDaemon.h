@@ -1,0 +1,44 @@
+#pragma once
+// The central object of the service: owns the components, dispatches every
+// client message by its "action", answers the sender, and pushes events.
+
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class CommunicationServer;
+class PrivilegeManager;
+
+class KestDaemon : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr const char *kBaseName = "kestd";
+    static constexpr int kVersionExitDelayMs = 100;
+
+    explicit KestDaemon(QObject *parent = nullptr);
+    ~KestDaemon() override;
+
+    bool start();
+    void stop();
+
+    // -1, 0 or 1 as a is less than, equal to or greater than b, comparing the
+    // leading run of dot-separated numbers of each.
+    static int compareVersions(const QString &a, const QString &b);
+
+public slots:
+    void broadcastClientShutdown();
+    void handleClientMessage(const QString &clientId, const QJsonObject &message);
+    void onClientConnected(const QString &clientId);
+    void onClientDisconnected(const QString &clientId, unsigned int sessionId);
+    void onClientTimedOut(const QString &clientId, unsigned int sessionId);
+
+private:
+    QJsonObject dispatch(const QString &clientId, const QString &action, const QJsonObject &request);
+    QJsonObject handleClientHello(const QString &clientId, const QJsonObject &request);
+    void clientGone(const QString &clientId, unsigned int sessionId, bool timedOut);
+
+    CommunicationServer *m_communicationServer;
+    PrivilegeManager *m_privilegeManager;
+};

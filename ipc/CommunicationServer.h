@@ -1,0 +1,67 @@
+#pragma once
+// Serves every active user session through a socket of its own, keeps the
+// registry of connected clients, watches their heartbeats, and offers unicast
+// and broadcast of JSON objects.
+
+#include "ipc/RuntimeDirectory.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class ClientConnection;
+class SessionServer;
+
+class CommunicationServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kHeartbeatCheckMs = 5000;
+    static constexpr int kHeartbeatTimeoutMs = 10000;
+    static constexpr int kSessionPollMs = 3000;
+
+    explicit CommunicationServer(QObject *parent = nullptr);
+    ~CommunicationServer() override;
+
+    // Takes the single-instance lock, opens the sockets of the active sessions
+    // and starts polling sessions. False when another daemon serves the
+    // runtime directory.
+    bool start(const QString &baseName);
+    void stop();
+
+    void sendToClient(const QString &clientId, const QJsonObject &message);
+    void broadcast(const QJsonObject &message);
+    void updateHeartbeat(const QString &clientId);
+    int clientCount() const { return int(m_clients.size()); }
+
+    // The session servers by session id (read-only view for diagnostics and tests).
+    QList<quint32> servedSessions() const { return m_sessions.keys(); }
+
+signals:
+    void clientConnected(const QString &clientId);
+    void clientDisconnected(const QString &clientId, unsigned int sessionId);
+    void messageReceived(const QString &clientId, const QJsonObject &message);
+    void serverError(const QString &error);
+    void clientTimedOut(const QString &clientId, unsigned int sessionId);
+
+public slots:
+    void onNewConnection();
+    void onClientMessage(const QString &clientId, const QJsonObject &message);
+    void onClientDisconnected(const QString &clientId);
+    void checkHeartbeats();
+    void pollSessions();
+
+private:
+    void dropAll();
+
+    QHash<QString, ClientConnection *> m_clients;
+    QHash<QString, QElapsedTimer> m_heartbeats;
+    QTimer m_heartbeatTimer;
+    QString m_baseName;
+    QHash<quint32, SessionServer *> m_sessions;
+    QTimer m_sessionPollTimer;
+    RuntimeDirectory m_runtimeDirectory;
+};

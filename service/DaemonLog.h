@@ -1,0 +1,33 @@
+#pragma once
+// The daemon log: one process-wide Qt message handler that writes every line to
+// standard error and appends it to the log file, with a one-step rotation to ".old".
+
+#include <QLoggingCategory>
+#include <QString>
+
+Q_DECLARE_LOGGING_CATEGORY(lcKestd)
+
+// The installed Qt message handler.
+void daemonMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// The override when set, else the default path under the generic data location
+// (its directory is created).
+QString daemonLogPath();
+
+// Stores the override; later lines go to that file.
+void setDaemonLogPath(const QString &path);
+
+// Deletes the current log file and its ".old" file; true when nothing failed.
+bool clearDaemonLogs();
+
+namespace DaemonLog {
+constexpr qint64 kRotateSize = 1048576;
+constexpr int kRotateCheckEvery = 100;
+constexpr const char *kFilterRules = "kestd.debug=false";
+
+// Formats one line exactly as the handler writes it.
+QString formatLine(QtMsgType type, const QString &message);
+
+// Test support: forget the override and the message counter.
+void resetForTests();
+} // namespace DaemonLog

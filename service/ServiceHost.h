@@ -1,0 +1,80 @@
+#pragma once
+// The system-service wrapper over systemd: registers and unregisters the unit,
+// runs the service's work under the service manager, takes stop and custom
+// controls (signals) on a thread of its own, and reports status by sd_notify.
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+class ServiceHost
+{
+public:
+    // Control codes: 128 asks every client to shut down (SIGUSR1); 129 is SIGUSR2.
+    static constexpr unsigned long kControlShutdownClients = 128;
+    static constexpr unsigned long kControlUser2 = 129;
+    static constexpr const char *kDefaultUnitDirectory = "/etc/systemd/system";
+    static constexpr const char *kDefaultPolkitDirectory = "/etc/polkit-1/rules.d";
+
+    using Callback = std::function<void()>;
+    using ControlHandler = std::function<void(unsigned long)>;
+
+    // Creates the one instance; throws "WindowsService already initialized"
+    // when one exists.
+    static ServiceHost &initialize(const QString &serviceName, const QString &displayName);
+    // Throws "WindowsService not initialized" before initialize.
+    static ServiceHost &instance();
+
+    ~ServiceHost();
+
+    // Writes the unit (and its polkit rule); throws the failure text.
+    void registerService();
+    // Stops (without waiting) and deletes the unit; throws the failure text.
+    void unregisterService();
+
+    // Runs the main callback under the service manager; 0 after a normal run,
+    // 1 when not started by a service manager or the work failed.
+    int run(Callback mainCallback, Callback stopCallback);
+    void setCustomControlHandler(ControlHandler handler);
+
+    void reportRunning();
+    void reportStopped();
+    // Stop pending, for a stop that did not come as a control (the daemon's own
+    // exit); reported once whatever the cause.
+    void reportStopPending();
+    // The work could not start; run() then returns 1.
+    void reportStartFailed();
+
+    QString unitPath() const;
+    QString polkitRulePath() const;
+
+private:
+    ServiceHost(const QString &serviceName, const QString &displayName);
+    void controlThread(int signalFd);
+    void handleControl(unsigned long code);
+    void requestStop();
+    static QString unitDirectory();
+    static QString polkitDirectory();
+
+    QString m_serviceName;
+    QString m_displayName;
+    Callback m_main;
+    Callback m_stop;
+    ControlHandler m_custom;
+    std::mutex m_customMutex; // the handler is replaced while the control thread runs
+    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_failed{false};
+    int m_wakeFd = -1; // ends the control thread
+};
+
+// The failures of ServiceHost, carrying their fixed texts.
+class ServiceError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};

@@ -1,0 +1,64 @@
+#pragma once
+// Runs the real kestd binary as systemd would: its own NOTIFY_SOCKET listener,
+// a temporary RUNTIME_DIRECTORY and HOME, KESTD_SESSIONS; captures its output.
+// Everything it made is removed, and the daemon ended, when it is destroyed.
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+class DaemonHarness
+{
+public:
+    struct Options {
+        QString sessions = "1";    // KESTD_SESSIONS; a null QString leaves it unset
+        bool notifySocket = true;  // false: started as from a shell
+        QStringList environment;   // extra "NAME=value" entries
+        QStringList arguments;     // command-line arguments
+        QString binary = QString::fromLatin1(KESTD_BINARY);
+    };
+
+    DaemonHarness();
+    explicit DaemonHarness(Options options);
+    ~DaemonHarness();
+    DaemonHarness(const DaemonHarness &) = delete;
+    DaemonHarness &operator=(const DaemonHarness &) = delete;
+
+    // Starts the daemon; with waitReady, true once it reported READY=1.
+    bool start(bool waitReady = true, int timeoutMs = 15000);
+    pid_t pid() const { return m_pid; }
+
+    QString rootDir() const { return m_root; }
+    QString runtimeDir() const { return m_root + "/run"; }
+    QString homeDir() const { return m_root + "/home"; }
+    QString socketPath(quint32 session = 1) const;
+    // The default log file under HOME.
+    QString defaultLogPath() const;
+
+    // Waits until a notification containing the text arrived (all seen so far count).
+    bool waitNotify(const QString &text, int timeoutMs);
+    QStringList notifications();
+
+    // The daemon's exit code (128 + N for signal N) once it exited.
+    std::optional<int> waitExit(int timeoutMs);
+    bool signal(int signo);
+    // SIGTERM, then SIGKILL when it does not end in time; the exit code.
+    std::optional<int> stop(int timeoutMs = 20000);
+
+    QString stderrText() const;
+    QString stdoutText() const;
+    bool waitForLog(const QString &text, int timeoutMs) const;
+
+private:
+    void drainNotifications(int timeoutMs);
+
+    Options m_options;
+    QString m_root;
+    int m_notifyFd = -1;
+    pid_t m_pid = -1;
+    std::optional<int> m_exitCode;
+    QStringList m_notifications;
+};
