@@ -15,6 +15,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 extern char **environ;
@@ -77,7 +78,13 @@ bool DaemonHarness::start(bool waitReady, int timeoutMs)
         env << "NOTIFY_SOCKET=" + m_root + "/notify.sock";
     if (!m_options.sessions.isNull())
         env << "KESTD_SESSIONS=" + m_options.sessions;
-    env << m_options.environment;
+    // Explicit entries replace the harness's own.
+    for (const QString &entry : std::as_const(m_options.environment)) {
+        const QString prefix = entry.section('=', 0, 0) + '=';
+        env.erase(std::remove_if(env.begin(), env.end(), [&](const QString &e) { return e.startsWith(prefix); }),
+                  env.end());
+        env << entry;
+    }
 
     std::vector<QByteArray> envBytes, argBytes;
     for (const QString &e : env)
