@@ -1,0 +1,104 @@
+#pragma once
+// One child process started for a client: its record, its launch and its two
+// watching threads, the graceful stop with a kill timer, forced termination,
+// and what happens when it exits (auto-restart within a bound of attempts over
+// the life of the entry, else processFinished). Lives on the main thread.
+
+#include "process/ProcessInfo.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+
+class ProcessIOWorker;
+class ProcessMonitorWorker;
+class QThread;
+
+class ManagedProcess : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kCleanupThreadWaitMs = 2000;
+    static constexpr int kDestructionThreadWaitMs = 5000;
+    // Longest time a stdin write waits for a child that does not read.
+    static constexpr int kStdinWriteTimeoutMs = 1000;
+
+    explicit ManagedProcess(const QString &processId, QObject *parent = nullptr);
+    ~ManagedProcess() override;
+
+    QString processId() const { return m_info.id; }
+
+    // Copies the start-request keys into the record (reading rules of ProcessInfo).
+    void loadSpec(const QJsonObject &request);
+    // The complete start request, used again for every restart.
+    void setSavedRequest(const QJsonObject &request) { m_savedRequest = request; }
+    QJsonObject savedRequest() const { return m_savedRequest; }
+
+    // Launches the child; on success processStarted has been emitted and the
+    // workers run.
+    bool startWindowsProcess();
+    // Graceful stop: cancels a pending restart, clears auto-restart, sends
+    // SIGINT to the child's group and arms the kill timer (none for timeoutMs <= 0).
+    void stop(int timeoutMs);
+    // True only while a launched child is held, the state is Running and the
+    // child has not exited.
+    bool isRunning() const;
+    ProcessInfo info() const { return m_info; }
+    bool isRestartPending() const { return m_restartTimer.isActive(); }
+    bool isKillTimerActive() const { return m_killTimer.isActive(); }
+
+    // Writes to the child's stdin when it is held and the state is Running;
+    // returns the bytes written.
+    qint64 writeToStdin(const QByteArray &data);
+
+signals:
+    void processStarted(const QString &processId);
+    void processFinished(const QString &processId, int exitCode);
+    void processError(const QString &processId, const QString &error);
+    void stdoutReady(const QString &processId, const QByteArray &data);
+    void stderrReady(const QString &processId, const QByteArray &data);
+
+public slots:
+    // Immediate termination when a child is held (also the kill timer's handler).
+    void kill();
+    void handleProcessExit(int exitCode);
+    void attemptRestart();
+    void stopKillTimer();
+
+private slots:
+    void onWorkerStdout(const QString &processId, const QByteArray &data);
+    void onWorkerStderr(const QString &processId, const QByteArray &data);
+
+private:
+    // Runs on the monitor thread: posts the exit of the given launch back to
+    // the main thread, where a report of an earlier launch is dropped.
+    void onWindowsProcessExited(int exitCode, quint64 launchNumber);
+    bool sendCtrlC();
+    void forceTerminate();
+    void cleanup();
+    void startWorkers();
+    // Stops both workers and their threads; false when a thread did not end
+    // within waitMs (it is then left behind, and so are the handles it uses).
+    bool stopWorkers(int waitMs);
+    void setState(int state);
+
+    ProcessInfo m_info;
+    QJsonObject m_savedRequest;
+    QTimer m_killTimer;
+    QTimer m_restartTimer;
+
+    QThread *m_monitorThread = nullptr;
+    ProcessMonitorWorker *m_monitorWorker = nullptr;
+    QThread *m_outputThread = nullptr;
+    ProcessIOWorker *m_outputWorker = nullptr;
+
+    // Read by the output thread; mirrors m_info.state.
+    std::atomic<int> m_sharedState{ProcessInfo::kNotRunning};
+    // Output emitted by the output worker and not yet passed on.
+    std::atomic<qint64> m_undeliveredBytes{0};
+    quint64 m_launchNumber = 0;
+};

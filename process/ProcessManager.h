@@ -1,0 +1,83 @@
+#pragma once
+// Owns the child processes that clients ask the daemon to run. Serves the
+// process actions (start, stop, kill, restart, status, list, stdin) with JSON
+// response objects, and announces everything that later happens to a process
+// (started, stdout, stderr, finished, error) through processEvent. Output is
+// batched and flushed every 100 ms. Lives on the main thread.
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+
+class ManagedProcess;
+
+class ProcessManager : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kFlushIntervalMs = 100;
+    // Grace given by the stop and restart actions before the child is killed.
+    static constexpr int kStopTimeoutMs = 10000;
+    // Extra time the stop-all loop waits beyond the grace, and its check period.
+    static constexpr int kStopAllSlackMs = 1000;
+    static constexpr int kStopAllCheckMs = 100;
+
+    explicit ProcessManager(QObject *parent = nullptr);
+    ~ProcessManager() override;
+
+    QJsonObject startProcess(const QJsonObject &request);
+    QJsonObject stopProcess(const QString &processId);
+    QJsonObject killProcess(const QString &processId);
+    QJsonObject restartProcess(const QString &processId);
+    QJsonObject getProcessStatus(const QString &processId);
+    QJsonObject listProcesses();
+    // False for an unknown id; true for every known one, also when nothing
+    // could be written (the child is not running).
+    bool writeToProcess(const QString &processId, const QByteArray &data);
+    // Asks every child to stop, waits up to timeoutMs + 1 s in a local event
+    // loop, then kills those still running.
+    void stopAllProcesses(int timeoutMs);
+
+    // Length of the longest prefix of data that does not end inside a UTF-8
+    // sequence; the rest waits for the bytes that complete it.
+    static qsizetype completeUtf8Length(const QByteArray &data);
+
+signals:
+    void processEvent(const QJsonObject &event);
+
+public slots:
+    void onProcessStarted(const QString &processId);
+    void onProcessFinished(const QString &processId, int exitCode);
+    void onProcessError(const QString &processId, const QString &error);
+    void onProcessStdout(const QString &processId, const QByteArray &data);
+    void onProcessStderr(const QString &processId, const QByteArray &data);
+    void flushOutputBuffers();
+
+private:
+    struct OutputBuffers
+    {
+        QString processId;
+        QByteArray stdoutData;
+        QByteArray stderrData;
+    };
+
+    std::optional<QString> validateStartRequest(const QJsonObject &request) const;
+    void removeStaleEntry(const QString &processId, ManagedProcess *process);
+    void cleanupStaleEntries();
+    // Emits the "stdout"/"stderr" events of one record; with keepIncomplete a
+    // trailing partial UTF-8 sequence stays for the next flush.
+    void flushRecord(OutputBuffers &buffers, bool keepIncomplete);
+    void emitEvent(const QString &processId, const QString &event, const QString &data = QString());
+
+    static QJsonObject successResponse(const QString &status, const QString &message = QString());
+    static QJsonObject errorResponse(const QString &error);
+
+    QHash<QString, ManagedProcess *> m_processes;
+    QHash<QString, OutputBuffers> m_outputBuffers;
+    QTimer m_flushTimer;
+};
