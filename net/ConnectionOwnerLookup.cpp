@@ -1,0 +1,282 @@
+#include "net/ConnectionOwnerLookup.h"
+
+#include "net/SockDiag.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view kSocketLinkPrefix = "socket:[";
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+bool isPidName(const char *name)
+{
+    if (*name == '\0')
+        return false;
+    for (const char *p = name; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return false;
+    return true;
+}
+
+// The inode of a "socket:[N]" link text, 0 when it is not one.
+std::uint32_t socketInode(const char *link, std::size_t length)
+{
+    const std::string_view text(link, length);
+    if (text.size() <= kSocketLinkPrefix.size() + 1 || !text.starts_with(kSocketLinkPrefix)
+        || text.back() != ']')
+        return 0;
+    std::uint64_t inode = 0;
+    for (std::size_t i = kSocketLinkPrefix.size(); i + 1 < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return 0;
+        inode = inode * 10 + std::uint64_t(text[i] - '0');
+    }
+    return inode > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(inode);
+}
+
+// Calls visit(inode, fd) for every socket the process holds, until visit
+// returns true; returns whether it did.
+template <typename Visit>
+bool forEachSocket(std::uint32_t pid, Visit &&visit)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/fd", pid);
+    const int dirFd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    DIR *dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return false;
+    }
+    bool stopped = false;
+    char link[64];
+    while (!stopped) {
+        const dirent *entry = ::readdir(dir);
+        if (!entry)
+            break;
+        if (!isPidName(entry->d_name))
+            continue;
+        const ssize_t n = ::readlinkat(dirFd, entry->d_name, link, sizeof link);
+        if (n <= 0 || std::size_t(n) >= sizeof link)
+            continue;
+        const std::uint32_t inode = socketInode(link, std::size_t(n));
+        if (inode != 0)
+            stopped = visit(inode, std::atoi(entry->d_name));
+    }
+    ::closedir(dir);
+    return stopped;
+}
+
+bool holds(std::uint32_t pid, int fd, std::uint32_t inode)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%u/fd/%d", pid, fd);
+    char link[64];
+    const ssize_t n = ::readlink(path, link, sizeof link);
+    return n > 0 && std::size_t(n) < sizeof link && socketInode(link, std::size_t(n)) == inode;
+}
+
+// Every visible process, those running as uid first: a socket is nearly
+// always held by a process of the user that created it.
+std::vector<std::uint32_t> processesByUid(std::uint32_t uid)
+{
+    std::vector<std::uint32_t> same;
+    std::vector<std::uint32_t> others;
+    DIR *dir = ::opendir("/proc");
+    if (!dir)
+        return same;
+    const int procFd = ::dirfd(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        if (!isPidName(entry->d_name))
+            continue;
+        const auto pid = static_cast<std::uint32_t>(std::strtoul(entry->d_name, nullptr, 10));
+        struct stat st;
+        if (::fstatat(procFd, entry->d_name, &st, 0) == 0 && st.st_uid == uid)
+            same.push_back(pid);
+        else
+            others.push_back(pid);
+    }
+    ::closedir(dir);
+    same.insert(same.end(), others.begin(), others.end());
+    return same;
+}
+
+// The first row that a file holds; rows of inode 0 (TIME_WAIT, request
+// sockets) have no owner.
+const SockDiag::Row *firstHeldRow(const std::optional<std::vector<SockDiag::Row>> &rows)
+{
+    if (!rows)
+        return nullptr;
+    for (const auto &row : *rows)
+        if (row.inode != 0)
+            return &row;
+    return nullptr;
+}
+
+} // namespace
+
+std::string ConnectionOwnerLookup::tcpOwnerPath(std::uint16_t localPort, std::uint32_t remoteIp,
+                                                std::uint16_t remotePort)
+{
+    const std::uint32_t pid = tcpOwnerPid(localPort, remoteIp, remotePort);
+    return pid == 0 ? std::string() : processImagePath(pid);
+}
+
+std::string ConnectionOwnerLookup::udpOwnerPath(std::uint16_t localPort)
+{
+    const std::uint32_t pid = udpOwnerPid(localPort);
+    return pid == 0 ? std::string() : processImagePath(pid);
+}
+
+std::uint32_t ConnectionOwnerLookup::tcpOwnerPid(std::uint16_t localPort, std::uint32_t remoteIp,
+                                                 std::uint16_t remotePort)
+{
+    // Dual-stack programs reach IPv4 peers through IPv6 sockets with
+    // v4-mapped addresses; they are listed in the IPv6 table.
+    auto rows = SockDiag::findTcp(AF_INET, localPort, remoteIp, remotePort);
+    const SockDiag::Row *row = firstHeldRow(rows);
+    std::optional<std::vector<SockDiag::Row>> mapped;
+    if (!row) {
+        mapped = SockDiag::findTcp(AF_INET6, localPort, remoteIp, remotePort);
+        row = firstHeldRow(mapped);
+    }
+    return row ? ownerOfSocket(row->inode, row->uid) : 0;
+}
+
+std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort)
+{
+    auto rows = SockDiag::findUdp(AF_INET, localPort);
+    const SockDiag::Row *row = firstHeldRow(rows);
+    std::optional<std::vector<SockDiag::Row>> mapped;
+    if (!row) {
+        mapped = SockDiag::findUdp(AF_INET6, localPort);
+        row = firstHeldRow(mapped);
+    }
+    return row ? ownerOfSocket(row->inode, row->uid) : 0;
+}
+
+std::string ConnectionOwnerLookup::processImagePath(std::uint32_t pid)
+{
+    if (pid == kSystemPid)
+        return kSystemPath;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
+    char target[4096];
+    const ssize_t n = ::readlink(path, target, sizeof target);
+    if (n <= 0 || std::size_t(n) >= sizeof target)
+        return "[PID:" + std::to_string(pid) + "]";
+    std::string image(target, std::size_t(n));
+    // A binary replaced on disk (an upgrade) still names its path for the rules.
+    if (image.ends_with(kDeletedSuffix))
+        image.resize(image.size() - kDeletedSuffix.size());
+    return image;
+}
+
+bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, std::uint32_t *pid)
+{
+    Holder holder;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_holders.find(inode);
+        if (it == m_holders.end())
+            return false;
+        holder = it->second;
+    }
+    if (holds(holder.pid, holder.fd, inode)) {
+        *pid = holder.pid;
+        return true;
+    }
+    std::lock_guard lock(m_mutex);
+    const auto it = m_holders.find(inode);
+    if (it != m_holders.end() && it->second.pid == holder.pid && it->second.fd == holder.fd)
+        m_holders.erase(it);
+    return false;
+}
+
+std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uint32_t uid)
+{
+    std::uint32_t pid = 0;
+    if (cachedOwner(inode, &pid)) {
+        m_cacheHits.fetch_add(1, std::memory_order_relaxed);
+        return pid;
+    }
+
+    std::vector<std::pair<std::uint32_t, Holder>> seen;
+    std::uint32_t owner = 0;
+    auto scan = [&](std::uint32_t candidate) {
+        return forEachSocket(candidate, [&](std::uint32_t found, int fd) {
+            seen.emplace_back(found, Holder{candidate, fd});
+            if (found == inode) {
+                owner = candidate;
+                return true;
+            }
+            return false;
+        });
+    };
+
+    std::vector<std::uint32_t> recent;
+    {
+        std::lock_guard lock(m_mutex);
+        recent = m_recentOwners;
+    }
+    for (const std::uint32_t candidate : recent) {
+        if (scan(candidate)) {
+            m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
+            remember(owner, seen);
+            return owner;
+        }
+    }
+
+    m_fullScans.fetch_add(1, std::memory_order_relaxed);
+    for (const std::uint32_t candidate : processesByUid(uid)) {
+        if (std::find(recent.begin(), recent.end(), candidate) != recent.end())
+            continue;
+        if (scan(candidate)) {
+            remember(owner, seen);
+            return owner;
+        }
+    }
+    remember(0, seen);
+    return kSystemPid;
+}
+
+void ConnectionOwnerLookup::remember(std::uint32_t pid,
+                                     const std::vector<std::pair<std::uint32_t, Holder>> &seen)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_holders.size() + seen.size() > kMaxCachedInodes)
+        m_holders.clear();
+    for (const auto &[found, holder] : seen)
+        m_holders[found] = holder;
+    if (pid == 0)
+        return;
+    const auto it = std::find(m_recentOwners.begin(), m_recentOwners.end(), pid);
+    if (it != m_recentOwners.end())
+        m_recentOwners.erase(it);
+    m_recentOwners.insert(m_recentOwners.begin(), pid);
+    if (m_recentOwners.size() > kRecentOwners)
+        m_recentOwners.resize(kRecentOwners);
+}
+
+ConnectionOwnerLookup::Stats ConnectionOwnerLookup::stats() const
+{
+    return {m_cacheHits.load(), m_recentOwnerHits.load(), m_fullScans.load()};
+}
+
+void ConnectionOwnerLookup::clearCache()
+{
+    std::lock_guard lock(m_mutex);
+    m_holders.clear();
+    m_recentOwners.clear();
+}

@@ -1,0 +1,69 @@
+#pragma once
+// Which process owns a connection the tunnel intercepted, for per-process
+// routing: the kernel's socket table (inet_diag, filtered by port) gives the
+// socket's inode, and the process holding that inode gives the image path.
+// Finding the holder means reading /proc/PID/fd links; a cache of inode ->
+// (pid, fd), verified with one readlink before use, and the recent owners
+// scanned first keep most lookups far from a scan of every process.
+// Thread-safe; called from worker threads and the adapter reader thread.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class ConnectionOwnerLookup {
+public:
+    // The owner reported for a socket that the kernel lists but no visible
+    // process holds (a kernel socket, or one held in another PID namespace).
+    static constexpr std::uint32_t kSystemPid = 0xFFFFFFFF;
+    static constexpr const char *kSystemPath = ":System";
+    static constexpr std::size_t kMaxCachedInodes = 65536;
+    static constexpr std::size_t kRecentOwners = 32;
+
+    struct Stats {
+        std::uint64_t cacheHits = 0;
+        std::uint64_t recentOwnerHits = 0;
+        std::uint64_t fullScans = 0;
+    };
+
+    // The owner's image path, or empty when no matching socket exists. TCP
+    // matches local port, remote IPv4 address and remote port (host order);
+    // UDP the local port only.
+    std::string tcpOwnerPath(std::uint16_t localPort, std::uint32_t remoteIp, std::uint16_t remotePort);
+    std::string udpOwnerPath(std::uint16_t localPort);
+
+    // The owner's pid, 0 when not found, kSystemPid when held by no process.
+    std::uint32_t tcpOwnerPid(std::uint16_t localPort, std::uint32_t remoteIp, std::uint16_t remotePort);
+    std::uint32_t udpOwnerPid(std::uint16_t localPort);
+
+    // ":System" for kSystemPid, the executable's path, or "[PID:" id "]" when
+    // it cannot be read (the process is gone or has no executable).
+    static std::string processImagePath(std::uint32_t pid);
+
+    Stats stats() const;
+    // Forget cached holders (benchmarks measure the cold path with it).
+    void clearCache();
+
+private:
+    struct Holder {
+        std::uint32_t pid = 0;
+        int fd = -1;
+    };
+
+    std::uint32_t ownerOfSocket(std::uint32_t inode, std::uint32_t uid);
+    bool cachedOwner(std::uint32_t inode, std::uint32_t *pid);
+    // Caches every holder seen during a scan; pid, when found, becomes the
+    // most recent owner.
+    void remember(std::uint32_t pid, const std::vector<std::pair<std::uint32_t, Holder>> &seen);
+
+    mutable std::mutex m_mutex;
+    std::unordered_map<std::uint32_t, Holder> m_holders;
+    std::vector<std::uint32_t> m_recentOwners; // most recent first
+    std::atomic<std::uint64_t> m_cacheHits{0};
+    std::atomic<std::uint64_t> m_recentOwnerHits{0};
+    std::atomic<std::uint64_t> m_fullScans{0};
+};
