@@ -1,0 +1,3 @@
+#include "explorer/ExplorerLog.h"
+
+Q_LOGGING_CATEGORY(lcProcessExplorer, "kestd.process-explorer")

@@ -1,0 +1,266 @@
+#include "explorer/IconExtractor.h"
+
+#include "explorer/ExplorerLog.h"
+#include "explorer/XdgDataPaths.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct IconExtractor::DataSet
+{
+    DesktopEntryIndex entries;
+    IconThemeLookup icons;
+    std::optional<quint32> owner;
+};
+
+namespace {
+
+QStringList appended(const QStringList &dirs, const QString &suffix)
+{
+    QStringList out;
+    for (const QString &dir : dirs)
+        out.append(dir + suffix);
+    return out;
+}
+
+// Text in an SVG needs the font database, which a daemon without a GUI
+// application does not have (Qt aborts the process), so text elements are
+// dropped before rendering. Icons hardly ever carry text. Entities are
+// expanded by the reader (within its limit), so no DTD is written back.
+QByteArray withoutText(const QByteArray &svg)
+{
+    static const QStringList textElements = {
+        QStringLiteral("text"), QStringLiteral("tspan"), QStringLiteral("textPath"), QStringLiteral("tref"),
+        QStringLiteral("textArea"), QStringLiteral("flowRoot"), QStringLiteral("flowPara"), QStringLiteral("flowRegion"),
+        QStringLiteral("flowDiv"), QStringLiteral("flowSpan")};
+    QXmlStreamReader reader(svg);
+    QByteArray out;
+    QXmlStreamWriter writer(&out);
+    int skipDepth = 0;
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        if (token == QXmlStreamReader::Invalid)
+            break;
+        if (token == QXmlStreamReader::DTD)
+            continue;
+        if (skipDepth > 0) {
+            if (token == QXmlStreamReader::StartElement)
+                ++skipDepth;
+            else if (token == QXmlStreamReader::EndElement)
+                --skipDepth;
+            continue;
+        }
+        if (token == QXmlStreamReader::StartElement && textElements.contains(reader.name().toString())) {
+            skipDepth = 1;
+            continue;
+        }
+        writer.writeCurrentToken(reader);
+    }
+    if (reader.hasError())
+        return {};
+    return out;
+}
+
+QImage renderSvg(const QByteArray &bytes, int edge)
+{
+    const QByteArray clean = withoutText(bytes);
+    if (clean.isEmpty())
+        return {};
+    QSvgRenderer renderer(clean);
+    if (!renderer.isValid())
+        return {};
+    renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+    QImage image(edge, edge, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter);
+    painter.end();
+    return image;
+}
+
+// Scales into the square, keeping the aspect ratio, centred on transparency.
+QImage fitToSquare(const QImage &source, int edge)
+{
+    const QImage scaled = source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                              .scaled(edge, edge, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (scaled.width() == edge && scaled.height() == edge)
+        return scaled;
+    QImage square(edge, edge, QImage::Format_ARGB32_Premultiplied);
+    square.fill(Qt::transparent);
+    QPainter painter(&square);
+    painter.drawImage((edge - scaled.width()) / 2, (edge - scaled.height()) / 2, scaled);
+    painter.end();
+    return square;
+}
+
+QString encodePng(const QImage &image)
+{
+    if (image.isNull())
+        return {};
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.convertToFormat(QImage::Format_ARGB32).save(&buffer, "PNG"))
+        return {};
+    return QString::fromLatin1(png.toBase64());
+}
+
+bool regularFileOwnedOrPublic(const QString &file, std::optional<quint32> owner)
+{
+    struct stat st{};
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return !owner || st.st_uid == *owner || (st.st_mode & S_IROTH);
+}
+
+} // namespace
+
+IconExtractor::IconExtractor()
+    : IconExtractor([] {
+          QStringList dirs;
+          const QString home = XdgDataPaths::dataHome();
+          if (!home.isEmpty())
+              dirs.append(home);
+          dirs.append(XdgDataPaths::dataDirs());
+          return dirs;
+      }())
+{
+}
+
+IconExtractor::IconExtractor(const QStringList &dataDirs)
+    : m_system(makeDataSet(dataDirs, std::nullopt)), m_ownUid(quint32(::geteuid()))
+{
+}
+
+IconExtractor::~IconExtractor() = default;
+
+std::unique_ptr<IconExtractor::DataSet> IconExtractor::makeDataSet(const QStringList &dataDirs,
+                                                                    std::optional<quint32> owner)
+{
+    QStringList iconBases = appended(dataDirs, QStringLiteral("/icons"));
+    QStringList pixmaps;
+    if (!owner) {
+        // Legacy per-user theme directory of the daemon's own user.
+        const QString home = qEnvironmentVariable("HOME");
+        if (QDir::isAbsolutePath(home))
+            iconBases.prepend(QDir::cleanPath(home + QStringLiteral("/.icons")));
+        pixmaps = appended(dataDirs, QStringLiteral("/pixmaps"));
+        const QString systemPixmaps = QString::fromLatin1(XdgDataPaths::kPixmaps);
+        if (!pixmaps.contains(systemPixmaps))
+            pixmaps.append(systemPixmaps);
+    }
+    return std::unique_ptr<DataSet>(new DataSet{
+        DesktopEntryIndex(appended(dataDirs, QStringLiteral("/applications")), owner),
+        IconThemeLookup(iconBases, pixmaps, owner), owner});
+}
+
+IconExtractor::DataSet *IconExtractor::userDataSet(quint32 uid)
+{
+    if (uid == m_ownUid)
+        return nullptr;
+    if (auto it = m_users.find(uid); it != m_users.end())
+        return it->second.get();
+    if (int(m_users.size()) >= kMaxUsers)
+        return nullptr;
+    const QStringList homes = XdgDataPaths::userDataHomes(uid);
+    auto set = homes.isEmpty() ? nullptr : makeDataSet(homes, uid);
+    DataSet *raw = set.get();
+    m_users.emplace(uid, std::move(set));
+    if (raw)
+        raw->entries.refreshIfChanged();
+    return raw;
+}
+
+void IconExtractor::refresh()
+{
+    m_refreshed = true;
+    if (m_system->entries.refreshIfChanged())
+        m_system->icons.invalidate();
+    for (auto &[uid, set] : m_users) {
+        if (set && set->entries.refreshIfChanged())
+            set->icons.invalidate();
+    }
+}
+
+QString IconExtractor::resolveIconFile(const QString &icon, DataSet *user, int edge)
+{
+    if (icon.startsWith(QLatin1Char('/'))) {
+        // A user's entry may not point the daemon at files that user cannot read.
+        return regularFileOwnedOrPublic(icon, user ? user->owner : std::nullopt) ? icon : QString();
+    }
+    if (user) {
+        const QString file = user->icons.find(icon, edge);
+        if (!file.isEmpty())
+            return file;
+    }
+    return m_system->icons.find(icon, edge);
+}
+
+QString IconExtractor::extract(const QString &path, int edge, std::optional<quint32> owner)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char(':')))
+        return {};
+    DataSet *user = owner ? userDataSet(*owner) : nullptr;
+    QString icon = user ? user->entries.iconFor(path) : QString();
+    DataSet *source = icon.isEmpty() ? nullptr : user;
+    if (icon.isEmpty()) {
+        if (!m_refreshed)
+            refresh(); // the first use builds the index
+        icon = m_system->entries.iconFor(path);
+    }
+    if (icon.isEmpty())
+        return {};
+    const QString file = resolveIconFile(icon, source, edge);
+    if (file.isEmpty()) {
+        qCDebug(lcProcessExplorer) << "No icon file for" << icon << "of" << path;
+        return {};
+    }
+    return renderIconFile(file, edge);
+}
+
+QString IconExtractor::renderIconFile(const QString &file, int edge)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly) || f.size() > kMaxImageBytes)
+        return {};
+    const QImage image = renderImage(f.read(kMaxImageBytes), edge);
+    if (image.isNull())
+        qCDebug(lcProcessExplorer) << "Icon file not readable as an image:" << file;
+    return encodePng(image);
+}
+
+QImage IconExtractor::renderImage(const QByteArray &bytes, int edge)
+{
+    if (bytes.isEmpty() || edge <= 0)
+        return {};
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const QByteArray format = QImageReader::imageFormat(&buffer);
+    // SVG goes through our own renderer only (the image plugin would render text).
+    if (format == "svg" || (format.isEmpty() && bytes.contains("<svg")))
+        return renderSvg(bytes, edge);
+    static const QList<QByteArray> rasterFormats = {"png", "xpm", "bmp", "jpeg", "gif", "ico"};
+    if (!rasterFormats.contains(format))
+        return {};
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > kMaxSourceEdge || size.height() > kMaxSourceEdge))
+        return {};
+    const QImage image = reader.read();
+    if (image.isNull() || image.width() <= 0 || image.height() <= 0)
+        return {};
+    return fitToSquare(image, edge);
+}
