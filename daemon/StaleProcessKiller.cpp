@@ -1,0 +1,150 @@
+#include "daemon/StaleProcessKiller.h"
+
+#include "ipc/SessionSource.h"
+#include "service/DaemonLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+QString withoutExeSuffix(const QString &name)
+{
+    return name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive) ? name.chopped(4) : name;
+}
+
+// Basename of /proc/PID/exe; the command name when the link cannot be read
+// (kernel threads, other namespaces).
+QString imageNameOf(const QString &pidText)
+{
+    QString target = QFile::symLinkTarget("/proc/" + pidText + "/exe");
+    if (!target.isEmpty()) {
+        const QLatin1String deleted(" (deleted)");
+        if (target.endsWith(deleted))
+            target.chop(deleted.size());
+        return QFileInfo(target).fileName();
+    }
+    QFile comm("/proc/" + pidText + "/comm");
+    if (!comm.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+}
+
+const StaleProcessKiller::ProcessTable &systemTable()
+{
+    static const StaleProcessKiller::ProcessTable table;
+    return table;
+}
+
+} // namespace
+
+std::optional<QList<StaleProcessKiller::ProcessEntry>> StaleProcessKiller::ProcessTable::snapshot(int *error) const
+{
+    QDir proc("/proc");
+    if (!proc.exists()) {
+        *error = ENOENT;
+        return std::nullopt;
+    }
+    QList<ProcessEntry> entries;
+    const QStringList names = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        bool numeric = false;
+        const qint64 pid = name.toLongLong(&numeric);
+        if (!numeric || pid <= 0)
+            continue;
+        entries.append({pid, imageNameOf(name)});
+    }
+    return entries;
+}
+
+int StaleProcessKiller::ProcessTable::open(qint64 pid, int *error) const
+{
+    const int fd = int(syscall(SYS_pidfd_open, pid_t(pid), 0));
+    if (fd < 0)
+        *error = errno;
+    return fd;
+}
+
+bool StaleProcessKiller::ProcessTable::terminate(int handle, int *error) const
+{
+    if (syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+void StaleProcessKiller::ProcessTable::close(int handle) const
+{
+    if (handle >= 0)
+        ::close(handle);
+}
+
+StaleProcessKiller::StaleProcessKiller(const ProcessTable *table)
+    : m_table(table ? table : &systemTable())
+{
+}
+
+bool StaleProcessKiller::imageNameMatches(const QString &imageName, const QString &staleName)
+{
+    return withoutExeSuffix(imageName).compare(withoutExeSuffix(staleName), Qt::CaseInsensitive) == 0;
+}
+
+int StaleProcessKiller::killStaleProcesses(quint32 sessionId) const
+{
+    qCInfo(lcKestd) << "Checking for stale processes in session" << sessionId;
+    int error = 0;
+    const auto processes = m_table->snapshot(&error);
+    if (!processes) {
+        qCWarning(lcKestd) << "Failed to create process snapshot:" << error;
+        return 0;
+    }
+    if (processes->isEmpty()) {
+        qCWarning(lcKestd) << "Failed to get first process:" << ENOENT;
+        return 0;
+    }
+
+    int killed = 0;
+    for (const ProcessEntry &process : *processes) {
+        const char *match = nullptr;
+        for (const char *staleName : kStaleProcessNames) {
+            if (imageNameMatches(process.imageName, QString::fromLatin1(staleName))) {
+                match = staleName;
+                break;
+            }
+        }
+        if (!match)
+            continue;
+        const auto session = SessionSource::instance()->sessionOfProcess(process.pid);
+        if (!session || *session != sessionId)
+            continue;
+
+        const QString name = process.imageName;
+        qCWarning(lcKestd) << "Found stale process" << name << "PID:" << process.pid << "in session" << sessionId
+                           << "- killing";
+        const int handle = m_table->open(process.pid, &error);
+        if (handle < 0) {
+            qCWarning(lcKestd) << "Failed to open stale process" << name << "PID:" << process.pid << "error:" << error;
+            continue;
+        }
+        if (m_table->terminate(handle, &error)) {
+            qCInfo(lcKestd) << "Successfully killed stale process" << name << "PID:" << process.pid;
+            ++killed;
+        } else {
+            qCWarning(lcKestd) << "Failed to terminate stale process" << name << "PID:" << process.pid
+                               << "error:" << error;
+        }
+        m_table->close(handle);
+    }
+    if (killed == 0)
+        qCDebug(lcKestd) << "No stale processes found in session" << sessionId;
+    else
+        qCInfo(lcKestd) << "Killed" << killed << "stale process(es) in session" << sessionId;
+    return killed;
+}
