@@ -1,8 +1,10 @@
 #include "daemon/KestDaemon.h"
 
 #include "daemon/PrivilegeManager.h"
+#include "daemon/StaleProcessKiller.h"
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
+#include "process/ProcessManager.h"
 #include "service/DaemonLog.h"
 
 #include <QCoreApplication>
@@ -37,6 +39,7 @@ QString compact(const QJsonObject &object)
 
 KestDaemon::KestDaemon(QObject *parent)
     : QObject(parent)
+    , m_processManager(new ProcessManager(this))
     , m_communicationServer(new CommunicationServer(this))
     , m_privilegeManager(new PrivilegeManager(this))
     , m_processExplorer(new ProcessExplorerService(m_communicationServer, this))
@@ -45,6 +48,8 @@ KestDaemon::KestDaemon(QObject *parent)
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &KestDaemon::onClientConnected);
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &KestDaemon::onClientDisconnected);
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &KestDaemon::onClientTimedOut);
+    connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::broadcastProcessEvent);
+    connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::trackFinishedEvent);
 }
 
 KestDaemon::~KestDaemon() = default;
@@ -68,6 +73,9 @@ void KestDaemon::stop()
         qCInfo(lcKestd) << "Stopping process explorer...";
         m_processExplorer->stopExplorer();
     }
+    // Managed processes get their grace after the explorer and the TUN mode
+    // are down, and before the sockets close.
+    m_processManager->stopAllProcesses(ProcessManager::kStopTimeoutMs);
     m_communicationServer->stop();
     qCInfo(lcKestd) << "Daemon stopped";
 }
@@ -100,6 +108,10 @@ QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action,
         m_communicationServer->updateHeartbeat(clientId);
         return statusReply("success");
     }
+    bool processAction = false;
+    QJsonObject processReply = dispatchProcessAction(clientId, action, request, &processAction);
+    if (processAction)
+        return processReply;
     if (action == "clear-logs")
         return clearDaemonLogs() ? statusReply("success") : errorReply("Failed to clear daemon logs");
     if (action == "start-process-explorer")
@@ -171,7 +183,105 @@ void KestDaemon::onClientTimedOut(const QString &clientId, unsigned int sessionI
     clientGone(clientId, sessionId, true);
 }
 
-// What a departed client leaves behind is cleaned up here.
-void KestDaemon::clientGone(const QString &, unsigned int, bool)
+QJsonObject KestDaemon::dispatchProcessAction(const QString &clientId, const QString &action,
+                                              const QJsonObject &request, bool *handled)
 {
+    *handled = true;
+    const QString processId = stringKey(request, "process-id");
+    if (action == "start") {
+        // Owned before the start, so that "started" already reaches the client.
+        m_processOwners.insert(processId, clientId);
+        qCDebug(lcKestd) << "Process" << processId << "will be owned by client" << clientId;
+        const QJsonObject reply = m_processManager->startProcess(request);
+        if (reply.value("status").toString() != "started") {
+            m_processOwners.remove(processId);
+            qCDebug(lcKestd) << "Process" << processId << "failed to start, removed ownership";
+        }
+        return reply;
+    }
+    if (action == "stop")
+        return m_processManager->stopProcess(processId);
+    if (action == "kill")
+        return m_processManager->killProcess(processId);
+    if (action == "restart")
+        return m_processManager->restartProcess(processId);
+    if (action == "status")
+        return m_processManager->getProcessStatus(processId);
+    if (action == "list")
+        return m_processManager->listProcesses();
+    if (action == "stdin") {
+        if (m_processManager->writeToProcess(processId, stringKey(request, "data").toUtf8()))
+            return statusReply("success");
+        return errorReply("Failed to write to process stdin");
+    }
+    *handled = false;
+    return {};
+}
+
+void KestDaemon::broadcastProcessEvent(const QJsonObject &event)
+{
+    const QString processId = stringKey(event, "process-id");
+    const auto owner = m_processOwners.constFind(processId);
+    if (owner == m_processOwners.cend()) {
+        qCDebug(lcKestd) << "Process event for unowned process" << processId << "- not sending to any client";
+        return;
+    }
+    qCDebug(lcKestd) << "Sending process event to owner client" << owner.value() << "for process" << processId
+                     << "event:" << stringKey(event, "event");
+    m_communicationServer->sendToClient(owner.value(), event);
+}
+
+void KestDaemon::trackFinishedEvent(const QJsonObject &event)
+{
+    if (stringKey(event, "event") != "finished")
+        return;
+    bool numeric = false;
+    int exitCode = stringKey(event, "data").toInt(&numeric);
+    if (!numeric)
+        exitCode = 0;
+    onProcessFinished(stringKey(event, "process-id"), exitCode);
+}
+
+void KestDaemon::onProcessFinished(const QString &processId, int exitCode)
+{
+    const auto owner = m_processOwners.constFind(processId);
+    if (owner == m_processOwners.cend())
+        return;
+    qCDebug(lcKestd) << "Process" << processId << "finished (exit code" << exitCode
+                     << "), removing ownership tracking (was owned by client" << owner.value() << ")";
+    m_processOwners.erase(owner);
+}
+
+// What a departed client leaves behind is cleaned up here.
+void KestDaemon::clientGone(const QString &clientId, unsigned int sessionId, bool timedOut)
+{
+    stopTunIfNoClientLeft();
+
+    QStringList owned;
+    for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
+        if (it.value() == clientId)
+            owned << it.key();
+    for (const QString &processId : std::as_const(owned)) {
+        qCInfo(lcKestd) << "Stopping process" << processId
+                        << (timedOut ? "(owned by timed-out client" : "(owned by disconnected client") << clientId
+                        << ")";
+        m_processManager->stopProcess(processId);
+        m_processOwners.remove(processId);
+    }
+
+    if (sessionId != 0)
+        killStaleProcesses(sessionId);
+    else
+        qCInfo(lcKestd) << "Client" << clientId << "has sessionId=0, cannot check for stale processes";
+}
+
+void KestDaemon::stopTunIfNoClientLeft()
+{
+    // Filled in by the TUN mode: with no client left it stops, otherwise it
+    // logs "TUN still running - other clients are connected" and stays up.
+}
+
+void KestDaemon::killStaleProcesses(unsigned int sessionId)
+{
+    StaleProcessKiller().killStaleProcesses(sessionId);
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 class CommunicationServer;
+class ProcessManager;
 class PrivilegeManager;
 class ProcessExplorerService;
 
@@ -34,13 +35,31 @@ public slots:
     void onClientConnected(const QString &clientId);
     void onClientDisconnected(const QString &clientId, unsigned int sessionId);
     void onClientTimedOut(const QString &clientId, unsigned int sessionId);
+    // Sends a process event to the client that owns the process, if any.
+    void broadcastProcessEvent(const QJsonObject &event);
+    // Drops the ownership of a finished process.
+    void onProcessFinished(const QString &processId, int exitCode);
+
+public:
+    // Kills leftover proxy-core processes of a session (after its client left).
+    void killStaleProcesses(unsigned int sessionId);
 
 private:
     QJsonObject dispatch(const QString &clientId, const QString &action, const QJsonObject &request);
     QJsonObject handleClientHello(const QString &clientId, const QJsonObject &request);
     void clientGone(const QString &clientId, unsigned int sessionId, bool timedOut);
 
+    // Process rows of the action table; "start" records the owner first.
+    QJsonObject dispatchProcessAction(const QString &clientId, const QString &action, const QJsonObject &request,
+                                      bool *handled);
+    // Runs after broadcastProcessEvent for the same event: a "finished" ends the ownership.
+    void trackFinishedEvent(const QJsonObject &event);
+    // Client clean-up, step 2: the system-wide TUN mode ends with the last client.
+    void stopTunIfNoClientLeft();
+
+    ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     ProcessExplorerService *m_processExplorer;
+    QHash<QString, QString> m_processOwners; // process id -> client id
 };
