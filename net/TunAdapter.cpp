@@ -1,0 +1,366 @@
+#include "net/TunAdapter.h"
+
+#include "net/InterfaceConfig.h"
+#include "net/Netlink.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QString>
+
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr const char *kIdentityPrefix = "wintun";
+constexpr const char *kHashedNamePrefix = "kest";
+
+QString text(const std::string &value)
+{
+    return QString::fromStdString(value);
+}
+
+bool validInterfaceName(const std::string &name)
+{
+    if (name.empty() || name.size() > TunAdapter::kMaxInterfaceName || name == "." || name == "..")
+        return false;
+    for (unsigned char c : name)
+        if (c <= ' ' || c == '/' || c == ':' || c >= 0x7f)
+            return false;
+    return true;
+}
+
+// The running kernel stands for the TUN driver version.
+std::pair<int, int> kernelVersion()
+{
+    utsname info{};
+    int major = 0, minor = 0;
+    if (uname(&info) == 0)
+        std::sscanf(info.release, "%d.%d", &major, &minor);
+    return {major, minor};
+}
+
+// A device that is going away reports EBADF or EIO.
+bool deviceGone(int error)
+{
+    return error == EBADF || error == EIO;
+}
+
+} // namespace
+
+TunAdapter::TunAdapter()
+{
+    m_stopEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+TunAdapter::~TunAdapter()
+{
+    stopReader();
+    endSession();
+    closeAdapter();
+    if (m_stopEvent >= 0)
+        ::close(m_stopEvent);
+    m_handler = nullptr;
+}
+
+bool TunAdapter::load(const std::string &devicePath)
+{
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        qCritical() << "Failed to load TUN device from" << text(devicePath) << "error:" << errno;
+        return false;
+    }
+    if (const int previous = m_deviceFd.exchange(fd); previous >= 0)
+        ::close(previous);
+    m_devicePath = devicePath;
+    return true;
+}
+
+std::array<std::uint8_t, 16> TunAdapter::deterministicGuid(const std::string &adapterName)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(QByteArrayView(kIdentityPrefix, 6));
+    hash.addData(QByteArrayView(adapterName.data(), qsizetype(adapterName.size())));
+    const QByteArray digest = hash.result();
+    std::array<std::uint8_t, 16> guid{};
+    std::memcpy(guid.data(), digest.constData(), guid.size());
+    return guid;
+}
+
+std::string TunAdapter::guidText(const std::array<std::uint8_t, 16> &guid)
+{
+    // Data1..3 are little-endian in memory, as the registry form reads them.
+    char buffer[40];
+    std::snprintf(buffer, sizeof(buffer), "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  guid[3], guid[2], guid[1], guid[0], guid[5], guid[4], guid[7], guid[6], guid[8], guid[9], guid[10],
+                  guid[11], guid[12], guid[13], guid[14], guid[15]);
+    return buffer;
+}
+
+std::string TunAdapter::interfaceNameFor(const std::string &adapterName)
+{
+    if (validInterfaceName(adapterName))
+        return adapterName;
+    const auto guid = deterministicGuid(adapterName);
+    std::string name = kHashedNamePrefix;
+    char hex[3];
+    for (std::uint8_t byte : guid) {
+        std::snprintf(hex, sizeof(hex), "%02x", byte);
+        name += hex;
+    }
+    name.resize(std::strlen(kHashedNamePrefix) + kHashedNameDigits);
+    return name;
+}
+
+bool TunAdapter::openOrCreate(const std::string &adapterName, const std::string &tunnelType)
+{
+    (void)tunnelType; // a TUN link has no tunnel type
+    const int fd = m_deviceFd.load();
+    if (fd < 0 || m_created) {
+        qCritical() << "TUN not initialized";
+        return false;
+    }
+    const auto guid = deterministicGuid(adapterName);
+    qDebug() << "Using deterministic GUID for adapter" << text(adapterName) << ":" << text(guidText(guid));
+
+    const std::string name = interfaceNameFor(adapterName);
+    const bool existed = if_nametoindex(name.c_str()) != 0;
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(fd, TUNSETIFF, &request) != 0) {
+        const int error = errno;
+        qCritical() << "Failed to create adapter" << text(adapterName) << ":" << error;
+        if (error == EBUSY || error == EEXIST || error == EINVAL) {
+            // A link of that name is held by another process or is not a TUN link.
+            qCritical() << "  Hint: Delete orphaned adapter via link removal";
+            qCritical().noquote() << QStringLiteral("  Or run: ip link delete \"%1\"").arg(text(name));
+        }
+        return false;
+    }
+    m_adapterName = adapterName;
+    m_interfaceName = request.ifr_name;
+    m_luid = if_nametoindex(m_interfaceName.c_str());
+    m_created = true;
+    qDebug() << (existed ? "Opened existing TUN adapter:" : "Created new TUN adapter:") << text(adapterName);
+
+    Netlink netlink;
+    if (const int result = netlink.setLinkAlias(std::uint32_t(m_luid), adapterName); result != 0)
+        qWarning() << "Failed to set the link alias of" << text(m_interfaceName) << ":" << result;
+    // Before the link comes up, so that no IPv6 link-local address or traffic appears.
+    const int ipv6 = writeSysctl("net/ipv6/conf/" + m_interfaceName + "/disable_ipv6", "1");
+    if (ipv6 != 0 && ipv6 != ENOENT)
+        qWarning() << "Failed to disable IPv6 on" << text(m_interfaceName) << ":" << ipv6;
+    // Routes over a link that is down are refused, and the gateway is set before the
+    // session starts: the link comes up now.
+    if (const int result = netlink.setLinkUp(std::uint32_t(m_luid), true); result != 0) {
+        qWarning() << "Failed to bring the TUN link up:" << result;
+        return false;
+    }
+    m_config = std::make_unique<InterfaceConfig>(std::uint32_t(m_luid), m_interfaceName);
+    const auto [major, minor] = kernelVersion();
+    qDebug().nospace() << "TUN v" << major << "." << minor << " loaded";
+    return true;
+}
+
+std::uint32_t TunAdapter::interfaceIndex() const
+{
+    char name[IF_NAMESIZE];
+    if (m_luid == 0 || !if_indextoname(std::uint32_t(m_luid), name)) {
+        qWarning() << "Failed to convert LUID to interface index:" << (m_luid == 0 ? ENODEV : errno);
+        return 0;
+    }
+    return std::uint32_t(m_luid);
+}
+
+bool TunAdapter::startSession(std::uint32_t capacity)
+{
+    if (!m_created) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    Netlink netlink;
+    // The kernel's transmit queue of the link is the ring towards the reader.
+    const std::uint32_t packets = std::max<std::uint32_t>(capacity / InterfaceConfig::kMtu, 1);
+    int result = netlink.setLinkTxQueueLength(std::uint32_t(m_luid), packets);
+    if (result == 0)
+        result = netlink.setLinkUp(std::uint32_t(m_luid), true);
+    if (result != 0) {
+        qWarning() << "Failed to start session:" << result;
+        return false;
+    }
+    m_session = true;
+    return true;
+}
+
+void TunAdapter::setPacketHandler(PacketHandler handler)
+{
+    m_handler = std::move(handler);
+}
+
+void TunAdapter::startReader()
+{
+    if (m_running.load() || m_reader.joinable())
+        return;
+    std::uint64_t value = 0;
+    while (::read(m_stopEvent, &value, sizeof(value)) > 0) {
+    }
+    m_running = true;
+    m_reader = std::thread([this] { readerLoop(); });
+}
+
+void TunAdapter::stopReader()
+{
+    if (!m_reader.joinable()) {
+        m_running = false;
+        return;
+    }
+    m_running = false;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(m_stopEvent, &one, sizeof(one));
+    m_reader.join();
+}
+
+void TunAdapter::readerLoop()
+{
+    std::vector<std::uint8_t> buffer(kReadBufferSize);
+    const int fd = m_deviceFd.load();
+    pollfd wait[2] = {{fd, POLLIN, 0}, {m_stopEvent, POLLIN, 0}};
+    while (m_running.load()) {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                if (m_handler)
+                    m_handler(buffer.data(), std::uint32_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (n == 0 || deviceGone(errno))
+                return; // the device is going away
+            qWarning() << "Packet read failed:" << errno;
+            return;
+        }
+        if (!m_running.load())
+            return;
+        if (poll(wait, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            qWarning() << "Packet read failed:" << errno;
+            return;
+        }
+        if (wait[1].revents != 0)
+            return;
+    }
+}
+
+void TunAdapter::endSession()
+{
+    m_session = false;
+}
+
+void TunAdapter::closeAdapter()
+{
+    m_config.reset(); // restores the resolver first
+    const int fd = m_deviceFd.exchange(-1);
+    if (fd >= 0)
+        ::close(fd);
+    m_created = false;
+    m_luid = 0;
+}
+
+bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length)
+{
+    if (!m_session.load(std::memory_order_relaxed)) {
+        qWarning() << "[TUN-SEND] No session!";
+        return false;
+    }
+    for (int attempt = 1;; ++attempt) {
+        const ssize_t n = ::write(m_deviceFd.load(std::memory_order_relaxed), packet, length);
+        if (n >= 0)
+            return true; // a TUN write takes the whole packet or nothing
+        const int error = errno;
+        if (error == EINTR) {
+            --attempt;
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS && !deviceGone(error)) {
+            qWarning() << "Failed to allocate send packet:" << error;
+            return false;
+        }
+        if (attempt >= kSendRetryLimit) {
+            qWarning() << "[TUN] Send buffer full after" << kSendRetryLimit << "retries, dropping packet size="
+                       << length;
+            return false;
+        }
+        if (attempt >= 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
+    }
+}
+
+bool TunAdapter::setAddress(std::uint32_t address, std::uint8_t prefixLength)
+{
+    if (!m_config) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    return m_config->setAddress(address, prefixLength);
+}
+
+bool TunAdapter::setGateway(std::uint32_t gateway)
+{
+    if (!m_config) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    return m_config->setGateway(gateway);
+}
+
+bool TunAdapter::setMetric(std::uint32_t metric)
+{
+    if (!m_config) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    return m_config->setMetric(metric);
+}
+
+bool TunAdapter::setDnsServers(const std::string &primary, const std::string &secondary)
+{
+    if (!m_config) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    return m_config->setDnsServers(primary, secondary);
+}
+
+bool TunAdapter::setIpv6DnsServers(const std::string &primary, const std::string &secondary)
+{
+    if (!m_config) {
+        qWarning() << "Adapter not created";
+        return false;
+    }
+    return m_config->setIpv6DnsServers(primary, secondary);
+}
+
+void TunAdapter::attachDescriptorForTests(int fd)
+{
+    if (const int previous = m_deviceFd.exchange(fd); previous >= 0)
+        ::close(previous);
+    m_session = true;
+}

@@ -1,0 +1,88 @@
+#pragma once
+// The TUN mode's virtual interface: a Linux TUN device (IFF_TUN, no packet header)
+// opened through the clone device, with one reader thread that hands every packet
+// read to a handler, a send with bounded retry callable from any thread, and the
+// interface settings (address, gateway, metric, DNS) of the link it created.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+class InterfaceConfig;
+
+class TunAdapter {
+public:
+    using PacketHandler = std::function<void(const std::uint8_t *packet, std::uint32_t length)>;
+
+    static constexpr const char *kTunnelType = "DodedAzedir";
+    static constexpr std::uint32_t kSessionCapacity = 0x1000000;
+    static constexpr int kSendRetryLimit = 50;
+    static constexpr std::size_t kMaxInterfaceName = 15;
+    static constexpr std::size_t kHashedNameDigits = 11;
+    static constexpr std::size_t kReadBufferSize = 65536;
+
+    TunAdapter();
+    ~TunAdapter();
+    TunAdapter(const TunAdapter &) = delete;
+    TunAdapter &operator=(const TunAdapter &) = delete;
+
+    // Opens the clone device (normally /dev/net/tun).
+    bool load(const std::string &devicePath);
+    // Attaches to the TUN link of that name or creates it; the link is up with IPv6
+    // off afterwards and carries the full adapter name as its alias.
+    bool openOrCreate(const std::string &adapterName, const std::string &tunnelType);
+    // The link's ifindex stands for both the LUID and the interface index.
+    std::uint64_t luid() const { return m_luid; }
+    std::uint32_t interfaceIndex() const;
+    // The kernel name of the link ("" before openOrCreate).
+    const std::string &interfaceName() const { return m_interfaceName; }
+    bool startSession(std::uint32_t capacity);
+    void setPacketHandler(PacketHandler handler);
+    void startReader();
+    void stopReader();
+    void endSession();
+    // Closes the device; the link, its addresses and routes go away with it.
+    void closeAdapter();
+    bool send(const std::uint8_t *packet, std::uint32_t length);
+
+    // Interface configuration of the link (see InterfaceConfig).
+    bool setAddress(std::uint32_t address, std::uint8_t prefixLength);
+    bool setGateway(std::uint32_t gateway);
+    bool setMetric(std::uint32_t metric);
+    bool setDnsServers(const std::string &primary, const std::string &secondary);
+    bool setIpv6DnsServers(const std::string &primary, const std::string &secondary);
+
+    // MD5 of "wintun" + the UTF-8 name: the adapter's stable identity.
+    static std::array<std::uint8_t, 16> deterministicGuid(const std::string &adapterName);
+    // The adapter name when it is a valid Linux interface name, else "kest" and the
+    // first 11 hex digits of its identity.
+    static std::string interfaceNameFor(const std::string &adapterName);
+    // Registry form of a GUID: braces, upper-case hex.
+    static std::string guidText(const std::array<std::uint8_t, 16> &guid);
+
+    // Uses an open descriptor as the session's device instead of a TUN link (tests
+    // give a pipe or socket to see the send retry policy on a real full queue).
+    void attachDescriptorForTests(int fd);
+
+private:
+    void readerLoop();
+    void readAvailable(std::uint8_t *buffer);
+
+    int m_cloneFd = -1;
+    std::atomic<int> m_deviceFd{-1};
+    int m_stopEvent = -1;
+    std::string m_devicePath;
+    std::string m_adapterName;
+    std::string m_interfaceName;
+    std::uint64_t m_luid = 0;
+    bool m_created = false;
+    std::atomic<bool> m_session{false};
+    std::atomic<bool> m_running{false};
+    std::thread m_reader;
+    PacketHandler m_handler;
+    std::unique_ptr<InterfaceConfig> m_config;
+};
