@@ -8,10 +8,35 @@
 #include <algorithm>
 #include <filesystem>
 
+namespace {
+
+// Paths read from /proc are already normal: no empty, "." or ".." segment.
+bool alreadyNormal(const QString &path)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return false;
+    qsizetype start = 1;
+    while (start < path.size()) {
+        qsizetype end = path.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = path.size();
+        const QStringView segment = QStringView(path).sliced(start, end - start);
+        // An empty segment inside means "//"; a trailing "/" is kept by the normal form.
+        if ((segment.isEmpty() && end < path.size()) || segment == u"." || segment == u"..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 QString IconCache::keyFor(const QString &path)
 {
     if (path.isEmpty())
         return {};
+    if (alreadyNormal(path))
+        return path;
     // POSIX normal form: repeated separators collapse, "." segments go,
     // "segment/.." pairs cancel, ".." directly under the root goes, an empty
     // result is ".". Linux paths are case-sensitive, so case is kept.

@@ -77,6 +77,8 @@ QList<ProcessEntry> ProcessSnapshot::take()
     bootTimeMs();
 
     QList<ProcessEntry> rows;
+    const qint64 nowMs = clockMs(CLOCK_MONOTONIC);
+    m_nextSessions.clear();
     DIR *dir = ::opendir("/proc");
     if (!dir) {
         qCWarning(lcProcessExplorer) << "opendir /proc failed:" << errno;
@@ -89,10 +91,14 @@ QList<ProcessEntry> ProcessSnapshot::take()
             continue;
         ProcessEntry entry;
         entry.pid = pid;
-        if (readProcess(pid, entry))
+        if (readProcess(pid, entry)) {
+            entry.session = sessionOf(entry, nowMs);
             rows.append(std::move(entry));
+        }
     }
     ::closedir(dir);
+    // Only processes still running are remembered.
+    m_sessions.swap(m_nextSessions);
     return rows;
 }
 
@@ -150,7 +156,18 @@ bool ProcessSnapshot::readProcess(quint32 pid, ProcessEntry &entry)
     struct stat st{};
     if (::stat(path, &st) == 0)
         entry.uid = st.st_uid;
-
-    entry.session = SessionSource::instance()->sessionOfProcess(pid).value_or(0);
     return true;
+}
+
+quint32 ProcessSnapshot::sessionOf(const ProcessEntry &entry, qint64 nowMs)
+{
+    // Keyed by pid and start time, so a reused pid is asked afresh.
+    const auto known = m_sessions.constFind(entry.pid);
+    if (known != m_sessions.cend() && known->created == entry.created && nowMs - known->checkedMs < kSessionRecheckMs) {
+        m_nextSessions.insert(entry.pid, *known);
+        return known->session;
+    }
+    const quint32 session = SessionSource::instance()->sessionOfProcess(entry.pid).value_or(0);
+    m_nextSessions.insert(entry.pid, KnownSession{entry.created, session, nowMs});
+    return session;
 }

@@ -5,6 +5,7 @@
 
 #include "explorer/ProcessEntry.h"
 
+#include <QHash>
 #include <QList>
 
 class ProcessSnapshot
@@ -12,6 +13,9 @@ class ProcessSnapshot
 public:
     // Boot time is re-derived when the clock has moved by more than this.
     static constexpr qint64 kBootTimeDriftMs = 1000;
+    // A process's session is asked again after this long (it is set once, at
+    // login, so it rarely changes; asking costs more than the rest of a row).
+    static constexpr qint64 kSessionRecheckMs = 10000;
 
     // The rows in /proc order; empty (and a warning) when /proc cannot be read.
     QList<ProcessEntry> take();
@@ -21,9 +25,19 @@ public:
     qint64 bootTimeMs();
 
 private:
+    struct KnownSession
+    {
+        qint64 created;
+        quint32 session;
+        qint64 checkedMs;
+    };
+
     bool readProcess(quint32 pid, ProcessEntry &entry);
+    quint32 sessionOf(const ProcessEntry &entry, qint64 nowMs);
 
     qint64 m_bootTimeMs = 0;
     long m_ticksPerSecond = 0;
     long m_pageSize = 0;
+    QHash<quint32, KnownSession> m_sessions;
+    QHash<quint32, KnownSession> m_nextSessions;
 };

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 TEST(IconCacheKey, IsTheLexicalNormalFormWithCaseKept)
 {
     EXPECT_EQ(IconCache::keyFor(""), "");
@@ -20,6 +22,16 @@ TEST(IconCacheKey, IsTheLexicalNormalFormWithCaseKept)
     EXPECT_EQ(IconCache::keyFor("../../x"), "../../x");
     EXPECT_NE(IconCache::keyFor("/usr/bin/App"), IconCache::keyFor("/usr/bin/app"));
     EXPECT_NE(IconCache::keyFor("/usr/bin/a\\b"), IconCache::keyFor("/usr/bin/a/b")) << "\\ is a file-name character";
+}
+
+TEST(IconCacheKey, ShortcutForNormalPathsAgreesWithTheFullNormalForm)
+{
+    const char *paths[] = {"/", "/usr/bin/app", "/usr/bin/app/", "/usr//bin", "/usr/bin/.", "/usr/bin/..",
+                           "/.hidden/x", "/x/..y/z", "/x/y../z", "//x", "/x/./", "/a b/c"};
+    for (const char *p : paths) {
+        const std::string normal = std::filesystem::path(p).lexically_normal().native();
+        EXPECT_EQ(IconCache::keyFor(p).toStdString(), normal) << p;
+    }
 }
 
 TEST(IconCache, FiveHundredFirstInsertPrunesToTheRecentFourHundredPlusOne)
