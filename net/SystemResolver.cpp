@@ -81,8 +81,12 @@ void registerTypes()
 
 QDBusConnection bus()
 {
-    if (const char *address = std::getenv("KESTD_RESOLVED_BUS"); address && *address)
-        return QDBusConnection::connectToBus(QString::fromUtf8(address), QString::fromLatin1(kBusName));
+    if (const char *address = std::getenv("KESTD_RESOLVED_BUS"); address && *address) {
+        // One named connection per address, so that a changed address is not served
+        // by a connection made for another.
+        const QString text = QString::fromUtf8(address);
+        return QDBusConnection::connectToBus(text, QString::fromLatin1(kBusName) + QLatin1Char('-') + text);
+    }
     return QDBusConnection::systemBus();
 }
 
