@@ -127,9 +127,9 @@ const SockDiag::Row *firstHeldRow(const std::optional<std::vector<SockDiag::Row>
 } // namespace
 
 std::string ConnectionOwnerLookup::tcpOwnerPath(std::uint16_t localPort, std::uint32_t remoteIp,
-                                                std::uint16_t remotePort)
+                                                std::uint16_t remotePort, std::uint32_t localIp)
 {
-    const std::uint32_t pid = tcpOwnerPid(localPort, remoteIp, remotePort);
+    const std::uint32_t pid = tcpOwnerPid(localPort, remoteIp, remotePort, localIp);
     return pid == 0 ? std::string() : processImagePath(pid);
 }
 
@@ -140,15 +140,19 @@ std::string ConnectionOwnerLookup::udpOwnerPath(std::uint16_t localPort)
 }
 
 std::uint32_t ConnectionOwnerLookup::tcpOwnerPid(std::uint16_t localPort, std::uint32_t remoteIp,
-                                                 std::uint16_t remotePort)
+                                                 std::uint16_t remotePort, std::uint32_t localIp)
 {
+    auto find = [&](int family) {
+        return localIp != 0 ? SockDiag::findTcpExact(family, localIp, localPort, remoteIp, remotePort)
+                            : SockDiag::findTcp(family, localPort, remoteIp, remotePort);
+    };
     // Dual-stack programs reach IPv4 peers through IPv6 sockets with
     // v4-mapped addresses; they are listed in the IPv6 table.
-    auto rows = SockDiag::findTcp(AF_INET, localPort, remoteIp, remotePort);
+    auto rows = find(AF_INET);
     const SockDiag::Row *row = firstHeldRow(rows);
     std::optional<std::vector<SockDiag::Row>> mapped;
     if (!row) {
-        mapped = SockDiag::findTcp(AF_INET6, localPort, remoteIp, remotePort);
+        mapped = find(AF_INET6);
         row = firstHeldRow(mapped);
     }
     return row ? ownerOfSocket(row->inode, row->uid) : 0;

@@ -88,10 +88,14 @@ private:
     std::vector<std::pair<std::size_t, std::size_t>> m_ops;
 };
 
-std::optional<std::vector<SockDiag::Row>> dump(int family, int protocol,
-                                               const std::vector<std::uint8_t> &bytecode,
-                                               const char *what)
+// One request: a dump filtered by bytecode, or (without bytecode) the exact
+// lookup of the socket named by id. A lookup that finds nothing is an empty
+// result, not a failure.
+std::optional<std::vector<SockDiag::Row>> query(int family, int protocol, const inet_diag_sockid &id,
+                                                const std::vector<std::uint8_t> &bytecode,
+                                                const char *what)
 {
+    const bool isDump = !bytecode.empty();
     thread_local DiagSocket socket;
     if (socket.fd() < 0) {
         qWarning() << what << "failed:" << EAFNOSUPPORT;
@@ -105,14 +109,16 @@ std::optional<std::vector<SockDiag::Row>> dump(int family, int protocol,
     nlattr attribute{};
     attribute.nla_type = INET_DIAG_REQ_BYTECODE;
     attribute.nla_len = static_cast<unsigned short>(NLA_HDRLEN + bytecode.size());
-    message.header.nlmsg_len = static_cast<std::uint32_t>(sizeof message + NLA_ALIGN(attribute.nla_len));
+    message.header.nlmsg_len = static_cast<std::uint32_t>(
+        sizeof message + (isDump ? NLA_ALIGN(attribute.nla_len) : 0));
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_flags = NLM_F_REQUEST | (isDump ? NLM_F_DUMP : 0);
     static std::atomic<std::uint32_t> sequence{1};
     message.header.nlmsg_seq = sequence.fetch_add(1, std::memory_order_relaxed);
     message.request.sdiag_family = static_cast<std::uint8_t>(family);
     message.request.sdiag_protocol = static_cast<std::uint8_t>(protocol);
     message.request.idiag_states = ~0u;
+    message.request.id = id;
 
     iovec parts[3] = {{&message, sizeof message},
                       {&attribute, NLA_HDRLEN},
@@ -123,7 +129,7 @@ std::optional<std::vector<SockDiag::Row>> dump(int family, int protocol,
     msg.msg_name = &kernel;
     msg.msg_namelen = sizeof kernel;
     msg.msg_iov = parts;
-    msg.msg_iovlen = 3;
+    msg.msg_iovlen = isDump ? 3 : 1;
     if (::sendmsg(socket.fd(), &msg, 0) < 0) {
         const int err = errno;
         qWarning() << what << "failed:" << err;
@@ -150,6 +156,8 @@ std::optional<std::vector<SockDiag::Row>> dump(int family, int protocol,
                 return rows;
             if (h->nlmsg_type == NLMSG_ERROR) {
                 const auto *e = static_cast<const nlmsgerr *>(NLMSG_DATA(h));
+                if (!isDump && e->error == -ENOENT)
+                    return rows;
                 qWarning() << what << "failed:" << -e->error;
                 return std::nullopt;
             }
@@ -157,7 +165,13 @@ std::optional<std::vector<SockDiag::Row>> dump(int family, int protocol,
                 || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
                 continue;
             const auto *d = static_cast<const inet_diag_msg *>(NLMSG_DATA(h));
+            // The exact lookup falls back to a listener of the local port;
+            // only the connection itself counts.
+            if (!isDump && (d->id.idiag_dport != id.idiag_dport || d->id.idiag_sport != id.idiag_sport))
+                return rows;
             rows.push_back({d->idiag_inode, d->idiag_uid, d->idiag_state, d->idiag_family});
+            if (!isDump)
+                return rows;
         }
     }
 }
@@ -172,12 +186,32 @@ std::optional<std::vector<SockDiag::Row>> SockDiag::findTcp(int family, std::uin
     filter.portEquals(INET_DIAG_BC_S_EQ, localPort);
     filter.portEquals(INET_DIAG_BC_D_EQ, remotePort);
     filter.remoteAddressEquals(remoteIp);
-    return dump(family, IPPROTO_TCP, filter.finish(), "sock_diag TCP query");
+    return query(family, IPPROTO_TCP, inet_diag_sockid{}, filter.finish(), "sock_diag TCP query");
+}
+
+std::optional<std::vector<SockDiag::Row>> SockDiag::findTcpExact(int family, std::uint32_t localIp,
+                                                                 std::uint16_t localPort,
+                                                                 std::uint32_t remoteIp,
+                                                                 std::uint16_t remotePort)
+{
+    inet_diag_sockid id{};
+    id.idiag_sport = htons(localPort);
+    id.idiag_dport = htons(remotePort);
+    if (family == AF_INET6) {
+        id.idiag_src[2] = id.idiag_dst[2] = htonl(0xFFFF);
+        id.idiag_src[3] = htonl(localIp);
+        id.idiag_dst[3] = htonl(remoteIp);
+    } else {
+        id.idiag_src[0] = htonl(localIp);
+        id.idiag_dst[0] = htonl(remoteIp);
+    }
+    id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    return query(family, IPPROTO_TCP, id, {}, "sock_diag TCP lookup");
 }
 
 std::optional<std::vector<SockDiag::Row>> SockDiag::findUdp(int family, std::uint16_t localPort)
 {
     Filter filter;
     filter.portEquals(INET_DIAG_BC_S_EQ, localPort);
-    return dump(family, IPPROTO_UDP, filter.finish(), "sock_diag UDP query");
+    return query(family, IPPROTO_UDP, inet_diag_sockid{}, filter.finish(), "sock_diag UDP query");
 }

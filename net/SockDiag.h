@@ -21,6 +21,13 @@ public:
     // netlink failure (logged).
     static std::optional<std::vector<Row>> findTcp(int family, std::uint16_t localPort,
                                                    std::uint32_t remoteIp, std::uint16_t remotePort);
+    // The one TCP socket with exactly this local and remote endpoint (IPv4,
+    // host order), looked up by the kernel's hash instead of a walk of the
+    // whole table. For AF_INET6 the addresses are given v4-mapped. Empty when
+    // there is none.
+    static std::optional<std::vector<Row>> findTcpExact(int family, std::uint32_t localIp,
+                                                        std::uint16_t localPort, std::uint32_t remoteIp,
+                                                        std::uint16_t remotePort);
     // UDP sockets of the family bound to this local port, in table order.
     static std::optional<std::vector<Row>> findUdp(int family, std::uint16_t localPort);
 };

@@ -137,6 +137,27 @@ TEST(ConnectionOwnerLookupTcp, FindsTheChildByLocalPortAndRemoteEndpoint)
     close(server);
 }
 
+TEST(ConnectionOwnerLookupTcp, ExactLookupWithLocalAddressFindsOnlyTheConnection)
+{
+    const int server = listener();
+    const std::uint16_t serverPort = localPort(server);
+    OwnerChild child("tcp", serverPort);
+    ASSERT_GT(child.pid(), 0);
+    const int accepted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+
+    ConnectionOwnerLookup lookup;
+    EXPECT_EQ(lookup.tcpOwnerPid(child.port(), kLoopback, serverPort, kLoopback), std::uint32_t(child.pid()));
+    EXPECT_EQ(lookup.tcpOwnerPath(child.port(), kLoopback, serverPort, kLoopback), sleepPath());
+    EXPECT_EQ(lookup.tcpOwnerPid(serverPort, kLoopback, child.port(), kLoopback), std::uint32_t(getpid()));
+    EXPECT_EQ(lookup.tcpOwnerPid(child.port(), kLoopback, serverPort + 1, kLoopback), 0u);
+    EXPECT_EQ(lookup.tcpOwnerPid(child.port(), kLoopback, serverPort, kLoopback + 1), 0u);
+    // The kernel's lookup falls back to the listener of a local port; a
+    // listener is not the connection asked for.
+    EXPECT_EQ(lookup.tcpOwnerPid(serverPort, kLoopback, 9, kLoopback), 0u);
+    close(accepted);
+    close(server);
+}
+
 TEST(ConnectionOwnerLookupTcp, ExitedOwnerGivesEmptyPathAndPidPlaceholder)
 {
     const int server = listener();
@@ -215,6 +236,7 @@ TEST(ConnectionOwnerLookupTcp, DualStackSocketToIpv4PeerIsFound)
         GTEST_SKIP() << "IPv6 sockets are not available here";
     ConnectionOwnerLookup lookup;
     EXPECT_EQ(lookup.tcpOwnerPid(localPort(v6), kLoopback, serverPort), std::uint32_t(getpid()));
+    EXPECT_EQ(lookup.tcpOwnerPid(localPort(v6), kLoopback, serverPort, kLoopback), std::uint32_t(getpid()));
     close(v6);
     close(server);
 }
