@@ -101,8 +101,8 @@ void ManagedProcess::startWorkers()
     m_outputWorker = new ProcessIOWorker(m_info.id, m_info.stdoutRead, m_info.stderrRead, &m_sharedState,
                                          &m_undeliveredBytes);
     m_outputWorker->moveToThread(m_outputThread);
-    connect(m_outputWorker, &ProcessIOWorker::stdoutReady, this, &ManagedProcess::onWorkerStdout);
-    connect(m_outputWorker, &ProcessIOWorker::stderrReady, this, &ManagedProcess::onWorkerStderr);
+    connect(m_outputWorker, &ProcessIOWorker::stdoutReady, this, &ManagedProcess::stdoutReady);
+    connect(m_outputWorker, &ProcessIOWorker::stderrReady, this, &ManagedProcess::stderrReady);
     connect(m_outputThread, &QThread::started, m_outputWorker, &ProcessIOWorker::startReading);
     m_outputThread->start(QThread::InheritPriority);
 }
@@ -330,16 +330,4 @@ qint64 ManagedProcess::writeToStdin(const QByteArray &data)
         qCWarning(lcKestd) << "[ManagedProcess] Wrote" << written << "of" << data.size() << "bytes to stdin of"
                            << m_info.id;
     return written;
-}
-
-void ManagedProcess::onWorkerStdout(const QString &processId, const QByteArray &data)
-{
-    m_undeliveredBytes.fetch_sub(data.size());
-    emit stdoutReady(processId, data);
-}
-
-void ManagedProcess::onWorkerStderr(const QString &processId, const QByteArray &data)
-{
-    m_undeliveredBytes.fetch_sub(data.size());
-    emit stderrReady(processId, data);
 }

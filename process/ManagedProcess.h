@@ -54,6 +54,9 @@ public:
     // Writes to the child's stdin when it is held and the state is Running;
     // returns the bytes written.
     qint64 writeToStdin(const QByteArray &data);
+    // Output passed on by stdoutReady/stderrReady that has now been sent on
+    // to the client; until then it counts against the output worker's bound.
+    void outputDelivered(qint64 bytes) { m_undeliveredBytes.fetch_sub(bytes); }
 
 signals:
     void processStarted(const QString &processId);
@@ -68,10 +71,6 @@ public slots:
     void handleProcessExit(int exitCode);
     void attemptRestart();
     void stopKillTimer();
-
-private slots:
-    void onWorkerStdout(const QString &processId, const QByteArray &data);
-    void onWorkerStderr(const QString &processId, const QByteArray &data);
 
 private:
     // Runs on the monitor thread: posts the exit of the given launch back to
@@ -98,7 +97,7 @@ private:
 
     // Read by the output thread; mirrors m_info.state.
     std::atomic<int> m_sharedState{ProcessInfo::kNotRunning};
-    // Output emitted by the output worker and not yet passed on.
+    // Output read by the output worker and not yet sent on to the client.
     std::atomic<qint64> m_undeliveredBytes{0};
     quint64 m_launchNumber = 0;
 };

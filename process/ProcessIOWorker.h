@@ -20,9 +20,9 @@ public:
     static constexpr int kPollIntervalMs = 50;
     // Output emitted at once is gathered up to this size from consecutive reads.
     static constexpr qint64 kMaxEmitBytes = 65536;
-    // Emitted output that the main thread has not taken yet; above this the
-    // worker stops reading, so a fast child is held back by its full pipe
-    // instead of the daemon's memory.
+    // Output read and not yet sent on to the client; above this the worker
+    // stops reading, so a fast child is held back by its full pipe instead of
+    // by the daemon's memory. Two flushes' worth of the process manager.
     static constexpr qint64 kMaxUndeliveredBytes = 4 * 1024 * 1024;
     static constexpr int kBackPressureWaitMs = 2;
     // Bound of the final read after a stop, per pipe (a grandchild may keep

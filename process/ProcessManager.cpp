@@ -220,16 +220,32 @@ qsizetype ProcessManager::completeUtf8Length(const QByteArray &data)
     return size - lead < expected ? lead : size;
 }
 
-void ProcessManager::flushRecord(OutputBuffers &buffers, bool keepIncomplete)
+void ProcessManager::flushRecord(OutputBuffers &buffers, bool final)
 {
-    auto flushStream = [&](QByteArray &pending, const char *event) {
-        if (pending.isEmpty())
-            return;
-        const qsizetype length = keepIncomplete ? completeUtf8Length(pending) : pending.size();
+    ManagedProcess *process = m_processes.value(buffers.processId);
+    // One event of at most kMaxEventBytes, not ending inside a UTF-8 sequence
+    // unless this is the final flush and nothing else is left.
+    auto emitChunk = [&](QByteArray &pending, const char *event) -> bool {
+        qsizetype length = qMin(pending.size(), kMaxEventBytes);
+        if (!final || length < pending.size()) {
+            const qsizetype complete = completeUtf8Length(QByteArray::fromRawData(pending.constData(), length));
+            length = complete > 0 || !final ? complete : length;
+        }
         if (length == 0)
-            return;
+            return false;
         emitEvent(buffers.processId, event, QString::fromUtf8(pending.constData(), length));
         pending.remove(0, length);
+        if (process)
+            process->outputDelivered(length);
+        return true;
+    };
+    auto flushStream = [&](QByteArray &pending, const char *event) {
+        if (final) {
+            while (!pending.isEmpty() && emitChunk(pending, event)) {
+            }
+        } else if (!pending.isEmpty()) {
+            emitChunk(pending, event);
+        }
     };
     flushStream(buffers.stdoutData, "stdout");
     flushStream(buffers.stderrData, "stderr");
@@ -242,7 +258,7 @@ void ProcessManager::flushOutputBuffers()
     for (const QString &id : ids) {
         auto it = m_outputBuffers.find(id);
         if (it != m_outputBuffers.end())
-            flushRecord(it.value(), true);
+            flushRecord(it.value(), false);
     }
 }
 
@@ -260,7 +276,7 @@ void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
     if (buffers != m_outputBuffers.end()) {
         OutputBuffers record = buffers.value();
         m_outputBuffers.erase(buffers);
-        flushRecord(record, false);
+        flushRecord(record, true);
     }
     qCDebug(lcKestd) << "[ProcessManager::onProcessFinished] Process" << processId << "finished with exit code"
                      << exitCode << "- removing from m_processes (current size:" << m_processes.size() << ")";

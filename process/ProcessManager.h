@@ -21,6 +21,11 @@ class ProcessManager : public QObject
     Q_OBJECT
 public:
     static constexpr int kFlushIntervalMs = 100;
+    // Largest "stdout"/"stderr" data of one flush per process; the rest waits
+    // for the next flush, and the child is held back meanwhile (its output
+    // worker stops reading), so a flooding child cannot make the daemon
+    // build and send huge messages or stop answering its clients.
+    static constexpr qsizetype kMaxEventBytes = 2 * 1024 * 1024;
     // Grace given by the stop and restart actions before the child is killed.
     static constexpr int kStopTimeoutMs = 10000;
     // Extra time the stop-all loop waits beyond the grace, and its check period.
@@ -69,9 +74,11 @@ private:
     std::optional<QString> validateStartRequest(const QJsonObject &request) const;
     void removeStaleEntry(const QString &processId, ManagedProcess *process);
     void cleanupStaleEntries();
-    // Emits the "stdout"/"stderr" events of one record; with keepIncomplete a
-    // trailing partial UTF-8 sequence stays for the next flush.
-    void flushRecord(OutputBuffers &buffers, bool keepIncomplete);
+    // Emits the "stdout"/"stderr" events of one record. A timer flush sends at
+    // most kMaxEventBytes per stream and keeps a trailing partial UTF-8
+    // sequence for the next flush; the final flush sends everything, in
+    // events of at most kMaxEventBytes.
+    void flushRecord(OutputBuffers &buffers, bool final);
     void emitEvent(const QString &processId, const QString &event, const QString &data = QString());
 
     static QJsonObject successResponse(const QString &status, const QString &message = QString());

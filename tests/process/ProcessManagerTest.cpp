@@ -269,6 +269,21 @@ TEST_F(ProcessManagerTest, LargeOutputJustBeforeExitIsDeliveredWhole)
     EXPECT_EQ(recorder->sequence("a").last(), "finished");
 }
 
+TEST_F(ProcessManagerTest, FloodingChildIsHeldBackInBoundedEventsAndLosesNothing)
+{
+    start("flood", {"flood", "1", "exit", "0"});
+    ASSERT_TRUE(recorder->waitFor("finished", "flood", 20000));
+    const QString report = recorder->joined("stderr", "flood").trimmed();
+    ASSERT_TRUE(report.startsWith("flooded ")) << report.toStdString();
+    qint64 received = 0;
+    for (const RecordedEvent &e : recorder->named("stdout", "flood")) {
+        EXPECT_LE(e.data().size(), ProcessManager::kMaxEventBytes);
+        received += e.data().size();
+    }
+    EXPECT_EQ(received, report.mid(8).toLongLong());
+    EXPECT_EQ(recorder->sequence("flood").last(), "finished");
+}
+
 TEST_F(ProcessManagerTest, Utf8CharacterSplitBetweenReadsStaysIntact)
 {
     // "é" and "😀" each cut across writes that lie more than a flush apart.

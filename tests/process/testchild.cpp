@@ -8,7 +8,8 @@
 //   trap-int CODE  exit with CODE on SIGINT
 //   echo-stdin N   read N lines from stdin and write "stdin:LINE" for each
 //   wait           sleep until a signal ends the program
-//   flood SECONDS  write 64 KiB blocks to stdout as fast as possible
+//   flood SECONDS  write 64 KiB blocks to stdout as fast as possible, then
+//                  "flooded BYTES" to stderr
 //   pid FILE       write the pid to FILE
 //   exit CODE      exit with CODE
 // Without "exit" the program exits with 0 after the last command.
@@ -120,8 +121,12 @@ int main(int argc, char **argv)
                 block[j] = '\n';
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(arg));
             ++i;
-            while (std::chrono::steady_clock::now() < until)
+            unsigned long long total = 0;
+            while (std::chrono::steady_clock::now() < until) {
                 writeAll(STDOUT_FILENO, block, sizeof block);
+                total += sizeof block;
+            }
+            writeLine(STDERR_FILENO, "flooded " + std::to_string(total));
         } else if (command == "pid") {
             writePid(arg, getpid());
             ++i;
