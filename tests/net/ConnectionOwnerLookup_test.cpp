@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -251,4 +254,35 @@ TEST(ConnectionOwnerLookupUdp, FindsTheChildByLocalPort)
     child.stop();
     EXPECT_EQ(lookup.udpOwnerPid(child.port()), 0u);
     EXPECT_EQ(lookup.udpOwnerPath(child.port()), "");
+}
+
+TEST(ConnectionOwnerLookupThreads, ConcurrentLookupsAllFindTheirOwners)
+{
+    const int server = listener();
+    const std::uint16_t serverPort = localPort(server);
+    std::vector<int> clients;
+    for (int i = 0; i < 16; ++i)
+        clients.push_back(connectTo(serverPort));
+    OwnerChild child("tcp", serverPort);
+    ConnectionOwnerLookup lookup;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 25; ++round) {
+                const int fd = clients[std::size_t((t * 5 + round) % 16)];
+                if (lookup.tcpOwnerPid(localPort(fd), kLoopback, serverPort, kLoopback) != std::uint32_t(getpid()))
+                    ++wrong;
+                if (lookup.tcpOwnerPid(child.port(), kLoopback, serverPort, kLoopback) != std::uint32_t(child.pid()))
+                    ++wrong;
+                if (round % 8 == 0)
+                    lookup.clearCache();
+            }
+        });
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(wrong, 0);
+    for (int fd : clients)
+        close(fd);
+    close(server);
 }
