@@ -188,18 +188,19 @@ TEST_F(ExplorerEndToEnd, FirstListAtOnceThenEveryIntervalToEveryClient)
     clock.start();
     ASSERT_EQ(call(*first, start({{"interval_ms", 500}, {"include_icons", false}})).value("status").toString(),
               "started");
-    QList<qint64> arrivals;
-    for (int i = 0; i < 3; ++i) {
-        const auto list = first->waitEvent("process-list", 3000);
-        ASSERT_TRUE(list.has_value()) << i;
-        arrivals.append(clock.elapsed());
-        EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")
-                        .match(list->value("timestamp").toString()).hasMatch());
-        EXPECT_EQ(list->value("count").toInteger(), list->value("processes").toArray().size());
-        EXPECT_FALSE(rowOf(*list, m_daemon.pid()).isEmpty()) << "the daemon lists itself";
-    }
-    EXPECT_LT(arrivals.at(0), 450) << "the first list follows the start at once";
-    EXPECT_GE(arrivals.at(2) - arrivals.at(1), 300);
+    const auto firstList = first->waitEvent("process-list", 3000);
+    ASSERT_TRUE(firstList.has_value());
+    EXPECT_LT(clock.elapsed(), 450) << "the first list follows the start at once";
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")
+                    .match(firstList->value("timestamp").toString()).hasMatch());
+    EXPECT_EQ(firstList->value("count").toInteger(), firstList->value("processes").toArray().size());
+    EXPECT_FALSE(rowOf(*firstList, m_daemon.pid()).isEmpty()) << "the daemon lists itself";
+    // Counted over a window rather than timed one by one: reads may bunch up.
+    int later = 0;
+    while (clock.elapsed() < 2300 && first->waitEvent("process-list", int(2300 - clock.elapsed())))
+        ++later;
+    EXPECT_GE(later, 3) << "one list every 500 ms";
+    EXPECT_LE(later, 5);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(second->waitEvent("process-list", 3000).has_value()) << "every client gets every list";
 
