@@ -24,7 +24,7 @@ public:
     // stops reading, so a fast child is held back by its full pipe instead of
     // by the daemon's memory. Two flushes' worth of the process manager.
     static constexpr qint64 kMaxUndeliveredBytes = 4 * 1024 * 1024;
-    static constexpr int kBackPressureWaitMs = 2;
+    static constexpr int kBackPressureWaitMs = 10;
     // Bound of the final read after a stop, per pipe (a grandchild may keep
     // the pipe open and writing).
     static constexpr qint64 kMaxFinalDrainBytes = 1024 * 1024;
