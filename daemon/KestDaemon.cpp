@@ -6,6 +6,7 @@
 #include "ipc/CommunicationServer.h"
 #include "process/ProcessManager.h"
 #include "service/DaemonLog.h"
+#include "tun/KestTunManager.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,6 +44,7 @@ KestDaemon::KestDaemon(QObject *parent)
     , m_communicationServer(new CommunicationServer(this))
     , m_privilegeManager(new PrivilegeManager(this))
     , m_processExplorer(new ProcessExplorerService(m_communicationServer, this))
+    , m_tunManager(new KestTunManager(this))
 {
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &KestDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &KestDaemon::onClientConnected);
@@ -50,6 +52,8 @@ KestDaemon::KestDaemon(QObject *parent)
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &KestDaemon::onClientTimedOut);
     connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::trackFinishedEvent);
+    connect(m_tunManager, &KestTunManager::proxyHealthCheckFailed, this,
+            [this] { m_communicationServer->broadcast(QJsonObject{{"event", "server-dead"}}); });
 }
 
 KestDaemon::~KestDaemon() = default;
@@ -72,6 +76,10 @@ void KestDaemon::stop()
     if (m_processExplorer->isRunning()) {
         qCInfo(lcKestd) << "Stopping process explorer...";
         m_processExplorer->stopExplorer();
+    }
+    if (m_tunManager->isRunning()) {
+        qCInfo(lcKestd) << "Stopping TUN...";
+        m_tunManager->stop();
     }
     // Managed processes get their grace after the explorer and the TUN mode
     // are down, and before the sockets close.
@@ -114,6 +122,10 @@ QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action,
         return processReply;
     if (action == "clear-logs")
         return clearDaemonLogs() ? statusReply("success") : errorReply("Failed to clear daemon logs");
+    bool tunAction = false;
+    QJsonObject tunReply = dispatchTunAction(clientId, action, request, &tunAction);
+    if (tunAction)
+        return tunReply;
     if (action == "start-process-explorer")
         return m_processExplorer->startExplorer(request);
     if (action == "stop-process-explorer")
@@ -277,8 +289,36 @@ void KestDaemon::clientGone(const QString &clientId, unsigned int sessionId, boo
 
 void KestDaemon::stopTunIfNoClientLeft()
 {
-    // Filled in by the TUN mode: with no client left it stops, otherwise it
-    // logs "TUN still running - other clients are connected" and stays up.
+    if (!m_tunManager->isRunning())
+        return;
+    if (m_communicationServer->clientCount() == 0)
+        m_tunManager->stop();
+    else
+        qCInfo(lcKestd) << "TUN still running - other clients are connected";
+}
+
+QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString &action, const QJsonObject &request,
+                                          bool *handled)
+{
+    *handled = true;
+    if (action == "start-tun")
+        return m_tunManager->start(request);
+    if (action == "stop-tun") {
+        qCWarning(lcKestd) << "Explicit stop-tun request from client" << clientId;
+        return m_tunManager->stop();
+    }
+    if (action == "tun-status")
+        return m_tunManager->status();
+    if (action == "flush-dns-cache") {
+        m_tunManager->flushDnsCache();
+        return statusReply("success");
+    }
+    if (action == "reset-connections") {
+        m_tunManager->resetConnections();
+        return statusReply("success");
+    }
+    *handled = false;
+    return {};
 }
 
 void KestDaemon::killStaleProcesses(unsigned int sessionId)

@@ -11,6 +11,7 @@ class CommunicationServer;
 class ProcessManager;
 class PrivilegeManager;
 class ProcessExplorerService;
+class KestTunManager;
 
 class KestDaemon : public QObject
 {
@@ -56,10 +57,14 @@ private:
     void trackFinishedEvent(const QJsonObject &event);
     // Client clean-up, step 2: the system-wide TUN mode ends with the last client.
     void stopTunIfNoClientLeft();
+    // The TUN rows of the action table; *handled is false for other actions.
+    QJsonObject dispatchTunAction(const QString &clientId, const QString &action, const QJsonObject &request,
+                                  bool *handled);
 
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     ProcessExplorerService *m_processExplorer;
+    KestTunManager *m_tunManager;
     QHash<QString, QString> m_processOwners; // process id -> client id
 };

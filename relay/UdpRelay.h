@@ -41,6 +41,14 @@ public:
                                 const std::array<std::uint8_t, 16> &dstIp, std::uint16_t dstPort);
 
     void closeUdpRelay();
+    // Forgets both sockets without closing them (clears ready): for a caller
+    // that closes them itself, e.g. through the completion port.
+    void releaseSockets()
+    {
+        m_controlSocket = -1;
+        m_udpSocket = -1;
+        m_ready = false;
+    }
 
     sockaddr_in proxySocketAddress() const;
     const std::string &proxyAddress() const { return m_proxyAddress; }

@@ -1,0 +1,409 @@
+#include "relay/UdpNat.h"
+
+#include "relay/SocketHelpers.h"
+#include "tun/DnsNameCache.h"
+#include "tun/PacketCodec.h"
+
+#include <QDebug>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+constexpr std::uint8_t kGreeting[3] = {0x05, 0x01, 0x00};
+constexpr std::uint8_t kAssociateRequest[10] = {0x05, 0x03, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+constexpr std::uint16_t kDnsPort = 53;
+
+std::int64_t monotonicNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Length of the SOCKS5 UDP header of a relay datagram; 0 when it cannot be stripped.
+std::size_t headerLength(const std::uint8_t *datagram, std::size_t length)
+{
+    if (length < UdpNat::kHeaderLen)
+        return 0;
+    switch (datagram[3]) {
+    case 1:
+        return 10;
+    case 4:
+        return length >= 22 ? 22 : 0;
+    case 3: {
+        const std::size_t total = 7 + std::size_t(datagram[4]);
+        return length >= total ? total : 0;
+    }
+    default:
+        return 0;
+    }
+}
+} // namespace
+
+UdpNat::~UdpNat()
+{
+    shutdown();
+    releaseRecords();
+}
+
+bool UdpNat::initialise(std::uint32_t tunnelAddress, const std::string &proxyAddress, std::uint16_t proxyPort,
+                        std::uint16_t directPort, CompletionPort *port, PacketOutput output, DnsNameCache *names)
+{
+    m_tunnelAddress = tunnelAddress;
+    m_proxyAddress = proxyAddress;
+    m_proxyPort = proxyPort;
+    m_directPort = directPort;
+    m_port = port;
+    m_output = std::move(output);
+    m_names = names;
+    if (!m_port || !m_output)
+        return false;
+    m_running.store(true);
+    qDebug().noquote() << "[UDP-NAT] Initialized with proxy" << QString::fromStdString(proxyAddress) << ":" << proxyPort
+                       << "(proxy) /" << directPort << "(direct)";
+    return true;
+}
+
+bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std::uint32_t addressedDestination,
+                     std::uint16_t addressedPort, std::uint32_t realDestination, std::uint16_t realPort,
+                     const std::uint8_t *payload, std::size_t length)
+{
+    if (!m_running.load())
+        return false;
+    const UdpNatKey key{sourceAddress, sourcePort, addressedDestination, addressedPort};
+    std::shared_ptr<UdpNatSession> session;
+    {
+        std::lock_guard lock(m_lock);
+        const auto it = m_sessions.find(key);
+        if (it != m_sessions.end() && it->second->alive.load())
+            session = it->second;
+    }
+    if (!session) {
+        // The handshake runs without the lock, so completions of other sessions
+        // are not held up by a slow proxy.
+        session = openSession(key, realDestination, realPort);
+        if (!session) {
+            qWarning().noquote() << "[UDP-NAT] Failed to create SOCKS5 UDP session for"
+                                 << QString::fromStdString(ipv4ToString(realDestination)) << ":" << realPort;
+            return false;
+        }
+    }
+
+    const std::size_t payloadLength = length % 65536;
+    std::unique_ptr<std::uint8_t[]> datagram(new std::uint8_t[kHeaderLen + payloadLength]);
+    const std::uint8_t header[kHeaderLen] = {0, 0, 0, 1,
+                                             std::uint8_t(realDestination >> 24), std::uint8_t(realDestination >> 16),
+                                             std::uint8_t(realDestination >> 8), std::uint8_t(realDestination),
+                                             std::uint8_t(realPort >> 8), std::uint8_t(realPort)};
+    std::memcpy(datagram.get(), header, kHeaderLen);
+    if (payloadLength)
+        std::memcpy(datagram.get() + kHeaderLen, payload, payloadLength);
+    ssize_t sent;
+    {
+        std::lock_guard lock(session->mutex);
+        sent = session->udpSocket < 0
+                   ? -1
+                   : ::sendto(session->udpSocket, datagram.get(), kHeaderLen + payloadLength, MSG_NOSIGNAL,
+                              reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
+    }
+    if (sent < 0) {
+        qWarning() << "[UDP-NAT] Failed to send to relay:" << errno;
+        return false;
+    }
+    session->lastActivity.store(monotonicNanoseconds());
+    return true;
+}
+
+std::shared_ptr<UdpNatSession> UdpNat::openSession(const UdpNatKey &key, std::uint32_t realAddress,
+                                                   std::uint16_t realPort)
+{
+    auto session = std::make_shared<UdpNatSession>();
+    session->key = key;
+    session->realAddress = realAddress;
+    session->realPort = realPort;
+    session->socksPort = realPort == kDnsPort ? m_directPort : m_proxyPort;
+    session->lastActivity.store(monotonicNanoseconds());
+    if (!handshake(*session)) {
+        if (session->controlSocket >= 0)
+            ::close(session->controlSocket);
+        if (session->udpSocket >= 0)
+            ::close(session->udpSocket);
+        return nullptr;
+    }
+    std::shared_ptr<UdpNatSession> replaced;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_running.load()) {
+            ::close(session->controlSocket);
+            ::close(session->udpSocket);
+            return nullptr;
+        }
+        const auto it = m_sessions.find(key);
+        if (it != m_sessions.end())
+            replaced = it->second; // a dead session under the same key
+        else if (m_sessions.size() >= kMaxSessions)
+            replaced = takeLeastRecentLocked();
+        m_sessions[key] = session;
+    }
+    if (replaced)
+        closeSession(replaced);
+    const int controlError = m_port->associate(session->controlSocket, kCompletionKey);
+    const int udpError = controlError == 0 ? m_port->associate(session->udpSocket, kCompletionKey) : controlError;
+    if (udpError != 0) {
+        qWarning() << "[UDP-NAT] Failed to associate socket with IOCP:" << udpError;
+        removeSession(session);
+        return nullptr;
+    }
+    postReceive(session);
+    postControlWatch(session);
+    return session;
+}
+
+// The blocking SOCKS5 greeting and UDP ASSOCIATE, bounded by kHandshakeTimeoutMs.
+bool UdpNat::handshake(UdpNatSession &session)
+{
+    const sockaddr_in proxy = SocketHelpers::ipv4SocketAddress(m_proxyAddress, session.socksPort);
+    if (proxy.sin_family != AF_INET)
+        return false;
+    session.controlSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (session.controlSocket < 0) {
+        qWarning() << "[UDP-NAT] Failed to connect to SOCKS5 proxy:" << errno;
+        return false;
+    }
+    SocketHelpers::setTimeouts(session.controlSocket, kHandshakeTimeoutMs);
+    int rc;
+    do {
+        rc = ::connect(session.controlSocket, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        qWarning() << "[UDP-NAT] Failed to connect to SOCKS5 proxy:" << errno;
+        return false;
+    }
+    std::uint8_t answer[10] = {};
+    if (!SocketHelpers::sendAll(session.controlSocket, kGreeting, sizeof kGreeting) ||
+        SocketHelpers::receiveExact(session.controlSocket, answer, 2) != 2)
+        return false;
+    if (answer[0] != 0x05 || answer[1] != 0x00) {
+        qWarning() << "[UDP-NAT] SOCKS5 auth failed:" << answer[0] << answer[1];
+        return false;
+    }
+    if (!SocketHelpers::sendAll(session.controlSocket, kAssociateRequest, sizeof kAssociateRequest))
+        return false;
+    const std::size_t got = SocketHelpers::receiveExact(session.controlSocket, answer, sizeof answer);
+    if (got < sizeof answer) {
+        qWarning() << "[UDP-NAT] Invalid UDP ASSOCIATE response, got" << got << "bytes";
+        return false;
+    }
+    if (answer[0] != 0x05 || answer[1] != 0x00) {
+        qWarning() << "[UDP-NAT] UDP ASSOCIATE failed:" << answer[1];
+        return false;
+    }
+    if (answer[3] != 0x01) {
+        qWarning() << "[UDP-NAT] Unexpected ATYP in response:" << answer[3];
+        return false;
+    }
+    session.relay = sockaddr_in{};
+    session.relay.sin_family = AF_INET;
+    std::memcpy(&session.relay.sin_addr.s_addr, answer + 4, 4);
+    std::memcpy(&session.relay.sin_port, answer + 8, 2);
+    if (session.relay.sin_addr.s_addr == 0)
+        session.relay.sin_addr = proxy.sin_addr;
+    SocketHelpers::setTimeouts(session.controlSocket, 0);
+
+    session.udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (session.udpSocket < 0)
+        return false;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    if (::bind(session.udpSocket, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
+        qWarning() << "[UDP-NAT] Failed to bind UDP socket:" << errno;
+        return false;
+    }
+    return true;
+}
+
+void UdpNat::postReceive(const std::shared_ptr<UdpNatSession> &session)
+{
+    std::lock_guard guard(session->mutex);
+    if (!m_running.load() || !session->alive.load() || session->udpSocket < 0)
+        return;
+    if (session->receivePending.exchange(true))
+        return;
+    {
+        std::lock_guard lock(m_lock);
+        m_liveSlots[&session->receiveSlot] = session;
+    }
+    session->sender = sockaddr_in{};
+    const int error = m_port->postReceiveFrom(session->udpSocket, session->receiveSlot, session->buffer.get(),
+                                              UdpNatSession::kBufferSize,
+                                              reinterpret_cast<sockaddr *>(&session->sender), sizeof session->sender);
+    if (error != 0) {
+        qWarning() << "[UDP-NAT] WSARecvFrom failed:" << error;
+        session->receivePending.store(false);
+        std::lock_guard lock(m_lock);
+        m_liveSlots.erase(&session->receiveSlot);
+    }
+}
+
+void UdpNat::postControlWatch(const std::shared_ptr<UdpNatSession> &session)
+{
+    std::lock_guard guard(session->mutex);
+    if (!session->alive.load() || session->controlSocket < 0)
+        return;
+    {
+        std::lock_guard lock(m_lock);
+        m_liveSlots[&session->controlSlot] = session;
+    }
+    if (m_port->postReceive(session->controlSocket, session->controlSlot, &session->controlByte, 1) != 0) {
+        std::lock_guard lock(m_lock);
+        m_liveSlots.erase(&session->controlSlot);
+    }
+}
+
+bool UdpNat::onReceiveCompleted(const CompletionPort::Completion &completion)
+{
+    std::shared_ptr<UdpNatSession> session;
+    {
+        std::lock_guard lock(m_lock);
+        const auto it = m_liveSlots.find(completion.slot);
+        if (it == m_liveSlots.end())
+            return false;
+        session = std::move(it->second);
+        m_liveSlots.erase(it);
+    }
+    if (!m_running.load())
+        return true;
+    if (completion.slot == &session->controlSlot) {
+        // The proxy ended the association (or sent what it must not): the
+        // session is over, and the next datagram of this flow opens a new one.
+        if (session->alive.load()) {
+            qDebug() << "[UDP-NAT] Proxy closed the UDP control connection for port" << session->key.sourcePort;
+            removeSession(session);
+        }
+        return true;
+    }
+    session->receivePending.store(false);
+    if (!completion.success) {
+        removeSession(session);
+        return true;
+    }
+    if (completion.bytes > 0)
+        deliverAnswer(*session, completion.bytes);
+    postReceive(session);
+    return true;
+}
+
+void UdpNat::deliverAnswer(UdpNatSession &session, std::uint32_t bytes)
+{
+    const std::uint8_t *datagram = session.buffer.get();
+    const std::size_t header = headerLength(datagram, bytes);
+    if (header == 0) {
+        qWarning() << "[UDP-NAT] Failed to parse SOCKS5 UDP header";
+        return;
+    }
+    const std::uint8_t *payload = datagram + header;
+    const std::size_t length = bytes - header;
+    if (length == 0)
+        return;
+    if (m_names && session.realPort == kDnsPort && length >= DnsNameCache::kMinAnswerLength)
+        m_names->addAnswers(payload, length);
+    const std::vector<std::uint8_t> packet =
+        buildUdpPacket(session.key.destinationAddress, session.key.destinationPort, session.key.sourceAddress,
+                       session.key.sourcePort, payload, length);
+    m_output(packet.data(), packet.size());
+    session.lastActivity.store(monotonicNanoseconds());
+}
+
+std::size_t UdpNat::sweepIdle(std::int64_t nowNs)
+{
+    std::vector<std::shared_ptr<UdpNatSession>> idle;
+    {
+        std::lock_guard lock(m_lock);
+        for (const auto &entry : m_sessions)
+            if (nowNs - entry.second->lastActivity.load() > kIdleTimeoutNs)
+                idle.push_back(entry.second);
+    }
+    for (const auto &session : idle)
+        removeSession(session);
+    return idle.size();
+}
+
+std::shared_ptr<UdpNatSession> UdpNat::takeLeastRecentLocked()
+{
+    auto oldest = m_sessions.end();
+    for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it)
+        if (oldest == m_sessions.end() || it->second->lastActivity.load() < oldest->second->lastActivity.load())
+            oldest = it;
+    if (oldest == m_sessions.end())
+        return nullptr;
+    std::shared_ptr<UdpNatSession> session = oldest->second;
+    m_sessions.erase(oldest);
+    return session;
+}
+
+void UdpNat::removeSession(const std::shared_ptr<UdpNatSession> &session)
+{
+    {
+        std::lock_guard lock(m_lock);
+        const auto it = m_sessions.find(session->key);
+        if (it != m_sessions.end() && it->second == session)
+            m_sessions.erase(it);
+    }
+    closeSession(session);
+}
+
+void UdpNat::closeSession(const std::shared_ptr<UdpNatSession> &session)
+{
+    std::lock_guard guard(session->mutex);
+    session->alive.store(false);
+    // Pending receives complete with a failure and find the session dead.
+    if (session->controlSocket >= 0)
+        m_port->closeSocket(session->controlSocket);
+    if (session->udpSocket >= 0)
+        m_port->closeSocket(session->udpSocket);
+    session->controlSocket = -1;
+    session->udpSocket = -1;
+}
+
+void UdpNat::shutdown()
+{
+    if (!m_running.exchange(false))
+        return;
+    std::map<UdpNatKey, std::shared_ptr<UdpNatSession>> sessions;
+    {
+        std::lock_guard lock(m_lock);
+        sessions.swap(m_sessions);
+    }
+    for (const auto &entry : sessions)
+        closeSession(entry.second);
+    qDebug() << "[UDP-NAT] Shutdown complete";
+}
+
+void UdpNat::releaseRecords()
+{
+    std::lock_guard lock(m_lock);
+    m_liveSlots.clear();
+}
+
+std::size_t UdpNat::sessionCount() const
+{
+    std::lock_guard lock(m_lock);
+    return m_sessions.size();
+}
+
+std::size_t UdpNat::closeAll()
+{
+    std::map<UdpNatKey, std::shared_ptr<UdpNatSession>> sessions;
+    {
+        std::lock_guard lock(m_lock);
+        sessions.swap(m_sessions);
+    }
+    for (const auto &entry : sessions)
+        closeSession(entry.second);
+    return sessions.size();
+}

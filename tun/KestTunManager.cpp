@@ -1,0 +1,165 @@
+#include "tun/KestTunManager.h"
+
+#include "net/InterfaceConfig.h"
+#include "net/RouteManager.h"
+#include "net/SystemResolver.h"
+#include "service/DaemonLog.h"
+#include "tun/TunStartConfig.h"
+#include "tun/Tunnel.h"
+
+#include <QMetaObject>
+
+KestTunManager::KestTunManager(QObject *parent)
+    : QObject(parent), m_devicePath(QString::fromLatin1(kDevicePath))
+{
+    // A daemon killed while the TUN mode ran left the resolver pointing into a
+    // tunnel that no longer exists.
+    if (SystemResolver::restoreAfterCrash())
+        qCInfo(lcKestd) << "KestTunManager: restored the resolver configuration left by an earlier run";
+}
+
+KestTunManager::~KestTunManager()
+{
+    if (m_running) {
+        tearDown();
+        qCDebug(lcKestd) << "KestTunManager: TUN stopped";
+        emit tunStopped();
+    }
+    m_routeManager.reset();
+    m_tunnel.reset();
+}
+
+void KestTunManager::tearDown()
+{
+    if (m_routeManager) {
+        m_routeManager->removeAll();
+        m_routeManager.reset();
+    }
+    if (m_tunnel) {
+        m_tunnel->stop();
+        m_tunnel.reset();
+    }
+    m_running = false;
+}
+
+QJsonObject KestTunManager::start(const QJsonObject &request)
+{
+    if (m_running && m_tunnel && m_tunnel->isRunning())
+        return QJsonObject{{"success", false}, {"error", "TUN already running"}};
+    if (m_running)
+        tearDown(); // a stale state: the tunnel stopped underneath
+
+    const TunStartConfig config = TunStartConfig::fromJson(request);
+    m_adapterName = config.adapterName;
+    const std::uint32_t tunnelIp = TunStartConfig::parseDottedIpv4(config.tunnelIp);
+    if (tunnelIp == 0)
+        return QJsonObject{{"success", false}, {"error", QStringLiteral("Invalid tunnel-ip: ") + config.tunnelIp}};
+    const std::uint32_t proxyIp = TunStartConfig::parseDottedIpv4(config.proxyIp);
+
+    m_tunnel = std::make_unique<Tunnel>(config.proxyIp.toStdString(), config.proxyPort);
+    m_tunnel->setHealthCheckFailedCallback([this] {
+        // Called on the tunnel's timer thread; the signal belongs to this thread.
+        QMetaObject::invokeMethod(this, [this] { emit proxyHealthCheckFailed(); }, Qt::QueuedConnection);
+    });
+    configureTunnel(request, proxyIp);
+
+    const auto started = m_tunnel->start(config.adapterName.toStdString(), tunnelIp, kPrefixLength,
+                                         m_devicePath.toStdString());
+    if (!started) {
+        m_tunnel.reset();
+        const QString error = QString::fromStdString(started.error());
+        qCCritical(lcKestd) << error;
+        emit tunError(error);
+        return QJsonObject{{"success", false}, {"error", error}};
+    }
+
+    setUpRoutes(tunnelIp, proxyIp);
+    m_running = true;
+    qCDebug(lcKestd) << "KestTunManager: TUN started with adapter" << m_adapterName;
+    emit tunStarted();
+    return QJsonObject{{"success", true}, {"adapter-name", m_adapterName}, {"tunnel-ip", config.tunnelIp}};
+}
+
+void KestTunManager::configureTunnel(const QJsonObject &request, std::uint32_t proxyIp)
+{
+    const TunStartConfig config = TunStartConfig::fromJson(request);
+    if (proxyIp != 0)
+        m_tunnel->setProxyIp(proxyIp);
+    if (const std::uint32_t dns = TunStartConfig::parseDottedIpv4(config.dnsRedirectIp); dns != 0)
+        m_tunnel->setDnsRedirectIp(dns);
+    m_tunnel->setPorts(config.proxyPort, config.directPort);
+    for (const QString &text : config.bypassIps)
+        if (const std::uint32_t address = TunStartConfig::parseDottedIpv4(text); address != 0)
+            m_tunnel->addBypassIp(address);
+    for (const QString &name : config.proxyProcesses)
+        m_tunnel->addProxyProcess(name.toStdString());
+    for (const QString &name : config.directProcesses)
+        m_tunnel->addDirectProcess(name.toStdString());
+    for (QString app : config.excludedApps) {
+        if (app.isEmpty())
+            continue;
+        // Paths use the native separator '/'; a client's '\' reads as one too.
+        app.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (app.contains(QLatin1Char('/'))) {
+            app = app.toLower();
+            m_tunnel->addDirectProcessPath(app.toStdString());
+            qCDebug(lcKestd) << "KestTunManager: Added excluded app for direct routing (by path):" << app;
+        } else {
+            app = app.toLower();
+            m_tunnel->addDirectProcess(app.toStdString());
+            qCDebug(lcKestd) << "KestTunManager: Added excluded app for direct routing (by name):" << app;
+        }
+    }
+    for (const char *name : kAlwaysDirectProcesses)
+        m_tunnel->addDirectProcess(name);
+}
+
+void KestTunManager::setUpRoutes(std::uint32_t tunnelIp, std::uint32_t proxyIp)
+{
+    m_routeManager = std::make_unique<RouteManager>();
+    const std::uint32_t tunnelIndex = std::uint32_t(m_tunnel->adapterLuid());
+    std::uint32_t gateway = 0;
+    if (const auto original = findDefaultGateway(tunnelIndex)) {
+        gateway = original->gateway;
+        m_originalInterfaceIndex = original->interfaceIndex;
+    } else {
+        qCWarning(lcKestd) << "Failed to get original default gateway";
+        m_originalInterfaceIndex = 0;
+    }
+    qCDebug(lcKestd) << "Original network interface index:" << m_originalInterfaceIndex;
+    m_tunnel->setOriginalInterfaceIndex(m_originalInterfaceIndex);
+    m_routeManager->initialise(m_tunnel->adapterLuid());
+    if (!m_routeManager->setupFullTunnel(tunnelIp, proxyIp, gateway))
+        qCWarning(lcKestd) << "Failed to set up full tunnel routing";
+}
+
+QJsonObject KestTunManager::stop()
+{
+    if (!m_running)
+        return QJsonObject{{"success", false}, {"error", "TUN not running"}};
+    tearDown();
+    qCDebug(lcKestd) << "KestTunManager: TUN stopped";
+    emit tunStopped();
+    return QJsonObject{{"success", true}};
+}
+
+QJsonObject KestTunManager::status() const
+{
+    return QJsonObject{{"running", m_running}, {"adapter-name", m_running ? m_adapterName : QString()}};
+}
+
+void KestTunManager::flushDnsCache()
+{
+    ::flushDnsCache();
+    qCDebug(lcKestd) << "KestTunManager: DNS cache flushed";
+}
+
+void KestTunManager::resetConnections()
+{
+    if (m_running && m_tunnel) {
+        m_tunnel->resetConnections();
+        qCDebug(lcKestd) << "KestTunManager: All connections reset";
+    } else {
+        qCWarning(lcKestd) << "KestTunManager: Cannot reset connections - TUN not running";
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+// One relayed connection of the NAT path: the accepted application socket and
+// the socket to the proxy or the destination, with one receive and one send
+// slot per direction. Each direction runs receive -> send -> receive, so at most
+// one send is outstanding per direction and a slow reader holds back its
+// writer (back-pressure) instead of being spun on.
+
+#include "tun/CompletionPort.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+struct RelaySession {
+    static constexpr std::uint32_t kBufferSize = 65536;
+
+    enum class Side : std::uint8_t { Client, Destination };
+
+    // Bytes received on one side, and the send of them to the other side.
+    struct Direction {
+        CompletionSlot receiveSlot;
+        CompletionSlot sendSlot;
+        std::atomic<bool> receivePending{false};
+        bool ended = false; // the side closed its sending half; guarded by mutex
+        // Not zero-filled: pages are touched only as data passes, which keeps the
+        // memory of idle connections small.
+        std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kBufferSize]};
+    };
+
+    std::uint64_t id = 0;
+    int clientSocket = -1;
+    int destinationSocket = -1;
+    bool direct = false;
+    Direction fromClient;      // client receive slot; sends go to the destination socket
+    Direction fromDestination; // destination receive slot; sends go to the client socket
+    // Guards closing and the socket numbers against a post racing a close: a
+    // closed socket's number may already belong to another connection.
+    std::mutex mutex;
+    std::atomic<bool> closing{false};
+    std::atomic<std::uint64_t> bytesClientToDestination{0};
+    std::atomic<std::uint64_t> bytesDestinationToClient{0};
+
+    Direction &direction(Side side) { return side == Side::Client ? fromClient : fromDestination; }
+    int receiveSocket(Side side) const { return side == Side::Client ? clientSocket : destinationSocket; }
+    int sendSocket(Side side) const { return side == Side::Client ? destinationSocket : clientSocket; }
+};

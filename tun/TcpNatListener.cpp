@@ -1,0 +1,194 @@
+#include "tun/TcpNatListener.h"
+
+#include "tun/PacketCodec.h"
+
+#include <QDebug>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+std::int64_t monotonicNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+TcpNatListener::~TcpNatListener()
+{
+    stopListener();
+}
+
+bool TcpNatListener::startListener(std::uint32_t address, std::uint16_t port, std::uint16_t *outPort,
+                                   CompletionPort *completionPort, AcceptCallback callback)
+{
+    m_port = completionPort;
+    m_listenSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (m_listenSocket < 0) {
+        qCritical() << "[TCP-NAT] Failed to create listener socket:" << errno;
+        return false;
+    }
+    const int one = 1;
+    setsockopt(m_listenSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
+    if (::bind(m_listenSocket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        qCritical() << "[TCP-NAT] Failed to bind listener:" << errno;
+        closeListenSocket();
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t boundLength = sizeof bound;
+    if (getsockname(m_listenSocket, reinterpret_cast<sockaddr *>(&bound), &boundLength) != 0) {
+        qCritical() << "[TCP-NAT] Failed to get bound port:" << errno;
+        closeListenSocket();
+        return false;
+    }
+    m_listenAddress = address;
+    m_listenPort = ntohs(bound.sin_port);
+    if (outPort)
+        *outPort = m_listenPort;
+    if (::listen(m_listenSocket, SOMAXCONN) != 0) {
+        qCritical() << "[TCP-NAT] Failed to listen:" << errno;
+        closeListenSocket();
+        return false;
+    }
+    if (!m_port) {
+        qCritical() << "[TCP-NAT] Failed to associate listener with IOCP:" << EBADF;
+        closeListenSocket();
+        return false;
+    }
+    if (const int error = m_port->associate(m_listenSocket, kCompletionKey); error != 0) {
+        qCritical() << "[TCP-NAT] Failed to associate listener with IOCP:" << error;
+        closeListenSocket();
+        return false;
+    }
+    {
+        std::lock_guard lock(m_callbackMutex);
+        m_callback = std::move(callback);
+    }
+    qWarning().noquote() << "[TCP-NAT] Listening on" << QString::fromStdString(ipv4ToString(address)) << ":"
+                         << m_listenPort;
+    m_active.store(true, std::memory_order_release);
+    postAccept();
+    return true;
+}
+
+void TcpNatListener::postAccept()
+{
+    if (!isActive())
+        return;
+    m_peer = sockaddr_in{};
+    const int error = m_port->postAccept(m_listenSocket, m_acceptSlot, reinterpret_cast<sockaddr *>(&m_peer),
+                                         sizeof m_peer);
+    if (error != 0)
+        qWarning() << "[TCP-NAT] AcceptEx failed:" << error; // no accept is outstanding now
+}
+
+void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completion)
+{
+    const int accepted = completion.success ? m_acceptSlot.acceptedSocket() : -1;
+    if (!isActive()) {
+        if (accepted >= 0)
+            ::close(accepted);
+        return;
+    }
+    if (!completion.success) {
+        qWarning() << "[TCP-NAT] AcceptEx completion failed";
+        postAccept();
+        return;
+    }
+    const std::uint16_t natPort = ntohs(m_peer.sin_port);
+    // Take the next accept first: the relay set-up below must not hold it up.
+    postAccept();
+    const std::shared_ptr<TcpNatSession> session = findSessionByNatPort(natPort);
+    if (!session) {
+        qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
+        ::close(accepted);
+        return;
+    }
+    AcceptCallback callback;
+    {
+        std::lock_guard lock(m_callbackMutex);
+        callback = m_callback;
+    }
+    if (callback)
+        callback(accepted, *session);
+    else
+        ::close(accepted);
+}
+
+std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
+                                                 std::uint32_t destinationAddress, std::uint16_t destinationPort)
+{
+    std::lock_guard lock(m_sessionMutex);
+    const auto clientKey = std::make_pair(clientAddress, clientPort);
+    if (auto it = m_byClient.find(clientKey); it != m_byClient.end()) {
+        const TcpNatSession &existing = *it->second;
+        if (existing.destinationAddress == destinationAddress && existing.destinationPort == destinationPort)
+            return existing.natPort;
+    }
+    auto session = std::make_shared<TcpNatSession>();
+    session->clientAddress = clientAddress;
+    session->clientPort = clientPort;
+    session->destinationAddress = destinationAddress;
+    session->destinationPort = destinationPort;
+    session->natPort = m_nextNatPort.fetch_add(1, std::memory_order_relaxed); // wraps at 16 bits
+    session->active = true;
+    session->created = monotonicNanoseconds();
+    m_byNatPort[session->natPort] = session;
+    m_byClient[clientKey] = session;
+    return session->natPort;
+}
+
+std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByClient(std::uint32_t address, std::uint16_t port) const
+{
+    std::lock_guard lock(m_sessionMutex);
+    const auto it = m_byClient.find(std::make_pair(address, port));
+    return it == m_byClient.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByNatPort(std::uint16_t natPort) const
+{
+    std::lock_guard lock(m_sessionMutex);
+    const auto it = m_byNatPort.find(natPort);
+    return it == m_byNatPort.end() ? nullptr : it->second;
+}
+
+std::size_t TcpNatListener::sessionCount() const
+{
+    std::lock_guard lock(m_sessionMutex);
+    return m_byClient.size();
+}
+
+void TcpNatListener::closeListenSocket()
+{
+    if (m_listenSocket < 0)
+        return;
+    if (m_port)
+        m_port->closeSocket(m_listenSocket);
+    else
+        ::close(m_listenSocket);
+    m_listenSocket = -1;
+}
+
+void TcpNatListener::stopListener()
+{
+    m_active.store(false, std::memory_order_release);
+    closeListenSocket();
+    {
+        std::lock_guard lock(m_sessionMutex);
+        m_byNatPort.clear();
+        m_byClient.clear();
+    }
+    std::lock_guard lock(m_callbackMutex);
+    m_callback = nullptr;
+}

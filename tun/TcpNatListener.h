@@ -1,0 +1,76 @@
+#pragma once
+// The listening socket of the NAT path on the tunnel address, its one
+// outstanding accept on the completion port, and the NAT session table that
+// maps the application's (address, port) to the NAT port the listener sees.
+// Rewritten packets arrive from T + 1 : NAT port, so an accepted connection's
+// remote port names its session.
+
+#include "tun/CompletionPort.h"
+#include "tun/TcpNatSession.h"
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+class TcpNatListener {
+public:
+    static constexpr std::uint64_t kCompletionKey = 7;
+    static constexpr std::uint16_t kFirstNatPort = 30000;
+
+    using AcceptCallback = std::function<void(int socket, const TcpNatSession &session)>;
+
+    TcpNatListener() = default;
+    ~TcpNatListener();
+    TcpNatListener(const TcpNatListener &) = delete;
+    TcpNatListener &operator=(const TcpNatListener &) = delete;
+
+    // Binds address:port (host order; port 0 lets the system choose), listens,
+    // associates with the port under key 7 and posts the first accept.
+    bool startListener(std::uint32_t address, std::uint16_t port, std::uint16_t *outPort,
+                       CompletionPort *completionPort, AcceptCallback callback);
+    void stopListener();
+
+    // The NAT port for a new connection (pure SYN) from the client endpoint.
+    // A session for the same client endpoint and destination is reused (SYN
+    // retransmissions); one for another destination is replaced, so answers
+    // never come from the previous connection's destination.
+    std::uint16_t getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
+                                     std::uint32_t destinationAddress, std::uint16_t destinationPort);
+    std::shared_ptr<TcpNatSession> findSessionByClient(std::uint32_t address, std::uint16_t port) const;
+    std::shared_ptr<TcpNatSession> findSessionByNatPort(std::uint16_t natPort) const;
+
+    // Completion of the accept slot (key 7).
+    void onAcceptComplete(const CompletionPort::Completion &completion);
+
+    CompletionSlot *acceptSlot() { return &m_acceptSlot; }
+    std::uint32_t listenAddress() const { return m_listenAddress; }
+    std::uint16_t listenPort() const { return m_listenPort; }
+    bool isActive() const { return m_active.load(std::memory_order_acquire); }
+    std::size_t sessionCount() const;
+    // For tests: where the next new session's NAT port is taken from.
+    void setNextNatPort(std::uint16_t port) { m_nextNatPort.store(port); }
+
+private:
+    void postAccept();
+    void closeListenSocket();
+
+    std::uint32_t m_listenAddress = 0;
+    std::uint16_t m_listenPort = 0;
+    mutable std::mutex m_sessionMutex;
+    std::map<std::uint16_t, std::shared_ptr<TcpNatSession>> m_byNatPort;
+    std::map<std::pair<std::uint32_t, std::uint16_t>, std::shared_ptr<TcpNatSession>> m_byClient;
+    std::atomic<std::uint16_t> m_nextNatPort{kFirstNatPort};
+    std::atomic<bool> m_active{false};
+    int m_listenSocket = -1;
+    CompletionSlot m_acceptSlot;
+    sockaddr_in m_peer{};
+    CompletionPort *m_port = nullptr;
+    std::mutex m_callbackMutex;
+    AcceptCallback m_callback;
+};

@@ -1,0 +1,107 @@
+#pragma once
+// The relay half of the NAT path: for every connection the listener accepts it
+// opens the real outbound connection (through the SOCKS5 proxy by host name or
+// address, or directly over the pre-TUN interface) and relays bytes between the
+// two sockets over the completion port (key 5).
+//
+// Opening a connection blocks (owner lookup, connect, SOCKS5 handshake), so it
+// runs on a small pool of connect threads of its own, never on the completion
+// port's workers: a slow or dead proxy delays only connections being opened.
+// The relay table maps ids to sessions; a second map of live slots routes each
+// completion to its session in O(1) and keeps the session alive until every
+// operation posted on it has completed, so a late completion never touches
+// freed memory.
+
+#include "tun/CompletionPort.h"
+#include "tun/RelaySession.h"
+#include "tun/TcpNatSession.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+class ConnectionOwnerLookup;
+class DnsNameCache;
+class RoutingPolicy;
+
+class TcpNatRelay {
+public:
+    static constexpr std::uint64_t kCompletionKey = 5;
+    static constexpr int kConnectThreads = 16;
+    static constexpr std::size_t kMaxQueuedConnects = 4096;
+    static constexpr int kDirectConnectTimeoutMs = 10000;
+
+    struct Settings {
+        std::string proxyAddress; // dotted IPv4 of the SOCKS5 proxy
+        const RoutingPolicy *policy = nullptr;
+        DnsNameCache *names = nullptr;
+        ConnectionOwnerLookup *owners = nullptr;
+    };
+
+    TcpNatRelay(CompletionPort &port, Settings settings);
+    ~TcpNatRelay();
+    TcpNatRelay(const TcpNatRelay &) = delete;
+    TcpNatRelay &operator=(const TcpNatRelay &) = delete;
+
+    // Starts the connect threads; relays are set up from then until stop().
+    void start();
+    // Ends the connect threads (queued connections are closed) and closes every
+    // relay session. Completions posted before stay routed to their sessions.
+    void stop();
+    // Releases the sessions kept for outstanding operations; only once no
+    // worker waits on the port any more.
+    void releaseRecords();
+
+    // The pre-TUN interface that direct connections are bound to (0: none).
+    void setInterfaceIndex(std::uint32_t index) { m_interfaceIndex.store(index); }
+
+    // The listener's accept callback: queues the accepted socket for set-up.
+    void setUpRelay(int socket, const TcpNatSession &session);
+    // A completion of key 5; false when it belongs to no live session.
+    bool onCompletion(const CompletionPort::Completion &completion);
+    void closeRelay(std::uint64_t id);
+    // Closes every session that goes through the proxy; their count.
+    std::size_t closeProxiedRelays();
+
+    std::size_t sessionCount() const;
+    std::size_t queuedConnects() const;
+
+private:
+    struct PendingConnect {
+        int socket = -1;
+        TcpNatSession session;
+    };
+
+    void connectThread();
+    void openRelay(const PendingConnect &pending);
+    int connectDirect(const TcpNatSession &session);
+    int connectThroughProxy(const TcpNatSession &session, std::uint16_t socksPort);
+    void onRelayComplete(const std::shared_ptr<RelaySession> &session, RelaySession::Side side, bool receive,
+                         std::uint32_t bytes, bool success);
+    int postReceive(const std::shared_ptr<RelaySession> &session, RelaySession::Side side);
+    int postSend(const std::shared_ptr<RelaySession> &session, RelaySession::Side side, std::uint32_t length);
+    void endSide(const std::shared_ptr<RelaySession> &session, RelaySession::Side side);
+
+    CompletionPort &m_port;
+    Settings m_settings;
+    std::atomic<std::uint32_t> m_interfaceIndex{0};
+    std::atomic<bool> m_running{false};
+    std::atomic<std::uint64_t> m_nextId{1};
+
+    mutable std::mutex m_tableMutex; // the relay table and the live slots
+    std::map<std::uint64_t, std::shared_ptr<RelaySession>> m_sessions;
+    std::unordered_map<const CompletionSlot *, std::shared_ptr<RelaySession>> m_liveSlots;
+
+    mutable std::mutex m_queueMutex;
+    std::condition_variable m_queueCondition;
+    std::deque<PendingConnect> m_queue;
+    std::vector<std::thread> m_connectThreads;
+};

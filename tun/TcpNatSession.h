@@ -1,0 +1,16 @@
+#pragma once
+// One application connection taken by the NAT path: the application's own
+// endpoints and the NAT port under which the listener sees it (from the fake
+// peer T + 1). Held by shared ownership in the listener's two maps.
+
+#include <cstdint>
+
+struct TcpNatSession {
+    std::uint32_t clientAddress = 0; // host order; always the tunnel IP
+    std::uint16_t clientPort = 0;
+    std::uint32_t destinationAddress = 0;
+    std::uint16_t destinationPort = 0;
+    std::uint16_t natPort = 0;
+    bool active = true;
+    std::int64_t created = 0; // monotonic nanoseconds
+};

@@ -1,0 +1,454 @@
+#include "tun/Tunnel.h"
+
+#include "net/InterfaceConfig.h"
+#include "net/TunAdapter.h"
+#include "relay/SocketHelpers.h"
+#include "relay/UdpFlowTable.h"
+#include "relay/UdpNat.h"
+#include "tun/CompletionDispatcher.h"
+#include "tun/LogLimiter.h"
+#include "tun/PacketCodec.h"
+#include "tun/PacketInfo.h"
+#include "tun/TcpNatListener.h"
+#include "tun/TcpNatRelay.h"
+
+#include <QDebug>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+LogLimiter g_unhandledTcpLog(20);
+
+// Every relayed connection holds two descriptors and every UDP association two
+// more: the soft limit of a service (often 1024) is raised to its hard limit.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+QString dotted(std::uint32_t address)
+{
+    return QString::fromStdString(ipv4ToString(address));
+}
+} // namespace
+
+Tunnel::Tunnel(std::string proxyAddress, std::uint16_t proxyPort)
+    : m_proxyAddress(std::move(proxyAddress)), m_proxyPort(proxyPort), m_proxyIp(parseIpv4(m_proxyAddress))
+{
+    m_policy.setProxyPort(proxyPort);
+}
+
+Tunnel::~Tunnel()
+{
+    stop();
+    releaseEngine();
+}
+
+void Tunnel::setDnsRedirectIp(std::uint32_t address)
+{
+    m_policy.setDnsRedirectIp(address);
+    qDebug().noquote() << "DNS redirect IP:" << dotted(address);
+}
+
+void Tunnel::setPorts(std::uint16_t proxyPort, std::uint16_t directPort)
+{
+    m_policy.setProxyPort(proxyPort);
+    m_policy.setDirectPort(directPort);
+}
+
+void Tunnel::setHealthCheckFailedCallback(std::function<void()> callback)
+{
+    m_healthCheckFailed = std::move(callback);
+}
+
+void Tunnel::setOriginalInterfaceIndex(std::uint32_t index)
+{
+    m_originalInterfaceIndex.store(index);
+    if (m_relay)
+        m_relay->setInterfaceIndex(index);
+    if (m_running.load() && index != 0)
+        m_rpFilter.loosen(index);
+}
+
+std::uint64_t Tunnel::adapterLuid() const
+{
+    return m_adapter && m_running.load() ? m_adapter->luid() : 0;
+}
+
+std::string Tunnel::interfaceName() const
+{
+    return m_adapter ? m_adapter->interfaceName() : std::string();
+}
+
+std::uint16_t Tunnel::listenPort() const
+{
+    return m_listener ? m_listener->listenPort() : 0;
+}
+
+std::size_t Tunnel::relaySessionCount() const
+{
+    return m_relay ? m_relay->sessionCount() : 0;
+}
+
+std::size_t Tunnel::udpFlowCount() const
+{
+    return m_flows ? m_flows->flowCount() : 0;
+}
+
+std::size_t Tunnel::udpNatSessionCount() const
+{
+    return m_udpNat ? m_udpNat->sessionCount() : 0;
+}
+
+std::size_t Tunnel::workerCount() const
+{
+    return m_dispatcher ? m_dispatcher->workerCount() : 0;
+}
+
+bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length)
+{
+    TunAdapter *adapter = m_adapter.get();
+    return adapter && adapter->send(packet, std::uint32_t(length));
+}
+
+std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
+                                               std::uint8_t prefixLength, const std::string &devicePath)
+{
+    if (m_running.load())
+        return {};
+    auto fatal = [](const char *logText, std::string error) {
+        qCritical() << logText;
+        return std::unexpected(std::move(error));
+    };
+
+    // 1-2: the TUN device and its link.
+    m_tunnelIp = tunnelIp;
+    m_adapter = std::make_unique<TunAdapter>();
+    if (!m_adapter->load(devicePath))
+        return fatal("Failed to initialize TUN", "Failed to initialize TUN (device not found or incompatible version)");
+    if (!m_adapter->openOrCreate(adapterName, TunAdapter::kTunnelType))
+        return fatal("Failed to create adapter",
+                     "Failed to create TUN adapter (driver issue or insufficient permissions)");
+
+    // 3-8: address, gateway T + 1, metric, DNS pointing into the tunnel.
+    if (!m_adapter->setAddress(tunnelIp, prefixLength))
+        return fatal("Failed to set IP address", "Failed to set IP address on TUN adapter");
+    const std::uint32_t natClient = tunnelIp + 1;
+    qDebug().noquote() << "NAT client IP (gateway/DNS, not assigned):" << dotted(natClient);
+    if (!m_adapter->setGateway(natClient))
+        qWarning() << "Warning: Failed to set gateway (continuing anyway)";
+    if (!m_adapter->setMetric(0))
+        qWarning() << "Warning: Failed to set interface metric (DNS may not work!)";
+    qDebug().noquote() << "Configuring DNS hijacking: DNS server =" << dotted(natClient) << "(TUN IP + 1)";
+    if (!m_adapter->setDnsServers(ipv4ToString(natClient), ""))
+        return fatal("Failed to set DNS servers for hijacking", "Failed to set DNS servers (network configuration error)");
+    if (!m_adapter->setIpv6DnsServers("", ""))
+        qWarning() << "Warning: Failed to clear IPv6 DNS servers (continuing anyway)";
+    flushDnsCache();
+
+    // 9-11: the host firewall (DNS leak protection) is not part of this build yet.
+    qWarning() << "Warning: Failed to initialize firewall manager (continuing without firewall rules)"
+               << "- host firewall rules are not built yet";
+
+    // 12-14: session, packet entry, completion port.
+    if (!m_adapter->startSession(kSessionCapacity))
+        return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
+    m_adapter->setPacketHandler([this](const std::uint8_t *packet, std::uint32_t length) { handlePacket(packet, length); });
+    m_port = std::make_unique<CompletionPort>();
+    if (!m_port->create()) {
+        const int error = m_port->lastError();
+        qCritical() << "Failed to create IOCP:" << error;
+        return std::unexpected("Failed to create I/O Completion Port (error " + std::to_string(error) + ")");
+    }
+    raiseDescriptorLimit();
+
+    // 15: the NAT listener and its relay.
+    m_relay = std::make_unique<TcpNatRelay>(*m_port, TcpNatRelay::Settings{m_proxyAddress, &m_policy, &m_names, &m_owners});
+    m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
+    m_listener = std::make_unique<TcpNatListener>();
+    std::uint16_t listenPort = 0;
+    if (!m_listener->startListener(tunnelIp, 0, &listenPort, m_port.get(),
+                                   [relay = m_relay.get()](int socket, const TcpNatSession &session) {
+                                       relay->setUpRelay(socket, session);
+                                   }))
+        return fatal("Failed to initialize TCP NAT", "Failed to initialize TCP NAT listener");
+    qInfo() << "[TCP-NAT] Listener port assigned by OS:" << listenPort;
+
+    // 16: UDP-NAT, and the flow table behind it.
+    auto output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
+    m_udpNat = std::make_unique<UdpNat>();
+    m_udpNatReady = m_udpNat->initialise(tunnelIp, m_proxyAddress.substr(0, kMaxProxyAddressBytes), m_policy.proxyPort(),
+                                         m_policy.directPort(), m_port.get(), output, &m_names);
+    if (m_udpNatReady)
+        qInfo() << "[UDP-NAT] Initialized for SOCKS5 UDP forwarding (proxy:" << m_policy.proxyPort()
+                << ", direct:" << m_policy.directPort() << ")";
+    else
+        qWarning() << "[UDP-NAT] Failed to initialize (UDP forwarding disabled)";
+    m_flows = std::make_unique<UdpFlowTable>(
+        *m_port, UdpFlowTable::Settings{m_proxyAddress, tunnelIp, &m_policy, &m_owners, &m_names, output});
+
+    // 17-20: running, workers, reader.
+    m_running.store(true);
+    m_flows->setRunning(true);
+    m_relay->start();
+    if (m_originalInterfaceIndex.load() != 0)
+        m_rpFilter.loosen(m_originalInterfaceIndex.load());
+    const unsigned workers = std::thread::hardware_concurrency();
+    m_dispatcher = std::make_unique<CompletionDispatcher>(
+        *m_port, CompletionDispatcher::Routes{m_listener.get(), m_relay.get(), m_flows.get(),
+                                              m_udpNatReady ? m_udpNat.get() : nullptr, nullptr});
+    m_dispatcher->start(workers);
+    // The download drain thread serves the user-space TCP engine, which this
+    // build does not have; TCP that the NAT path does not take is dropped.
+    m_adapter->startReader();
+
+    qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
+    qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
+    qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
+    qDebug() << "IOCP workers:" << workers << "(fully async)";
+    return {};
+}
+
+void Tunnel::stop()
+{
+    if (!m_running.exchange(false))
+        return;
+    // The reader goes first: the packet entry must not reach parts being torn down.
+    if (m_adapter)
+        m_adapter->stopReader();
+    stopReadinessTimer();
+    if (m_dispatcher)
+        m_dispatcher->stop();
+    if (m_relay)
+        m_relay->stop();
+    if (m_udpNat)
+        m_udpNat->shutdown();
+    if (m_flows) {
+        m_flows->setRunning(false);
+        m_flows->closeAll();
+    }
+    if (m_listener)
+        m_listener->stopListener();
+    if (m_port)
+        m_port->close();
+    m_rpFilter.restore();
+    if (m_adapter) {
+        m_adapter->endSession();
+        m_adapter->closeAdapter();
+    }
+    qDebug() << "Tunnel stopped";
+}
+
+// Records kept alive for operations that were still posted go once no worker
+// waits on the port; the port goes last.
+void Tunnel::releaseEngine()
+{
+    m_dispatcher.reset();
+    if (m_relay)
+        m_relay->releaseRecords();
+    if (m_udpNat)
+        m_udpNat->releaseRecords();
+    if (m_flows)
+        m_flows->releaseRecords();
+    m_flows.reset();
+    m_udpNat.reset();
+    m_relay.reset();
+    m_listener.reset();
+    m_adapter.reset();
+    m_port.reset();
+}
+
+void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
+{
+    if (!m_running.load(std::memory_order_relaxed))
+        return;
+    const PacketInfo packet = parsePacket(data, length);
+    if (!packet.valid)
+        return;
+    if (!m_proxyReady.load(std::memory_order_relaxed)) {
+        refuseWhileNotReady(packet);
+        return;
+    }
+    if (RoutingPolicy::isDroppedDestination(packet))
+        return;
+    if (packet.isTcp()) {
+        handleTcpPacket(packet);
+        return;
+    }
+    if (packet.isUdp()) {
+        handleUdpPacket(packet);
+        return;
+    }
+    // Other protocols (ICMP ...) are not carried.
+}
+
+void Tunnel::refuseWhileNotReady(const PacketInfo &packet)
+{
+    if (!packet.isTcp() || packet.version != 4 || !packet.hasFlag(PacketInfo::kSyn) || packet.hasFlag(PacketInfo::kAck))
+        return;
+    const std::vector<std::uint8_t> reset = buildTcpPacket(packet.dstIp, packet.dstPort, packet.srcIp, packet.srcPort, 0,
+                                                           packet.seq + 1, PacketInfo::kRstAck, nullptr, 0);
+    sendToAdapter(reset.data(), reset.size());
+}
+
+void Tunnel::handleTcpPacket(const PacketInfo &packet)
+{
+    if (packet.version == 4 && m_listener) {
+        const std::uint32_t t = m_tunnelIp;
+        const std::uint16_t l = m_listener->listenPort();
+        if (packet.srcIp == t && packet.srcPort == l) {
+            natInbound(packet);
+            return;
+        }
+        if (packet.dstIp == t && packet.dstPort == l) {
+            qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
+                                 << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
+                                 << "- Windows is routing local traffic through TUN!";
+            return;
+        }
+        if (packet.srcIp == t) {
+            natOutbound(packet);
+            return;
+        }
+    }
+    dropUnhandledTcp(packet);
+}
+
+// TCP that the NAT path does not take (forwarded from other hosts, IPv6, a
+// client port without a NAT session) belongs to the user-space TCP engine,
+// which this build does not have yet: it is dropped.
+void Tunnel::dropUnhandledTcp(const PacketInfo &packet)
+{
+    if (g_unhandledTcpLog.admit())
+        qDebug().noquote() << "[TCP] Dropping TCP packet outside the NAT path: src=" << dotted(packet.srcIp) << ":"
+                           << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
+}
+
+void Tunnel::natOutbound(const PacketInfo &packet)
+{
+    std::uint16_t natPort = 0;
+    if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck)) {
+        natPort = m_listener->getOrCreateSession(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort);
+    } else if (const auto session = m_listener->findSessionByClient(packet.srcIp, packet.srcPort)) {
+        natPort = session->natPort;
+    }
+    if (natPort == 0) {
+        dropUnhandledTcp(packet);
+        return;
+    }
+    thread_local std::vector<std::uint8_t> copy;
+    copy.assign(packet.packet, packet.packet + packet.packetLen);
+    if (!rewriteTcpAddresses(copy.data(), copy.size(), m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort())) {
+        qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
+        return;
+    }
+    sendToAdapter(copy.data(), copy.size());
+}
+
+void Tunnel::natInbound(const PacketInfo &packet)
+{
+    const auto session = m_listener->findSessionByNatPort(packet.dstPort);
+    if (!session)
+        return;
+    thread_local std::vector<std::uint8_t> copy;
+    copy.assign(packet.packet, packet.packet + packet.packetLen);
+    if (!rewriteTcpAddresses(copy.data(), copy.size(), session->destinationAddress, session->destinationPort,
+                             session->clientAddress, session->clientPort))
+        return;
+    sendToAdapter(copy.data(), copy.size());
+}
+
+void Tunnel::handleUdpPacket(const PacketInfo &packet)
+{
+    if (packet.version == 4 && m_udpNatReady) {
+        const RoutingPolicy::Destination real = m_policy.effectiveDestination(packet, m_tunnelIp);
+        if (m_udpNat->forward(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, real.address, real.port,
+                              packet.payload, packet.payloadLen))
+            return;
+        qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
+    }
+    m_flows->handleUdpPacket(packet);
+}
+
+void Tunnel::resetConnections()
+{
+    if (!m_running.load())
+        return;
+    m_proxyReady.store(false);
+    // Proxied relays end so that applications reconnect through the restarted
+    // proxy; direct ones are left alone. UDP flows all go.
+    const std::size_t relays = m_relay->closeProxiedRelays();
+    std::vector<std::shared_ptr<UdpFlow>> flows = m_flows->takeAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kResetSettleMs));
+    for (const auto &flow : flows)
+        m_flows->closeFlow(flow);
+    const std::size_t udpSessions = m_udpNat ? m_udpNat->closeAll() : 0;
+    qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << flows.size() << "UDP flows and"
+             << udpSessions << "UDP-NAT sessions";
+    flows.clear();
+    flushDnsCache();
+    qDebug() << "Connection reset complete - starting proxy health check";
+    qCritical() << "[RESET] ❌ m_firewall is NULL! This should never happen!";
+    startReadinessTimer();
+}
+
+void Tunnel::startReadinessTimer()
+{
+    stopReadinessTimer();
+    {
+        std::lock_guard lock(m_timerMutex);
+        m_timerCancel = false;
+    }
+    m_readinessTimer = std::thread([this] {
+        qDebug() << "[RESET] Waiting 1000ms for xray to initialize...";
+        {
+            std::unique_lock lock(m_timerMutex);
+            // Cut short by a newer reset or by stop, which start their own wait or end.
+            if (m_timerCondition.wait_for(lock, std::chrono::milliseconds(kReadinessDelayMs),
+                                          [this] { return m_timerCancel; }))
+                return;
+        }
+        m_proxyReady.store(true);
+        qDebug() << "[RESET] Proxy marked ready after 1000ms initialization delay";
+        if (!proxyAcceptsConnections()) {
+            qWarning() << "[RESET] Proxy port" << m_proxyPort << "refuses connections - proxy health check failed";
+            if (m_healthCheckFailed)
+                m_healthCheckFailed();
+        }
+    });
+}
+
+void Tunnel::stopReadinessTimer()
+{
+    {
+        std::lock_guard lock(m_timerMutex);
+        m_timerCancel = true;
+    }
+    m_timerCondition.notify_all();
+    if (m_readinessTimer.joinable())
+        m_readinessTimer.join();
+}
+
+bool Tunnel::proxyAcceptsConnections() const
+{
+    const sockaddr_in proxy = SocketHelpers::ipv4SocketAddress(m_proxyAddress, m_policy.proxyPort());
+    if (proxy.sin_family != AF_INET)
+        return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return false;
+    SocketHelpers::setTimeouts(fd, kHealthCheckTimeoutMs);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy) == 0;
+    ::close(fd);
+    return ok;
+}

@@ -1,0 +1,126 @@
+#pragma once
+// The engine of the TUN mode: owns the TUN adapter, the completion port with
+// its workers, the TCP NAT listener and relay, the UDP-NAT module and the UDP
+// flow table, the routing policy and the DNS name cache. Configured before
+// start(), started once, stopped once (a stopped tunnel is not restarted).
+// Every packet read from the adapter enters through handlePacket(): filters,
+// the readiness gate after a reset, the NAT path for IPv4 TCP, UDP to the
+// UDP-NAT module or the flow table.
+
+#include "net/ConnectionOwnerLookup.h"
+#include "tun/CompletionPort.h"
+#include "tun/DnsNameCache.h"
+#include "tun/ReversePathFilter.h"
+#include "tun/RoutingPolicy.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct PacketInfo;
+class CompletionDispatcher;
+class TcpNatListener;
+class TcpNatRelay;
+class TunAdapter;
+class UdpFlowTable;
+class UdpNat;
+
+class Tunnel {
+public:
+    static constexpr std::uint32_t kDefaultDnsRedirectIp = RoutingPolicy::kDefaultDnsRedirectIp;
+    static constexpr std::uint32_t kSessionCapacity = 0x1000000;
+    static constexpr int kResetSettleMs = 100;
+    static constexpr int kReadinessDelayMs = 1000;
+    static constexpr int kHealthCheckTimeoutMs = 2000;
+    static constexpr std::size_t kMaxProxyAddressBytes = 255;
+
+    Tunnel(std::string proxyAddress, std::uint16_t proxyPort);
+    ~Tunnel();
+    Tunnel(const Tunnel &) = delete;
+    Tunnel &operator=(const Tunnel &) = delete;
+
+    // Configuration, before start().
+    void setProxyIp(std::uint32_t address) { m_proxyIp = address; }
+    void setDnsRedirectIp(std::uint32_t address);
+    void addBypassIp(std::uint32_t address) { m_policy.addBypassIp(address); }
+    void addProxyProcess(const std::string &name) { m_policy.addProxyProcess(name); }
+    void addDirectProcess(const std::string &name) { m_policy.addDirectProcess(name); }
+    void addDirectProcessPath(const std::string &path) { m_policy.addDirectProcessPath(path); }
+    void setPorts(std::uint16_t proxyPort, std::uint16_t directPort);
+    void setHealthCheckFailedCallback(std::function<void()> callback);
+    // The interface that carried the default route before the TUN mode; direct
+    // connections are bound to it. Also accepted while running.
+    void setOriginalInterfaceIndex(std::uint32_t index);
+
+    std::expected<void, std::string> start(const std::string &adapterName, std::uint32_t tunnelIp,
+                                           std::uint8_t prefixLength, const std::string &devicePath);
+    void stop();
+    // Drops every proxied connection (after a proxy restart) and refuses new
+    // ones for a second; then checks that the proxy port accepts connections.
+    void resetConnections();
+    bool isRunning() const { return m_running.load(); }
+    bool isProxyReady() const { return m_proxyReady.load(); }
+    // The adapter's LUID (its ifindex), 0 when there is none or it is not running.
+    std::uint64_t adapterLuid() const;
+    std::string interfaceName() const;
+
+    // The packet entry (adapter reader thread).
+    void handlePacket(const std::uint8_t *data, std::uint32_t length);
+
+    const RoutingPolicy &policy() const { return m_policy; }
+    DnsNameCache &nameCache() { return m_names; }
+    std::uint32_t tunnelIp() const { return m_tunnelIp; }
+    std::uint32_t proxyIp() const { return m_proxyIp; }
+    std::uint16_t listenPort() const;
+    std::size_t relaySessionCount() const;
+    std::size_t udpFlowCount() const;
+    std::size_t udpNatSessionCount() const;
+    std::size_t workerCount() const;
+    const ReversePathFilter &reversePathFilter() const { return m_rpFilter; }
+
+private:
+    bool sendToAdapter(const std::uint8_t *packet, std::size_t length);
+    void handleTcpPacket(const PacketInfo &packet);
+    void natOutbound(const PacketInfo &packet);
+    void natInbound(const PacketInfo &packet);
+    void refuseWhileNotReady(const PacketInfo &packet);
+    void handleUdpPacket(const PacketInfo &packet);
+    void dropUnhandledTcp(const PacketInfo &packet);
+    void startReadinessTimer();
+    void stopReadinessTimer();
+    bool proxyAcceptsConnections() const;
+    void releaseEngine();
+
+    std::string m_proxyAddress;
+    std::uint16_t m_proxyPort;
+    std::uint32_t m_tunnelIp = 0;
+    std::uint32_t m_proxyIp = 0;
+    RoutingPolicy m_policy;
+    std::atomic<std::uint32_t> m_originalInterfaceIndex{0};
+    DnsNameCache m_names;
+    ConnectionOwnerLookup m_owners;
+    ReversePathFilter m_rpFilter;
+    std::function<void()> m_healthCheckFailed;
+
+    std::unique_ptr<CompletionPort> m_port;
+    std::unique_ptr<TunAdapter> m_adapter;
+    std::unique_ptr<TcpNatListener> m_listener;
+    std::unique_ptr<TcpNatRelay> m_relay;
+    std::unique_ptr<UdpNat> m_udpNat;
+    bool m_udpNatReady = false;
+    std::unique_ptr<UdpFlowTable> m_flows;
+    std::unique_ptr<CompletionDispatcher> m_dispatcher;
+
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_proxyReady{true};
+    std::mutex m_timerMutex;
+    std::condition_variable m_timerCondition;
+    bool m_timerCancel = false;
+    std::thread m_readinessTimer;
+};
