@@ -32,11 +32,30 @@ QStringList appended(const QStringList &dirs, const QString &suffix)
     return out;
 }
 
+// An <image> may embed a raster as a data: URI, which is kept when its bytes
+// really are PNG, JPEG or GIF. Anything else is dropped: a file reference
+// would have the daemon read (with its rights) and show any image on the
+// machine, and embedded SVG would reach Qt's SVG image plugin, text included.
+bool safeEmbeddedImage(const QXmlStreamAttributes &attributes)
+{
+    QStringView href;
+    for (const QXmlStreamAttribute &a : attributes) {
+        if (a.name() == u"href")
+            href = a.value();
+    }
+    const qsizetype comma = href.indexOf(u',');
+    if (!href.startsWith(u"data:") || comma < 0 || !href.first(comma).endsWith(u";base64"))
+        return false;
+    const QByteArray bytes = QByteArray::fromBase64(href.sliced(comma + 1).toLatin1());
+    return bytes.startsWith("\x89PNG\r\n\x1a\n") || bytes.startsWith("\xff\xd8\xff") || bytes.startsWith("GIF8");
+}
+
 // Text in an SVG needs the font database, which a daemon without a GUI
 // application does not have (Qt aborts the process), so text elements are
-// dropped before rendering. Icons hardly ever carry text. Entities are
-// expanded by the reader (within its limit), so no DTD is written back.
-QByteArray withoutText(const QByteArray &svg)
+// dropped before rendering; icons hardly ever carry text. Unsafe images go
+// too. Entities are expanded by the reader (within its limit), so no DTD is
+// written back.
+QByteArray renderableSvg(const QByteArray &svg)
 {
     static const QStringList textElements = {
         QStringLiteral("text"), QStringLiteral("tspan"), QStringLiteral("textPath"), QStringLiteral("tref"),
@@ -59,9 +78,12 @@ QByteArray withoutText(const QByteArray &svg)
                 --skipDepth;
             continue;
         }
-        if (token == QXmlStreamReader::StartElement && textElements.contains(reader.name().toString())) {
-            skipDepth = 1;
-            continue;
+        if (token == QXmlStreamReader::StartElement) {
+            const QString name = reader.name().toString();
+            if (textElements.contains(name) || (name == QLatin1String("image") && !safeEmbeddedImage(reader.attributes()))) {
+                skipDepth = 1;
+                continue;
+            }
         }
         writer.writeCurrentToken(reader);
     }
@@ -72,7 +94,7 @@ QByteArray withoutText(const QByteArray &svg)
 
 QImage renderSvg(const QByteArray &bytes, int edge)
 {
-    const QByteArray clean = withoutText(bytes);
+    const QByteArray clean = renderableSvg(bytes);
     if (clean.isEmpty())
         return {};
     QSvgRenderer renderer(clean);

@@ -109,6 +109,25 @@ TEST(IconRendering, ScalesPngXpmAndSvgToTheRequestedSquare)
     EXPECT_EQ(QColor(svg.pixel(24, 24)).green(), 255);
 }
 
+TEST(IconRendering, SvgImagesOnlyFromEmbeddedRasterData)
+{
+    ExplorerTestData data;
+    const QString outside = data.root() + "/private.png";
+    ExplorerTestData::writeFile(outside, ExplorerTestData::pngBytes(8, 8, 0xffff0000));
+    const QByteArray embeddedPng = ExplorerTestData::pngBytes(8, 8, 0xff00ff00).toBase64();
+    const QByteArray nestedSvg = kSvgWithText.toBase64();
+    const QByteArray svg =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"30\" height=\"10\">"
+        "<image x=\"0\" y=\"0\" width=\"10\" height=\"10\" xlink:href=\"" + QFile::encodeName(outside) + "\"/>"
+        "<image x=\"10\" y=\"0\" width=\"10\" height=\"10\" xlink:href=\"data:image/png;base64," + embeddedPng + "\"/>"
+        "<image x=\"20\" y=\"0\" width=\"10\" height=\"10\" href=\"data:image/png;base64," + nestedSvg + "\"/></svg>";
+    const QImage image = IconExtractor::renderImage(svg, 30);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(qAlpha(image.pixel(5, 15)), 0) << "a file named by the SVG is not read";
+    EXPECT_EQ(QColor(image.pixel(15, 15)).green(), 255) << "an embedded PNG is drawn";
+    EXPECT_EQ(qAlpha(image.pixel(25, 15)), 0) << "embedded SVG (with text) is dropped";
+}
+
 TEST(IconRendering, RejectsWhatIsNoImage)
 {
     EXPECT_TRUE(IconExtractor::renderImage("", 32).isNull());
