@@ -11,17 +11,29 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t kReceiveBufferSize = 32768;
+// A reply the kernel never sends (its queue overflowed) must not hold a worker.
+constexpr int kReceiveTimeoutMs = 1000;
 
 // One netlink socket per thread, kept for the thread's life: lookups run on
 // the tunnel's worker threads, and a socket per call would double their cost.
 class DiagSocket {
 public:
-    DiagSocket() { m_fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG); }
+    DiagSocket()
+    {
+        m_fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (m_fd >= 0) {
+            timeval tv{};
+            tv.tv_sec = kReceiveTimeoutMs / 1000;
+            tv.tv_usec = (kReceiveTimeoutMs % 1000) * 1000;
+            setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        }
+    }
     ~DiagSocket()
     {
         if (m_fd >= 0)
