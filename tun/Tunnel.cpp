@@ -275,7 +275,7 @@ void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
     const PacketInfo packet = parsePacket(data, length);
     if (!packet.valid)
         return;
-    if (!m_proxyReady.load(std::memory_order_relaxed)) {
+    if (!m_proxyReady.load(std::memory_order_relaxed) && !isEstablishedNatPacket(packet)) {
         refuseWhileNotReady(packet);
         return;
     }
@@ -290,6 +290,19 @@ void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
         return;
     }
     // Other protocols (ICMP ...) are not carried.
+}
+
+// While new connections are refused after a reset, the closing handshakes of
+// the relays the reset ended still pass, so applications see them end at once.
+bool Tunnel::isEstablishedNatPacket(const PacketInfo &packet) const
+{
+    if (!packet.isTcp() || packet.version != 4 || !m_listener || packet.srcIp != m_tunnelIp)
+        return false;
+    if (packet.srcPort == m_listener->listenPort())
+        return true;
+    if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck))
+        return false;
+    return m_listener->findSessionByClient(packet.srcIp, packet.srcPort) != nullptr;
 }
 
 void Tunnel::refuseWhileNotReady(const PacketInfo &packet)

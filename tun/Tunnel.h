@@ -90,6 +90,7 @@ private:
     void natOutbound(const PacketInfo &packet);
     void natInbound(const PacketInfo &packet);
     void refuseWhileNotReady(const PacketInfo &packet);
+    bool isEstablishedNatPacket(const PacketInfo &packet) const;
     void handleUdpPacket(const PacketInfo &packet);
     void dropUnhandledTcp(const PacketInfo &packet);
     void startReadinessTimer();

@@ -1,0 +1,392 @@
+// The TUN mode end to end: the real kestd in its own network namespace with
+// its TUN device, real peers upstream (dante, dnsmasq, an HTTP server), and
+// ordinary programs (curl, dig, small socket clients) that use no proxy
+// settings of their own.
+
+#include "tests/support/DaemonHarness.h"
+#include "tests/tun/e2e/TunTopology.h"
+#include "tools/KestClient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+constexpr const char *kTunnelDns = "10.6.7.2"; // TUN IP + 1 of the default tunnel address
+
+std::string readText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+int countOf(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// A TCP connection from inside the daemon's namespace (made on a thread that
+// entered it; the socket stays usable from any thread afterwards).
+int connectFrom(NetnsFixture &net, const std::string &ns, const char *host, int port, int *error = nullptr)
+{
+    int fd = -1;
+    int err = 0;
+    net.runInside(ns, [&] {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, host, &to.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+            err = errno;
+            ::close(fd);
+            fd = -1;
+        }
+    });
+    if (error)
+        *error = err;
+    return fd;
+}
+
+bool sendText(int fd, const std::string &text)
+{
+    return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+}
+
+// True when the peer ended the connection (EOF or reset) within the time.
+bool endsWithin(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (poll(&p, 1, 100) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+class TunEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!NetnsFixture::isRoot())
+            return;
+        s_topology = new TunTopology();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_topology;
+        s_topology = nullptr;
+    }
+
+    void SetUp() override
+    {
+        if (!NetnsFixture::isRoot())
+            GTEST_SKIP() << "TUN end-to-end tests need root (network namespaces, TUN devices)";
+        ASSERT_TRUE(s_topology && s_topology->ok()) << (s_topology ? s_topology->error() : "no topology");
+        ASSERT_TRUE(s_topology->startProxy());
+        m_resolvConf = s_topology->dir() + "/resolv.conf";
+        std::ofstream(m_resolvConf) << "nameserver 192.0.2.53\n";
+        ASSERT_TRUE(startDaemon());
+    }
+
+    void TearDown() override
+    {
+        stopWatcher();
+        m_client.reset();
+        m_daemon.reset();
+    }
+
+    TunTopology &topo() { return *s_topology; }
+    NetnsFixture &net() { return s_topology->net(); }
+
+    bool startDaemon()
+    {
+        DaemonHarness::Options options;
+        options.environment << QString::fromStdString("KESTD_RESOLV_CONF=" + m_resolvConf)
+                            << "QT_LOGGING_RULES=kestd.debug=true";
+        m_daemon = std::make_unique<DaemonHarness>(options);
+        bool started = false;
+        {
+            // The daemon inherits the namespace of the thread that starts it.
+            NetnsFixture::Enter inside(topo().near());
+            if (!inside.ok())
+                return false;
+            started = m_daemon->start();
+        }
+        if (!started)
+            return false;
+        m_client = std::make_unique<KestClient>();
+        return m_client->connectTo(m_daemon->socketPath()) && startWatcher();
+    }
+
+    // A second client that keeps heartbeating, as the desktop client would, so
+    // the TUN mode outlives the test's own short requests.
+    bool startWatcher()
+    {
+        const QByteArray socket = m_daemon->socketPath().toLocal8Bit();
+        m_watcher = fork();
+        if (m_watcher == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(KESTCTL_BINARY, "kestctl", "--socket", socket.constData(), "watch", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return m_watcher > 0;
+    }
+
+    void stopWatcher()
+    {
+        if (m_watcher > 0) {
+            kill(m_watcher, SIGTERM);
+            waitpid(m_watcher, nullptr, 0);
+            m_watcher = -1;
+        }
+    }
+
+    // The test's own client idles between requests and may have been timed
+    // out meanwhile (the watcher keeps the TUN mode up): it reconnects then.
+    QJsonObject request(QJsonObject message, int timeoutMs = 15000)
+    {
+        auto reply = m_client->request(message, timeoutMs);
+        if (!reply && m_client->connectTo(m_daemon->socketPath()))
+            reply = m_client->request(message, timeoutMs);
+        return reply ? *reply : QJsonObject{{"no-reply", m_client->lastError()}};
+    }
+
+    template <typename Condition>
+    static bool waitUntil(Condition condition, int timeoutMs = 5000)
+    {
+        for (int waited = 0; waited < timeoutMs; waited += 50) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return condition();
+    }
+
+    QJsonObject startTun(QJsonObject extra = {})
+    {
+        QJsonObject message{{"action", "start-tun"},
+                            {"proxy-ip", TunTopology::kProxyHost},
+                            {"proxy-port", TunTopology::kProxyPort},
+                            {"direct-port", TunTopology::kDirectPort},
+                            {"dns-redirect-ip", TunTopology::kDnsServer}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            message.insert(it.key(), it.value());
+        return request(message);
+    }
+
+    std::string near(const std::string &command) { return topo().runNear(command).output; }
+    std::string routes() { return near("ip route show table main; ip rule show"); }
+    std::string links() { return near("ip -o link show | cut -d: -f2"); }
+    std::string whoami(const std::string &curl = "curl")
+    {
+        return trimmed(near(curl + " -sS -m 10 http://" + std::string(TunTopology::kServer) + "/whoami"));
+    }
+
+    static TunTopology *s_topology;
+    std::string m_resolvConf;
+    std::unique_ptr<DaemonHarness> m_daemon;
+    std::unique_ptr<KestClient> m_client;
+    pid_t m_watcher = -1;
+};
+
+TunTopology *TunEndToEnd::s_topology = nullptr;
+
+TEST_F(TunEndToEnd, DownloadAndUploadOf100MBThroughTheProxyKeepTheirChecksums)
+{
+    const std::string sum = topo().makeServedFile("big.bin", 100'000'000);
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+
+    const std::string url = std::string("http://") + TunTopology::kServer;
+    EXPECT_EQ(trimmed(near("curl -sS -m 120 " + url + "/big.bin | sha256sum | cut -d' ' -f1")), sum)
+        << "the download through the tunnel changed bytes";
+    EXPECT_EQ(trimmed(near("curl -sS -m 120 -T " + topo().dir() + "/www/big.bin " + url + "/upload")), sum)
+        << "the upload through the tunnel changed bytes";
+    const std::string log = topo().httpLog();
+    EXPECT_NE(log.find(std::string("GET /big.bin ") + TunTopology::kProxyExit), std::string::npos) << log;
+    EXPECT_NE(log.find(std::string("PUT /upload ") + TunTopology::kProxyExit), std::string::npos) << log;
+}
+
+TEST_F(TunEndToEnd, DnsToTunnelAddressIsAnsweredViaTheDirectPortAndTheNameIsUsedForConnect)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const std::string answer = trimmed(near(std::string("dig +short +time=3 +tries=1 @") + kTunnelDns + " " +
+                                            TunTopology::kHostName + " A"));
+    EXPECT_EQ(answer, TunTopology::kServer) << "no answer from TUN IP + 1";
+    // dig checks that the answer came from the address it asked.
+    const std::string dns = topo().dnsLog();
+    EXPECT_NE(dns.find(std::string("query[A] ") + TunTopology::kHostName + " from " + TunTopology::kDirectPortExit),
+              std::string::npos)
+        << "the query did not leave through the direct port's dante: " << dns;
+
+    const int queriesBefore = countOf(topo().dnsLog(), std::string("query[A] ") + TunTopology::kHostName);
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit);
+    // The CONNECT named the host, so the proxy resolved it itself.
+    EXPECT_GT(countOf(topo().dnsLog(), std::string("query[A] ") + TunTopology::kHostName), queriesBefore)
+        << "the proxy was not asked to connect by name";
+}
+
+TEST_F(TunEndToEnd, DirectProcessesExcludedAppsAndBypassIpsGoDirectEverythingElseThroughTheProxy)
+{
+    const std::string byName = topo().dir() + "/curl-direct";
+    const std::string byPath = topo().dir() + "/curl-excluded";
+    near("cp /usr/bin/curl " + byName + " && cp /usr/bin/curl " + byPath);
+    ASSERT_EQ(startTun(QJsonObject{{"direct-processes", QJsonArray{"curl-direct"}},
+                                   {"excluded-apps", QJsonArray{QString::fromStdString(byPath)}}})
+                  .value("success")
+                  .toBool(),
+              true);
+    EXPECT_EQ(whoami(byName), TunTopology::kVethAddress) << "a direct process went through the proxy";
+    EXPECT_EQ(whoami(byPath), TunTopology::kVethAddress) << "an excluded app went through the proxy";
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "an ordinary program did not go through the proxy";
+
+    ASSERT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    ASSERT_EQ(startTun(QJsonObject{{"bypass-ips", QJsonArray{TunTopology::kServer, "junk", 7}}})
+                  .value("success")
+                  .toBool(),
+              true);
+    EXPECT_EQ(whoami(), TunTopology::kVethAddress) << "a bypass destination went through the proxy";
+}
+
+TEST_F(TunEndToEnd, StopTunLastClientAndSigtermEachRestoreRoutesAndResolver)
+{
+    const std::string routesBefore = routes();
+    const std::string resolverBefore = readText(m_resolvConf);
+
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    EXPECT_NE(routes().find("0.0.0.0/1 dev"), std::string::npos) << routes();
+    EXPECT_NE(readText(m_resolvConf).find(kTunnelDns), std::string::npos);
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
+    EXPECT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    EXPECT_EQ(routes(), routesBefore) << "stop-tun left routes behind";
+    EXPECT_EQ(readText(m_resolvConf), resolverBefore) << "stop-tun left the resolver changed";
+
+    // The last client's departure.
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    stopWatcher();
+    m_client->close();
+    EXPECT_TRUE(waitUntil([&] { return routes() == routesBefore; }));
+    EXPECT_EQ(routes(), routesBefore) << "the last client's departure left routes behind";
+    EXPECT_EQ(readText(m_resolvConf), resolverBefore);
+
+    // SIGTERM, as systemctl stop.
+    ASSERT_TRUE(m_client->connectTo(m_daemon->socketPath()));
+    ASSERT_TRUE(startWatcher());
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    EXPECT_EQ(m_daemon->stop(), 0);
+    EXPECT_EQ(routes(), routesBefore) << "SIGTERM left routes behind";
+    EXPECT_EQ(readText(m_resolvConf), resolverBefore);
+    EXPECT_NE(m_daemon->stderrText().indexOf("Stopping TUN..."), -1);
+}
+
+TEST_F(TunEndToEnd, SigkilledDaemonLeavesNoTunDeviceAndTheNextStartRestoresTheResolver)
+{
+    const std::string resolverBefore = readText(m_resolvConf);
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    ASSERT_NE(links().find("kest"), std::string::npos);
+    m_daemon->signal(SIGKILL);
+    m_daemon->waitExit(5000);
+    stopWatcher();
+    EXPECT_EQ(links().find("kest"), std::string::npos) << "a TUN device outlived the daemon: " << links();
+    EXPECT_EQ(routes().find("0.0.0.0/1"), std::string::npos) << "a split route outlived the daemon";
+    EXPECT_NE(readText(m_resolvConf), resolverBefore) << "(the killed daemon could not restore it)";
+
+    ASSERT_TRUE(startDaemon());
+    EXPECT_EQ(readText(m_resolvConf), resolverBefore) << "the next start did not restore the resolver";
+}
+
+TEST_F(TunEndToEnd, ResetConnectionsEndsOpenConnectionsRefusesSynsForASecondThenServes)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const int open = connectFrom(net(), topo().near(), TunTopology::kServer, TunTopology::kTcpServicePort);
+    ASSERT_GE(open, 0);
+    ASSERT_TRUE(sendText(open, "ECHO\nping"));
+    char echo[4] = {};
+    ASSERT_EQ(::recv(open, echo, 4, MSG_WAITALL), 4);
+
+    EXPECT_EQ(request(QJsonObject{{"action", "reset-connections"}}).value("status").toString(), "success");
+    EXPECT_TRUE(endsWithin(open, 3000)) << "an open proxied connection survived the reset";
+    ::close(open);
+
+    int error = 0;
+    const int refused = connectFrom(net(), topo().near(), TunTopology::kServer, TunTopology::kTcpServicePort, &error);
+    EXPECT_LT(refused, 0) << "a connection was accepted right after the reset";
+    EXPECT_EQ(error, ECONNREFUSED) << "the SYN was not answered with RST+ACK";
+    if (refused >= 0)
+        ::close(refused);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "no new connection after the readiness delay";
+}
+
+TEST_F(TunEndToEnd, ProxyKilledMidTransferEndsConnectionsAndTheDaemonServesOnceItIsBack)
+{
+    topo().makeServedFile("slow.bin", 20'000'000);
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const std::string url = std::string("http://") + TunTopology::kServer + "/slow.bin";
+    const int transfer = net().spawn(topo().near(), "exec curl -sS -m 60 --limit-rate 1M -o /dev/null " + url);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    topo().killProxy();
+
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+        ended = waitpid(transfer, &status, WNOHANG) == transfer;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(ended) << "the transfer did not end when the proxy died";
+    EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the transfer reported success";
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
+
+    ASSERT_TRUE(topo().startProxy());
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "no service after the proxy came back";
+}
+
+TEST_F(TunEndToEnd, ResetFindingTheProxyDownPushesServerDead)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    topo().killProxy();
+    EXPECT_EQ(request(QJsonObject{{"action", "reset-connections"}}).value("status").toString(), "success");
+    const auto event = m_client->waitEvent("server-dead", 6000);
+    EXPECT_TRUE(event.has_value()) << "no server-dead event after the health check failed";
+}

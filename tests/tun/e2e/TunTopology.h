@@ -1,0 +1,68 @@
+#pragma once
+// The TUN mode's test world: NetnsFixture's two namespaces, "a" where the
+// daemon runs with its TUN device, and "b" upstream holding real peers on
+// addresses that only the tunnel's split routes reach from "a":
+//   198.18.0.10  HTTP server (GET files, PUT /upload answers the SHA-256,
+//                GET /whoami answers the peer address) and a TCP service on
+//                port 9000 (SINK, SOURCE n, ECHO, TEN-THEN-CLOSE), UDP echo on 7
+//   198.18.0.53  dnsmasq: www.kest.test -> 198.18.0.10, logs every query
+//   10.231.0.2   dante on port 1080 (the proxy port, leaves from 198.18.0.1)
+//                and on 1081 (the direct port, leaves from 198.18.0.2)
+// The upstream dante resolves names through the dnsmasq, so a CONNECT by name
+// shows up in its query log. Everything is removed at destruction.
+
+#include "tests/support/NetnsFixture.h"
+
+#include <string>
+
+class TunTopology {
+public:
+    static constexpr const char *kServer = "198.18.0.10";
+    static constexpr const char *kDnsServer = "198.18.0.53";
+    static constexpr const char *kProxyExit = "198.18.0.1";
+    static constexpr const char *kDirectPortExit = "198.18.0.2";
+    static constexpr const char *kProxyHost = "10.231.0.2";
+    static constexpr const char *kVethAddress = "10.231.0.1";
+    static constexpr const char *kHostName = "www.kest.test";
+    static constexpr int kProxyPort = 1080;
+    static constexpr int kDirectPort = 1081;
+    static constexpr int kTcpServicePort = 9000;
+    static constexpr int kUdpEchoPort = 7;
+
+    TunTopology();
+    ~TunTopology();
+    TunTopology(const TunTopology &) = delete;
+    TunTopology &operator=(const TunTopology &) = delete;
+
+    bool ok() const { return m_ok; }
+    const std::string &error() const { return m_error; }
+    NetnsFixture &net() { return m_net; }
+    const std::string &near() const { return m_net.a(); }
+    const std::string &far() const { return m_net.b(); }
+    // Scratch directory shared with the peers (server files, logs).
+    const std::string &dir() const { return m_dir; }
+
+    // Runs a shell command in the daemon's namespace.
+    NetnsFixture::Result runNear(const std::string &command) const { return m_net.run(near(), command); }
+    // A file of the given size of random bytes served at /name; its SHA-256.
+    std::string makeServedFile(const std::string &name, std::size_t bytes);
+
+    bool startProxy();
+    void killProxy(); // SIGKILL, as a crash
+    bool proxyRunning() const { return m_proxyPid > 0; }
+    std::string dnsLog() const;
+    // Where the HTTP server saw requests come from, in order.
+    std::string httpLog() const;
+
+private:
+    bool build();
+    int spawnDante(int port, const char *exitAddress);
+    bool waitForPort(const std::string &ns, const std::string &host, int port);
+
+    NetnsFixture m_net;
+    std::string m_dir;
+    std::string m_etcNetns;
+    int m_proxyPid = -1;
+    bool m_ok = false;
+    std::string m_error;
+};
