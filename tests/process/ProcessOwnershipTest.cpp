@@ -4,6 +4,7 @@
 #include "tests/support/DaemonHarness.h"
 #include "tools/KestClient.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -123,6 +124,7 @@ TEST_F(ProcessOwnership, OwnersDisconnectStopsItsProcessesAndTheirFinishedReache
     owner->close();
     EXPECT_TRUE(waitGone(pid, 5000)) << "the departed owner's process was not stopped";
     EXPECT_TRUE(m_daemon.waitForLog("(owned by disconnected client", 3000));
+    EXPECT_TRUE(m_daemon.waitForLog("Checking for stale processes in session 1", 3000));
     // The other client hears nothing of it, and its own process lives on.
     const auto event = other->nextEvent(500);
     EXPECT_FALSE(event.has_value()) << "unexpected event "
@@ -205,6 +207,37 @@ TEST_F(ProcessOwnership, BadStartRequestsAreAnsweredAndTheClientStaysConnected)
     ASSERT_TRUE(finished.has_value());
     EXPECT_EQ(finished->value("data").toString(), "0");
     EXPECT_EQ(client->request(QJsonObject{{"action", "heartbeat"}})->value("status").toString(), "success");
+}
+
+int entryCount(const QString &directory)
+{
+    return int(QDir(directory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
+
+TEST_F(ProcessOwnership, AThousandStartsAndStopsInARowLeaveTheDaemonAsItWas)
+{
+    auto client = connectClient();
+    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(m_daemon.pid());
+    const QString taskDir = QStringLiteral("/proc/%1/task").arg(m_daemon.pid());
+    const int fds = entryCount(fdDir);
+    const int threads = entryCount(taskDir);
+    for (int i = 0; i < 1000; ++i) {
+        const QString id = QStringLiteral("s%1").arg(i % 10);
+        const auto started = client->request(startRequest(id, {"wait"}));
+        ASSERT_TRUE(started.has_value()) << "round " << i;
+        ASSERT_EQ(started->value("status").toString(), "started") << "round " << i;
+        ASSERT_EQ(client->request(QJsonObject{{"action", "stop"}, {"process-id", id}})->value("status"), "stopping");
+        ASSERT_TRUE(client->waitEvent("finished", 5000).has_value()) << "round " << i;
+        if (i % 200 == 0)
+            client->request(QJsonObject{{"action", "heartbeat"}});
+    }
+    EXPECT_TRUE(client->request(QJsonObject{{"action", "list"}})->value("processes").toArray().isEmpty());
+    QElapsedTimer clock;
+    clock.start();
+    while ((entryCount(fdDir) > fds || entryCount(taskDir) > threads) && clock.elapsed() < 3000)
+        QThread::msleep(20);
+    EXPECT_EQ(entryCount(fdDir), fds);
+    EXPECT_EQ(entryCount(taskDir), threads);
 }
 
 TEST_F(ProcessOwnership, TimedOutClientsProcessesAreStopped)
