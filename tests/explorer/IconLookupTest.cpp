@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,33 @@ TEST(IconRendering, RejectsWhatIsNoImage)
     EXPECT_TRUE(IconExtractor::renderImage(ExplorerTestData::pngBytes(32, 32, 0xff000000).left(40), 32).isNull());
     EXPECT_TRUE(IconExtractor::renderIconFile("/nonexistent/icon.png", 32).isEmpty());
     EXPECT_TRUE(IconExtractor::renderIconFile("/dev/zero", 32).isEmpty());
+}
+
+TEST(IconRendering, DamagedFilesGiveAnIconOrNothingButNeverCrash)
+{
+    // Icon files come from anywhere on the machine, users' homes included.
+    const QByteArray seeds[] = {
+        ExplorerTestData::pngBytes(40, 24, 0xff336699), kSvgWithText,
+        "/* XPM */\nstatic char *x[] = {\"3 2 2 1\", \"a c #0000ff\", \"b c None\", \"aba\", \"bab\"};\n"};
+    QRandomGenerator rng(7);
+    for (const QByteArray &seed : seeds) {
+        for (int i = 0; i < 300; ++i) {
+            QByteArray bytes = seed;
+            const int edits = 1 + int(rng.bounded(4));
+            for (int e = 0; e < edits; ++e) {
+                const int at = int(rng.bounded(bytes.size()));
+                switch (rng.bounded(3)) {
+                case 0: bytes[at] = char(rng.bounded(256)); break;
+                case 1: bytes.truncate(at); break;
+                default: bytes.insert(at, bytes.mid(int(rng.bounded(bytes.size() + 1)), 16)); break;
+                }
+                if (bytes.isEmpty())
+                    break;
+            }
+            const QImage image = IconExtractor::renderImage(bytes, 24);
+            EXPECT_TRUE(image.isNull() || image.size() == QSize(24, 24));
+        }
+    }
 }
 
 class IconExtractorTest : public ::testing::Test
