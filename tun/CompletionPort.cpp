@@ -565,19 +565,23 @@ CompletionPort::WaitResult CompletionPort::wait(int timeoutMs, Completion &out)
             remaining = left > 0 ? int(left) : 0;
         }
         polled = true;
-        epoll_event event{};
-        const int n = epoll_wait(m_epollFd, &event, 1, remaining);
+        epoll_event events[kEventBatch];
+        const int n = epoll_wait(m_epollFd, events, kEventBatch, remaining);
         m_sleepers.fetch_sub(1, std::memory_order_seq_cst);
-        if (n <= 0)
-            continue; // time-out or EINTR: the loop re-checks the deadline
-        if (event.data.u64 == kWakeToken) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] ssize_t r = ::read(m_wakeFd, &value, sizeof(value));
-            continue;
+        SlotList done;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeToken) {
+                std::uint64_t value = 0;
+                [[maybe_unused]] ssize_t r = ::read(m_wakeFd, &value, sizeof(value));
+            } else if (events[i].data.u64 != kCloseToken) {
+                SlotList more = handleReadiness(events[i].data.u64, events[i].events);
+                if (!more.empty()) {
+                    (done.tail ? done.tail->m_next : done.head) = more.head;
+                    done.tail = more.tail;
+                }
+            }
         }
-        if (event.data.u64 == kCloseToken)
-            continue;
-        SlotList done = handleReadiness(event.data.u64, event.events);
+        // Time-outs and EINTR fall through: the loop re-checks the deadline.
         if (CompletionSlot *mine = done.pop()) {
             enqueueCompleted(done);
             deliver(mine, out);

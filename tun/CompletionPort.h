@@ -138,6 +138,7 @@ private:
     static constexpr int kChunkBits = 10;
     static constexpr int kChunkSize = 1 << kChunkBits;
     static constexpr int kMaxChunks = 1024; // sockets up to fd 1048575
+    static constexpr int kEventBatch = 16;  // readiness events taken per wait
 
     SocketEntry *entryFor(int fd, bool create);
     static bool claim(CompletionSlot &slot);
