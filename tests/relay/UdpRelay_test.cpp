@@ -143,8 +143,9 @@ TEST(SocketFactory, OverlappedTcpSocketIsNonBlockingBoundWithLargeBuffers)
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len);
     // The kernel doubles the value it was given; without the privilege to
     // pass the system cap the value is that cap.
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         EXPECT_GE(size, SocketHelpers::kBufferSize);
+    }
     EXPECT_TRUE(SocketHelpers::setNonBlocking(fd, false));
     EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
     close(fd);
