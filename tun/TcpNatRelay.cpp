@@ -4,6 +4,7 @@
 #include "relay/SocketHelpers.h"
 #include "relay/SocksClient.h"
 #include "tun/DnsNameCache.h"
+#include "tun/LogLimiter.h"
 #include "tun/PacketCodec.h"
 #include "tun/RoutingPolicy.h"
 
@@ -38,6 +39,8 @@ std::uint32_t interfaceIpv4Address(std::uint32_t index)
     freeifaddrs(list);
     return address;
 }
+
+LogLimiter g_relayLog(20);
 
 bool isQuietError(int error)
 {
@@ -176,7 +179,8 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         closeRelay(session->id);
         return;
     }
-    qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
+    if (g_relayLog.admit())
+        qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
              << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort;
     postReceive(session, RelaySession::Side::Client);
     postReceive(session, RelaySession::Side::Destination);
