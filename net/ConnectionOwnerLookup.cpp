@@ -229,15 +229,19 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
         });
     };
 
+    // Recent owners of sockets of the same user: a program opening one
+    // connection after another is found without a scan of every process.
     std::vector<std::uint32_t> recent;
     {
         std::lock_guard lock(m_mutex);
-        recent = m_recentOwners;
+        for (const RecentOwner &r : m_recentOwners)
+            if (r.uid == uid)
+                recent.push_back(r.pid);
     }
     for (const std::uint32_t candidate : recent) {
         if (scan(candidate)) {
             m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
-            remember(owner, seen);
+            remember(owner, uid, seen);
             return owner;
         }
     }
@@ -247,15 +251,15 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
         if (std::find(recent.begin(), recent.end(), candidate) != recent.end())
             continue;
         if (scan(candidate)) {
-            remember(owner, seen);
+            remember(owner, uid, seen);
             return owner;
         }
     }
-    remember(0, seen);
+    remember(0, uid, seen);
     return kSystemPid;
 }
 
-void ConnectionOwnerLookup::remember(std::uint32_t pid,
+void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
                                      const std::vector<std::pair<std::uint32_t, Holder>> &seen)
 {
     std::lock_guard lock(m_mutex);
@@ -265,10 +269,11 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid,
         m_holders[found] = holder;
     if (pid == 0)
         return;
-    const auto it = std::find(m_recentOwners.begin(), m_recentOwners.end(), pid);
+    const auto it = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
+                                 [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
     if (it != m_recentOwners.end())
         m_recentOwners.erase(it);
-    m_recentOwners.insert(m_recentOwners.begin(), pid);
+    m_recentOwners.insert(m_recentOwners.begin(), RecentOwner{pid, uid});
     if (m_recentOwners.size() > kRecentOwners)
         m_recentOwners.resize(kRecentOwners);
 }

@@ -62,13 +62,18 @@ private:
 
     std::uint32_t ownerOfSocket(std::uint32_t inode, std::uint32_t uid);
     bool cachedOwner(std::uint32_t inode, std::uint32_t *pid);
+    struct RecentOwner {
+        std::uint32_t pid = 0;
+        std::uint32_t uid = 0; // of the socket it was found for
+    };
+
     // Caches every holder seen during a scan; pid, when found, becomes the
-    // most recent owner.
-    void remember(std::uint32_t pid, const std::vector<std::pair<std::uint32_t, Holder>> &seen);
+    // most recent owner of sockets of uid.
+    void remember(std::uint32_t pid, std::uint32_t uid, const std::vector<std::pair<std::uint32_t, Holder>> &seen);
 
     mutable std::mutex m_mutex;
     std::unordered_map<std::uint32_t, Holder> m_holders;
-    std::vector<std::uint32_t> m_recentOwners; // most recent first
+    std::vector<RecentOwner> m_recentOwners; // most recent first
     std::atomic<std::uint64_t> m_cacheHits{0};
     std::atomic<std::uint64_t> m_recentOwnerHits{0};
     std::atomic<std::uint64_t> m_fullScans{0};
