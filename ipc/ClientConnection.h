@@ -29,6 +29,8 @@ public:
     qint64 peerUid() const { return m_peerUid; }
 
     void sendMessage(const QJsonObject &message);
+    // Bytes written to the socket and not yet taken by the peer.
+    qint64 pendingBytes() const { return m_socket ? m_socket->bytesToWrite() : 0; }
 
 signals:
     void messageReceived(const QString &clientId, const QJsonObject &message);

@@ -62,8 +62,17 @@ void CommunicationServer::sendToClient(const QString &clientId, const QJsonObjec
 
 void CommunicationServer::broadcast(const QJsonObject &message)
 {
-    for (ClientConnection *connection : std::as_const(m_clients))
+    for (ClientConnection *connection : std::as_const(m_clients)) {
+        // A client that has stopped reading would otherwise pile up every
+        // broadcast (process lists of megabytes) until its heartbeat times out;
+        // it misses broadcasts instead, never a reply.
+        if (connection->pendingBytes() > kMaxBroadcastBacklog) {
+            qCWarning(lcKestd) << "Client" << connection->clientId() << "is not reading ("
+                               << connection->pendingBytes() << "bytes unsent) - broadcast skipped";
+            continue;
+        }
         connection->sendMessage(message);
+    }
 }
 
 void CommunicationServer::updateHeartbeat(const QString &clientId)

@@ -22,6 +22,8 @@ public:
     static constexpr int kHeartbeatCheckMs = 5000;
     static constexpr int kHeartbeatTimeoutMs = 10000;
     static constexpr int kSessionPollMs = 3000;
+    // Unsent bytes beyond which a client gets no further broadcasts.
+    static constexpr qint64 kMaxBroadcastBacklog = 64ll * 1024 * 1024;
 
     explicit CommunicationServer(QObject *parent = nullptr);
     ~CommunicationServer() override;
