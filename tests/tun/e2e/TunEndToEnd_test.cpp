@@ -21,6 +21,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <signal.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -389,4 +390,115 @@ TEST_F(TunEndToEnd, ResetFindingTheProxyDownPushesServerDead)
     EXPECT_EQ(request(QJsonObject{{"action", "reset-connections"}}).value("status").toString(), "success");
     const auto event = m_client->waitEvent("server-dead", 6000);
     EXPECT_TRUE(event.has_value()) << "no server-dead event after the health check failed";
+}
+
+TEST_F(TunEndToEnd, SecondStartIsRefusedAndJunkKeysTakeTheirDefaults)
+{
+    const QJsonObject first = startTun(QJsonObject{{"adapter-name", 42}, {"bypass-ips", "not-an-array"},
+                                                   {"direct-processes", QJsonArray{1, QJsonObject{}, ""}},
+                                                   {"proxy-processes", QJsonValue::Null}});
+    ASSERT_EQ(first.value("success").toBool(), true) << QJsonDocument(first).toJson().toStdString();
+    EXPECT_EQ(first.value("adapter-name").toString(), "kest-default-tun");
+    const QJsonObject second = startTun(QJsonObject{{"adapter-name", "other"}});
+    EXPECT_EQ(second.value("success").toBool(true), false);
+    EXPECT_EQ(second.value("error").toString(), "TUN already running");
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("adapter-name").toString(), "kest-default-tun");
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit);
+}
+
+// Random and truncated IPv4 packets routed into the TUN (the kernel fills in
+// only the IP checksum and length) must leave the daemon serving.
+TEST_F(TunEndToEnd, MalformedPacketsFromTheTunLeaveTheDaemonServing)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    bool sent = false;
+    net().runInside(topo().near(), [&] {
+        const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+        if (raw < 0)
+            return;
+        std::mt19937 random(1234);
+        std::uint8_t packet[1500];
+        for (int i = 0; i < 20000; ++i) {
+            const std::size_t length = 20 + random() % (i % 3 == 0 ? 40 : 1480);
+            for (std::size_t b = 0; b < length; ++b)
+                packet[b] = std::uint8_t(random());
+            packet[0] = std::uint8_t(0x40 | (random() % 16)); // IPv4, any header length
+            const std::uint8_t protocols[] = {6, 17, 1, 47, std::uint8_t(random())};
+            packet[9] = protocols[random() % 5];
+            packet[12] = 10, packet[13] = 6, packet[14] = 7, packet[15] = 1; // from the tunnel address
+            const std::uint32_t destination = 0xC6120000 | (random() & 0xFFFF); // 198.18.x.y, routed into the TUN
+            const std::uint32_t wire = htonl(destination);
+            std::memcpy(packet + 16, &wire, 4);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(destination);
+            ::sendto(raw, packet, length, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        }
+        ::close(raw);
+        sent = true;
+    });
+    ASSERT_TRUE(sent) << "no raw socket";
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "the daemon stopped serving after malformed packets";
+    EXPECT_FALSE(m_daemon->waitExit(0).has_value()) << "the daemon died";
+}
+
+TEST_F(TunEndToEnd, UdpThroughTheProxySurvivesTheProxyEndingItsControlConnection)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    // One socket, so both exchanges belong to the same flow.
+    const std::string script = std::string("import socket, sys, time\n"
+                                           "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                                           "s.settimeout(3)\n"
+                                           "s.bind(('0.0.0.0', 47001))\n"
+                                           "s.sendto(b'one', ('") + TunTopology::kServer + "', 7))\n"
+                                           "print(s.recvfrom(100))\n"
+                                           "open('" + topo().dir() + "/udp-step', 'w').write('1')\n"
+                                           "while open('" + topo().dir() + "/udp-step').read() != '2': time.sleep(0.05)\n"
+                                           "for i in range(20):\n"
+                                           "    s.sendto(b'two', ('" + TunTopology::kServer + "', 7))\n"
+                                           "    try:\n"
+                                           "        print(s.recvfrom(100)); break\n"
+                                           "    except socket.timeout: pass\n";
+    std::ofstream(topo().dir() + "/udp.py") << script;
+    std::ofstream(topo().dir() + "/udp-step") << "0";
+    const std::string out = topo().dir() + "/udp.out";
+    const int client = net().spawn(topo().near(), "exec python3 " + topo().dir() + "/udp.py > " + out + " 2>&1");
+    ASSERT_TRUE(waitUntil([&] { return readText(topo().dir() + "/udp-step") == "1"; }, 8000)) << readText(out);
+    topo().killProxy();
+    ASSERT_TRUE(topo().startProxy());
+    std::ofstream(topo().dir() + "/udp-step") << "2";
+    int status = 0;
+    waitUntil([&] { return waitpid(client, &status, WNOHANG) == client; }, 70000);
+    const std::string answers = readText(out);
+    EXPECT_NE(answers.find("(b'one', ('198.18.0.10', 7))"), std::string::npos) << answers;
+    EXPECT_NE(answers.find("(b'two', ('198.18.0.10', 7))"), std::string::npos)
+        << "the flow did not recover after the proxy ended the association: " << answers;
+}
+
+TEST_F(TunEndToEnd, TenThousandUdpFlowsFromDistinctPortsLeaveTheDaemonBoundedAndServing)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const std::string script = std::string("import socket\n"
+                                           "for batch in range(20):\n"
+                                           "    socks = []\n"
+                                           "    for i in range(500):\n"
+                                           "        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                                           "        s.sendto(b'x', ('") + TunTopology::kServer + "', 7))\n"
+                                           "        socks.append(s)\n"
+                                           "    for s in socks: s.close()\n";
+    std::ofstream(topo().dir() + "/flows.py") << script;
+    const auto started = std::chrono::steady_clock::now();
+    near("python3 " + topo().dir() + "/flows.py");
+    // Every datagram is taken by the daemon's one reader thread in turn.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const int descriptors =
+        std::stoi(near("ls /proc/" + std::to_string(m_daemon->pid()) + "/fd | wc -l"));
+    RecordProperty("seconds", std::to_string(seconds));
+    EXPECT_LT(descriptors, 3000) << "UDP sessions are not bounded";
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "no TCP service after 10 000 UDP flows";
+    EXPECT_EQ(trimmed(near(std::string("dig +short +time=3 +tries=2 @") + kTunnelDns + " " + TunTopology::kHostName)),
+              TunTopology::kServer)
+        << "no DNS service after 10 000 UDP flows";
 }
