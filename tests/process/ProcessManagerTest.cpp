@@ -391,6 +391,19 @@ TEST_F(ProcessManagerTest, ArgumentsReachTheChildUnchanged)
     EXPECT_EQ(recorder->joined("stdout", "a"), quoted + "\n\n" + QString::fromUtf8("ünï çødé") + "\n");
 }
 
+TEST_F(ProcessManagerTest, ExecutablePathWithBlanksLaunches)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("with blanks/kest child");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("with blanks")));
+    ASSERT_TRUE(QFile::copy(testChild(), path));
+    QJsonObject request = startRequest("blank", {"out", "ok", "exit", "0"});
+    request["executable"] = path;
+    EXPECT_EQ(manager->startProcess(request).value("status").toString(), "started");
+    ASSERT_TRUE(recorder->waitFor("finished", "blank", 3000));
+    EXPECT_EQ(recorder->joined("stdout", "blank"), "ok\n");
+}
+
 TEST_F(ProcessManagerTest, NonStringArgumentsBecomeEmptyAndArgumentsOfWrongTypeAreNone)
 {
     QJsonObject request = startRequest("a", {});
