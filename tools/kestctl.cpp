@@ -2,7 +2,12 @@
 //
 //   kestctl [--socket PATH | --session N] [--timeout MS] ACTION [key=value ...]
 //   kestctl [--socket PATH | --session N] --json '{"action":"...",...}'
-//   kestctl [--socket PATH | --session N] watch
+//   kestctl [--socket PATH | --session N] watch [ACTION key=value ...]
+//
+// watch stays connected, keeps the heartbeat going and prints every message as
+// one JSON line until interrupted. With an action (or --json) it first sends that
+// request on the same connection, so the events of what it starts (they go to
+// the requesting client only) are printed too.
 //
 // key=value: the value is taken as JSON when it is a number, true/false/null,
 // an array or an object, else as text; key:=value always gives text.
@@ -35,7 +40,7 @@ void usage()
 {
     std::fputs("usage: kestctl [--socket PATH | --session N] [--timeout MS] ACTION [key=value ...]\n"
                "       kestctl [--socket PATH | --session N] --json '{\"action\":...}'\n"
-               "       kestctl [--socket PATH | --session N] watch\n",
+               "       kestctl [--socket PATH | --session N] [--json '{...}'] watch [ACTION key=value ...]\n",
                stderr);
 }
 
@@ -85,13 +90,15 @@ void printLine(const QJsonObject &object, bool indented)
     std::fflush(stdout);
 }
 
-int watch(KestClient &client)
+int watch(KestClient &client, const QJsonObject &request)
 {
     std::signal(SIGINT, [](int) { g_interrupted = 1; });
     std::signal(SIGTERM, [](int) { g_interrupted = 1; });
     QElapsedTimer sinceHeartbeat;
     sinceHeartbeat.start();
     client.send(QJsonObject{{"action", "heartbeat"}, {"request-id", kHeartbeatRequestId}});
+    if (!request.isEmpty())
+        client.send(request);
     while (!g_interrupted) {
         if (sinceHeartbeat.elapsed() >= kWatchHeartbeatMs) {
             client.send(QJsonObject{{"action", "heartbeat"}, {"request-id", kHeartbeatRequestId}});
@@ -160,12 +167,12 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (!haveJson && args.isEmpty()) {
-        usage();
-        return 2;
+    bool watching = false;
+    if (!args.isEmpty() && args.first() == "watch") {
+        watching = true;
+        args.removeFirst();
     }
-    const bool watching = !haveJson && args.first() == "watch";
-    if (!haveJson && !watching) {
+    if (!haveJson && !args.isEmpty()) {
         request.insert("action", args.takeFirst());
         for (const QString &pair : std::as_const(args)) {
             const qsizetype eq = pair.indexOf('=');
@@ -178,6 +185,13 @@ int main(int argc, char **argv)
             else
                 request.insert(pair.left(eq), parseValue(pair.mid(eq + 1)));
         }
+    } else if (haveJson && !args.isEmpty()) {
+        usage();
+        return 2;
+    }
+    if (!watching && request.isEmpty()) {
+        usage();
+        return 2;
     }
 
     if (socketPath.isEmpty())
@@ -188,7 +202,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (watching)
-        return watch(client);
+        return watch(client, request);
 
     const auto reply = client.request(request, timeoutMs);
     if (!reply) {
