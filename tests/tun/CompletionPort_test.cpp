@@ -321,6 +321,15 @@ TEST_F(CompletionPortTest, CancelCompletesOnlyThePendingOperationOfThatSlot)
     c = waitOne(m_port);
     EXPECT_EQ(c.slot, &slot2) << "the other receive still works";
     EXPECT_EQ(c.bytes, 2u);
+
+    // cancelAll ends every pending operation of the socket, and only those.
+    ASSERT_EQ(m_port.postReceive(a, slot1, first.data(), first.size()), 0);
+    ASSERT_EQ(m_port.postReceive(a, slot2, second.data(), second.size()), 0);
+    EXPECT_EQ(m_port.cancelAll(a), 2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(waitOne(m_port).error, ECANCELED);
+    EXPECT_EQ(m_port.cancelAll(a), 0);
+    expectNothingMore(m_port);
     m_port.closeSocket(a);
     close(b);
 }
