@@ -24,10 +24,10 @@ public:
     using Callback = std::function<void()>;
     using ControlHandler = std::function<void(unsigned long)>;
 
-    // Creates the one instance; throws "WindowsService already initialized"
+    // Creates the one instance; throws "ServiceHost already initialized"
     // when one exists.
     static ServiceHost &initialize(const QString &serviceName, const QString &displayName);
-    // Throws "WindowsService not initialized" before initialize.
+    // Throws "ServiceHost not initialized" before initialize.
     static ServiceHost &instance();
 
     ~ServiceHost();
