@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -147,12 +148,16 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
 {
     const TcpNatSession &nat = pending.session;
     const RoutingPolicy &policy = *m_settings.policy;
+    const auto started = std::chrono::steady_clock::now();
     const std::string ownerPath =
-        m_settings.owners ? m_settings.owners->tcpOwnerPath(nat.clientPort, nat.destinationAddress, nat.destinationPort)
+        m_settings.owners ? m_settings.owners->tcpOwnerPath(nat.clientPort, nat.destinationAddress, nat.destinationPort,
+                                                            nat.clientAddress)
                           : std::string();
+    const auto looked = std::chrono::steady_clock::now();
     const std::uint16_t socksPort = policy.choosePort(ownerPath, nat.destinationAddress, nat.destinationPort);
     const bool direct = socksPort == policy.directPort();
     const int destination = direct ? connectDirect(nat) : connectThroughProxy(nat, socksPort);
+    const auto connected = std::chrono::steady_clock::now();
     if (destination < 0 || !m_running.load()) {
         if (destination >= 0)
             ::close(destination);
@@ -179,9 +184,14 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         closeRelay(session->id);
         return;
     }
-    if (g_relayLog.admit())
+    if (g_relayLog.admit()) {
+        using std::chrono::microseconds;
         qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
-             << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort;
+                 << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort << "owner"
+                 << ownerPath.c_str() << "lookup"
+                 << std::chrono::duration_cast<microseconds>(looked - started).count() << "us connect"
+                 << std::chrono::duration_cast<microseconds>(connected - looked).count() << "us";
+    }
     postReceive(session, RelaySession::Side::Client);
     postReceive(session, RelaySession::Side::Destination);
 }
