@@ -142,13 +142,36 @@ std::optional<QJsonObject> KestClient::readMessage(int timeoutMs)
     }
 }
 
+std::optional<QJsonObject> KestClient::takeQueued(const Match &wanted)
+{
+    for (auto it = m_events.begin(); it != m_events.end(); ++it) {
+        if (wanted(*it)) {
+            QJsonObject e = *it;
+            m_events.erase(it);
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<QJsonObject> KestClient::readUntil(int timeoutMs, const Match &wanted)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const int left = int(timeoutMs - timer.elapsed());
+        auto message = readMessage(left < 0 ? 0 : left);
+        if (!message || wanted(*message))
+            return message;
+        if (message->contains("event"))
+            m_events.push_back(*message);
+    }
+}
+
 std::optional<QJsonObject> KestClient::read(int timeoutMs)
 {
-    if (!m_events.empty()) {
-        QJsonObject e = m_events.front();
-        m_events.pop_front();
-        return e;
-    }
+    if (auto queued = takeQueued([](const QJsonObject &) { return true; }))
+        return queued;
     return readMessage(timeoutMs);
 }
 
@@ -156,61 +179,23 @@ std::optional<QJsonObject> KestClient::request(const QJsonObject &message, int t
 {
     if (!send(message))
         return std::nullopt;
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        const int left = int(timeoutMs - timer.elapsed());
-        auto reply = readMessage(left < 0 ? 0 : left);
-        if (!reply)
-            return std::nullopt;
-        if (reply->contains("event")) {
-            m_events.push_back(*reply);
-            continue;
-        }
-        return reply;
-    }
+    return readUntil(timeoutMs, [](const QJsonObject &m) { return !m.contains("event"); });
 }
 
 std::optional<QJsonObject> KestClient::nextEvent(int timeoutMs)
 {
-    if (!m_events.empty()) {
-        QJsonObject e = m_events.front();
-        m_events.pop_front();
-        return e;
-    }
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        const int left = int(timeoutMs - timer.elapsed());
-        auto message = readMessage(left < 0 ? 0 : left);
-        if (!message)
-            return std::nullopt;
-        if (message->contains("event"))
-            return message;
-    }
+    const Match isEvent = [](const QJsonObject &m) { return m.contains("event"); };
+    if (auto queued = takeQueued(isEvent))
+        return queued;
+    return readUntil(timeoutMs, isEvent);
 }
 
 std::optional<QJsonObject> KestClient::waitEvent(const QString &event, int timeoutMs)
 {
-    for (auto it = m_events.begin(); it != m_events.end(); ++it) {
-        if (it->value("event").toString() == event) {
-            QJsonObject e = *it;
-            m_events.erase(it);
-            return e;
-        }
-    }
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        const int left = int(timeoutMs - timer.elapsed());
-        auto message = readMessage(left < 0 ? 0 : left);
-        if (!message)
-            return std::nullopt;
-        if (message->value("event").toString() == event)
-            return message;
-        if (message->contains("event"))
-            m_events.push_back(*message);
-    }
+    const Match isThatEvent = [&event](const QJsonObject &m) { return m.value("event").toString() == event; };
+    if (auto queued = takeQueued(isThatEvent))
+        return queued;
+    return readUntil(timeoutMs, isThatEvent);
 }
 
 bool KestClient::waitClosed(int timeoutMs)

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <optional>
 
 class KestClient
@@ -43,7 +44,11 @@ public:
     QString lastError() const { return m_error; }
 
 private:
+    using Match = std::function<bool(const QJsonObject &)>;
     std::optional<QByteArray> takeFrame();
+    std::optional<QJsonObject> takeQueued(const Match &wanted);
+    // Reads until a message matches; pushed events that do not are kept.
+    std::optional<QJsonObject> readUntil(int timeoutMs, const Match &wanted);
     bool fill(int timeoutMs);
     std::optional<QJsonObject> readMessage(int timeoutMs);
 

@@ -68,16 +68,6 @@ void print(const char *label, const Result &r)
                 double(r.latenciesUs.size()) / r.seconds, pct(0.50), pct(0.99));
 }
 
-long rssKiB(pid_t pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 } // namespace
 
@@ -89,9 +79,9 @@ int main()
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::printf("daemon idle RSS: %ld KiB\n", rssKiB(daemon.pid()));
+    std::printf("daemon idle RSS: %ld KiB\n", daemon.residentKiB());
     print("heartbeat, 1 client", measure(daemon.socketPath(1), 1, 20000));
     print("heartbeat, 16 clients", measure(daemon.socketPath(1), 16, 2000));
-    std::printf("daemon RSS after load: %ld KiB\n", rssKiB(daemon.pid()));
+    std::printf("daemon RSS after load: %ld KiB\n", daemon.residentKiB());
     return 0;
 }

@@ -33,16 +33,6 @@ QJsonObject startRequest(const QString &id, const QStringList &script)
                        {"arguments", QJsonArray::fromStringList(script)}};
 }
 
-long rssKiB(pid_t pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 void printPercentiles(const char *label, std::vector<double> values)
 {
@@ -77,7 +67,7 @@ void throughput(DaemonHarness &daemon, int seconds)
                 break;
             }
             heartbeatMs.push_back(msSince(t0));
-            peakRss = std::max(peakRss, rssKiB(daemon.pid()));
+            peakRss = std::max(peakRss, daemon.residentKiB());
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
@@ -168,10 +158,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "kestd did not start:\n%s\n", qPrintable(daemon.stderrText()));
         return 1;
     }
-    std::printf("daemon idle RSS: %ld KiB\n", rssKiB(daemon.pid()));
+    std::printf("daemon idle RSS: %ld KiB\n", daemon.residentKiB());
     if (seconds > 0)
         throughput(daemon, seconds);
     latencies(daemon, 100);
-    std::printf("daemon RSS at the end: %ld KiB\n", rssKiB(daemon.pid()));
+    std::printf("daemon RSS at the end: %ld KiB\n", daemon.residentKiB());
     return 0;
 }

@@ -2,6 +2,7 @@
 // the over-long frame guard, and the end of the connection.
 
 #include "ipc/ClientConnection.h"
+#include "tests/support/QtTestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,25 +18,11 @@
 
 namespace {
 
+using QtTestSupport::spinUntil;
+
 QCoreApplication *app()
 {
-    static int argc = 1;
-    static char name[] = "test";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication *instance = new QCoreApplication(argc, argv);
-    return instance;
-}
-
-bool spinUntil(const std::function<bool()> &done, int timeoutMs = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return QtTestSupport::application();
 }
 
 class ClientConnectionTest : public ::testing::Test

@@ -4,6 +4,7 @@
 #include "ipc/ClientConnection.h"
 #include "ipc/CommunicationServer.h"
 #include "ipc/SessionSource.h"
+#include "tests/support/QtTestSupport.h"
 #include "tools/KestClient.h"
 
 #include <QCoreApplication>
@@ -19,25 +20,11 @@
 
 namespace {
 
+using QtTestSupport::spinUntil;
+
 QCoreApplication *app()
 {
-    static int argc = 1;
-    static char name[] = "test";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication *instance = new QCoreApplication(argc, argv);
-    return instance;
-}
-
-bool spinUntil(const std::function<bool()> &done, int timeoutMs = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return QtTestSupport::application();
 }
 
 class FakeSessions : public SessionSource

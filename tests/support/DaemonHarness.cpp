@@ -211,6 +211,17 @@ std::optional<int> DaemonHarness::stop(int timeoutMs)
     return waitExit(5000);
 }
 
+long DaemonHarness::residentKiB() const
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(m_pid));
+    if (m_pid <= 0 || !f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
 QString DaemonHarness::stderrText() const
 {
     QFile f(m_root + "/stderr.log");

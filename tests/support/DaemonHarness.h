@@ -48,6 +48,9 @@ public:
     // SIGTERM, then SIGKILL when it does not end in time; the exit code.
     std::optional<int> stop(int timeoutMs = 20000);
 
+    // The daemon's resident memory (VmRSS) in KiB, -1 when unknown.
+    long residentKiB() const;
+
     QString stderrText() const;
     QString stdoutText() const;
     bool waitForLog(const QString &text, int timeoutMs) const;
