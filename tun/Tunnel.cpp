@@ -56,8 +56,7 @@ Tunnel::~Tunnel()
 
 void Tunnel::setDnsRedirectIp(std::uint32_t address)
 {
-    m_policy.setDnsRedirectIp(address);
-    qDebug().noquote() << "DNS redirect IP:" << dotted(address);
+    m_policy.setDnsRedirectIp(address); // logs "DNS redirect IP:"
 }
 
 void Tunnel::setPorts(std::uint16_t proxyPort, std::uint16_t directPort)
