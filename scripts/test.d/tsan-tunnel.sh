@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the tunnel's relay paths: the NAT listener and relay, the
+# UDP-NAT module and the UDP flow table with the completion-port dispatch, built
+# with -fsanitize=thread together with their tests, bounded in time. Any race
+# report fails the check.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-$root/build}"
+out="$build/tsan-tunnel"
+mkdir -p "$out"
+launcher=()
+command -v ccache >/dev/null && launcher=(ccache)
+cd "$root"
+# shellcheck disable=SC2046
+"${launcher[@]}" g++ -std=c++23 -O1 -g -fsanitize=thread -fPIC -I"$root" $(pkg-config --cflags Qt6Core) \
+  tun/CompletionPort.cpp tun/CompletionDispatcher.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp \
+  tun/RoutingPolicy.cpp tun/PacketCodec.cpp tun/DnsAnswers.cpp tun/DnsNameCache.cpp \
+  relay/SocketHelpers.cpp relay/SocksClient.cpp relay/UdpRelay.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
+  net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
+  tests/tun/TcpNatRelay_test.cpp tests/tun/TcpNatListener_test.cpp tests/tun/UdpForwarding_test.cpp \
+  -lgtest -lgtest_main -lpthread $(pkg-config --libs Qt6Core) -o "$out/tunnel_tsan"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  timeout 300 "$out/tunnel_tsan" --gtest_repeat=2 --gtest_brief=1
+echo "tsan-tunnel: no ThreadSanitizer report"
