@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
@@ -279,6 +280,12 @@ int main()
         return 1;
     }
 
+    // KESTD_BENCH_TUN_MTU=N runs the figures with another MTU on the TUN link
+    // (the interface configuration sets 1500), to see what the packet size costs.
+    if (const char *mtu = std::getenv("KESTD_BENCH_TUN_MTU"); mtu && *mtu) {
+        topo.runNear("ip link set dev $(ip -o link show | grep -o 'kest[0-9a-f]*' | head -1) mtu " + std::string(mtu));
+        std::printf("TUN link MTU set to %s for this run\n", mtu);
+    }
     double tunDown = 0, tunUp = 0, cpuPerGb = 0, perSecond = 0, openSeconds = 0;
     long rssIdle = rssKb(daemon.pid()), rssOpen = 0;
     int opened = 0;
