@@ -211,7 +211,7 @@ void UdpFlowTable::startAssociate(const std::shared_ptr<UdpFlow> &flow)
         }
     }
     if (error != 0) {
-        qWarning() << "ConnectEx for UDP failed:" << error;
+        qWarning() << "connect for UDP failed:" << error;
         removeFlow(flow);
     }
 }
@@ -252,7 +252,7 @@ void UdpFlowTable::onControlConnected(const std::shared_ptr<UdpFlow> &flow, bool
     std::memcpy(flow->handshakeBuffer.data(), kGreeting, sizeof kGreeting);
     flow->handshakeState.store(UdpFlow::kGreetingSent);
     if (const int error = postControl(flow, true, sizeof kGreeting); error != 0) {
-        qWarning() << "WSASend UDP greeting failed:" << error;
+        qWarning() << "send UDP greeting failed:" << error;
         removeFlow(flow);
     }
 }
@@ -373,7 +373,7 @@ void UdpFlowTable::postUdpReceive(const std::shared_ptr<UdpFlow> &flow)
     if (error == 0)
         return;
     if (error != EINTR && error != EBADF && error != ENOTSOCK)
-        qWarning() << "WSARecvFrom failed:" << error << "socket:" << socket;
+        qWarning() << "recvfrom failed:" << error << "socket:" << socket;
     removeFlow(flow);
 }
 

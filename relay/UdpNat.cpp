@@ -243,7 +243,7 @@ void UdpNat::postReceive(const std::shared_ptr<UdpNatSession> &session)
                                               UdpNatSession::kBufferSize,
                                               reinterpret_cast<sockaddr *>(&session->sender), sizeof session->sender);
     if (error != 0) {
-        qWarning() << "[UDP-NAT] WSARecvFrom failed:" << error;
+        qWarning() << "[UDP-NAT] recvfrom failed:" << error;
         session->receivePending.store(false);
         std::lock_guard lock(m_lock);
         m_liveSlots.erase(&session->receiveSlot);

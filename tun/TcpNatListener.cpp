@@ -90,7 +90,7 @@ void TcpNatListener::postAccept()
     const int error = m_port->postAccept(m_listenSocket, m_acceptSlot, reinterpret_cast<sockaddr *>(&m_peer),
                                          sizeof m_peer);
     if (error != 0)
-        qWarning() << "[TCP-NAT] AcceptEx failed:" << error; // no accept is outstanding now
+        qWarning() << "[TCP-NAT] accept failed:" << error; // no accept is outstanding now
 }
 
 void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completion)
@@ -102,7 +102,7 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         return;
     }
     if (!completion.success) {
-        qWarning() << "[TCP-NAT] AcceptEx completion failed";
+        qWarning() << "[TCP-NAT] accept completion failed";
         postAccept();
         return;
     }

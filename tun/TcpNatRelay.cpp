@@ -29,7 +29,7 @@ std::uint32_t interfaceIpv4Address(std::uint32_t index)
         return 0;
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) {
-        qWarning() << "[TCP-NAT] GetAdaptersAddresses failed:" << errno;
+        qWarning() << "[TCP-NAT] getifaddrs failed:" << errno;
         return 0;
     }
     std::uint32_t address = 0;
@@ -361,8 +361,8 @@ int TcpNatRelay::postReceive(const std::shared_ptr<RelaySession> &session, Relay
     if (error != 0) {
         direction.receivePending.store(false);
         if (!isQuietError(error))
-            qWarning() << (side == RelaySession::Side::Client ? "[TCP-NAT-IOCP] WSARecv (client) failed:"
-                                                              : "[TCP-NAT-IOCP] WSARecv (dest) failed:")
+            qWarning() << (side == RelaySession::Side::Client ? "[TCP-NAT-IOCP] recv (client) failed:"
+                                                              : "[TCP-NAT-IOCP] recv (dest) failed:")
                        << error;
         closeRelay(session->id);
     }

@@ -325,7 +325,7 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
         if (packet.dstIp == t && packet.dstPort == l) {
             qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
                                  << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
-                                 << "- Windows is routing local traffic through TUN!";
+                                 << "- Linux is routing local traffic through TUN!";
             return;
         }
         if (packet.srcIp == t) {
