@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 constexpr std::uint8_t kGreeting[3] = {0x05, 0x01, 0x00};
@@ -64,6 +65,8 @@ bool UdpNat::initialise(std::uint32_t tunnelAddress, const std::string &proxyAdd
     if (!m_port || !m_output)
         return false;
     m_running.store(true);
+    for (int i = 0; i < kHandshakeThreads; ++i)
+        m_handshakeThreads.emplace_back([this] { handshakeThread(); });
     qDebug().noquote() << "[UDP-NAT] Initialized with proxy" << QString::fromStdString(proxyAddress) << ":" << proxyPort
                        << "(proxy) /" << directPort << "(direct)";
     return true;
@@ -75,41 +78,61 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
 {
     if (!m_running.load())
         return false;
-    const UdpNatKey key{sourceAddress, sourcePort, addressedDestination, addressedPort};
-    std::shared_ptr<UdpNatSession> session;
-    {
-        std::lock_guard lock(m_lock);
-        const auto it = m_sessions.find(key);
-        if (it != m_sessions.end() && it->second->alive.load())
-            session = it->second;
-    }
-    if (!session) {
-        // The handshake runs without the lock, so completions of other sessions
-        // are not held up by a slow proxy.
-        session = openSession(key, realDestination, realPort);
-        if (!session) {
-            qWarning().noquote() << "[UDP-NAT] Failed to create SOCKS5 UDP session for"
-                                 << QString::fromStdString(ipv4ToString(realDestination)) << ":" << realPort;
-            return false;
-        }
-    }
-
     const std::size_t payloadLength = length % 65536;
-    std::unique_ptr<std::uint8_t[]> datagram(new std::uint8_t[kHeaderLen + payloadLength]);
+    std::vector<std::uint8_t> datagram(kHeaderLen + payloadLength);
     const std::uint8_t header[kHeaderLen] = {0, 0, 0, 1,
                                              std::uint8_t(realDestination >> 24), std::uint8_t(realDestination >> 16),
                                              std::uint8_t(realDestination >> 8), std::uint8_t(realDestination),
                                              std::uint8_t(realPort >> 8), std::uint8_t(realPort)};
-    std::memcpy(datagram.get(), header, kHeaderLen);
+    std::memcpy(datagram.data(), header, kHeaderLen);
     if (payloadLength)
-        std::memcpy(datagram.get() + kHeaderLen, payload, payloadLength);
-    ssize_t sent;
+        std::memcpy(datagram.data() + kHeaderLen, payload, payloadLength);
+
+    const UdpNatKey key{sourceAddress, sourcePort, addressedDestination, addressedPort};
+    std::shared_ptr<UdpNatSession> session;
+    std::shared_ptr<UdpNatSession> replaced;
+    bool opening = false;
     {
-        std::lock_guard lock(session->mutex);
-        sent = session->udpSocket < 0
-                   ? -1
-                   : ::sendto(session->udpSocket, datagram.get(), kHeaderLen + payloadLength, MSG_NOSIGNAL,
-                              reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
+        std::lock_guard lock(m_lock);
+        const auto it = m_sessions.find(key);
+        if (it != m_sessions.end() && it->second->alive.load()) {
+            session = it->second;
+        } else {
+            if (it != m_sessions.end())
+                replaced = it->second; // a dead session under the same key
+            else if (m_sessions.size() >= kMaxSessions)
+                replaced = takeLeastRecentLocked();
+            session = std::make_shared<UdpNatSession>();
+            session->key = key;
+            session->realAddress = realDestination;
+            session->realPort = realPort;
+            session->socksPort = realPort == kDnsPort ? m_directPort : m_proxyPort;
+            session->lastActivity.store(monotonicNanoseconds());
+            m_sessions[key] = session;
+            opening = true;
+        }
+    }
+    if (replaced)
+        closeSession(replaced);
+
+    ssize_t sent = 0;
+    {
+        std::lock_guard guard(session->mutex);
+        if (!session->ready) {
+            // The association is being opened off this thread; the datagram waits for it.
+            if (session->pending.size() < kMaxQueuedDatagrams)
+                session->pending.push_back(std::move(datagram));
+        } else {
+            sent = session->udpSocket < 0
+                       ? -1
+                       : ::sendto(session->udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
+        }
+    }
+    if (opening) {
+        std::lock_guard lock(m_queueMutex);
+        m_opening.push_back(session);
+        m_queueCondition.notify_one();
     }
     if (sent < 0) {
         qWarning() << "[UDP-NAT] Failed to send to relay:" << errno;
@@ -119,82 +142,101 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
     return true;
 }
 
-std::shared_ptr<UdpNatSession> UdpNat::openSession(const UdpNatKey &key, std::uint32_t realAddress,
-                                                   std::uint16_t realPort)
+void UdpNat::handshakeThread()
 {
-    auto session = std::make_shared<UdpNatSession>();
-    session->key = key;
-    session->realAddress = realAddress;
-    session->realPort = realPort;
-    session->socksPort = realPort == kDnsPort ? m_directPort : m_proxyPort;
-    session->lastActivity.store(monotonicNanoseconds());
-    if (!handshake(*session)) {
-        if (session->controlSocket >= 0)
-            ::close(session->controlSocket);
-        if (session->udpSocket >= 0)
-            ::close(session->udpSocket);
-        return nullptr;
-    }
-    std::shared_ptr<UdpNatSession> replaced;
-    {
-        std::lock_guard lock(m_lock);
-        if (!m_running.load()) {
-            ::close(session->controlSocket);
-            ::close(session->udpSocket);
-            return nullptr;
+    for (;;) {
+        std::shared_ptr<UdpNatSession> session;
+        {
+            std::unique_lock lock(m_queueMutex);
+            m_queueCondition.wait(lock, [this] { return !m_running.load() || !m_opening.empty(); });
+            if (!m_running.load())
+                return;
+            session = std::move(m_opening.front());
+            m_opening.pop_front();
         }
-        const auto it = m_sessions.find(key);
-        if (it != m_sessions.end())
-            replaced = it->second; // a dead session under the same key
-        else if (m_sessions.size() >= kMaxSessions)
-            replaced = takeLeastRecentLocked();
-        m_sessions[key] = session;
+        openSession(session);
     }
-    if (replaced)
-        closeSession(replaced);
-    const int controlError = m_port->associate(session->controlSocket, kCompletionKey);
-    const int udpError = controlError == 0 ? m_port->associate(session->udpSocket, kCompletionKey) : controlError;
+}
+
+// Opens the association of a new session (a handshake thread), then sends the
+// datagrams that arrived meanwhile.
+void UdpNat::openSession(const std::shared_ptr<UdpNatSession> &session)
+{
+    Association association;
+    const bool opened = handshake(session->socksPort, association);
+    bool kept = false;
+    {
+        std::lock_guard guard(session->mutex);
+        if (opened && session->alive.load() && m_running.load()) {
+            session->controlSocket = association.controlSocket;
+            session->udpSocket = association.udpSocket;
+            session->relay = association.relay;
+            kept = true;
+        }
+    }
+    if (!kept) {
+        if (association.controlSocket >= 0)
+            ::close(association.controlSocket);
+        if (association.udpSocket >= 0)
+            ::close(association.udpSocket);
+        if (!opened)
+            qWarning().noquote() << "[UDP-NAT] Failed to create SOCKS5 UDP session for"
+                                 << QString::fromStdString(ipv4ToString(session->realAddress)) << ":"
+                                 << session->realPort;
+        removeSession(session);
+        return;
+    }
+    const int controlError = m_port->associate(association.controlSocket, kCompletionKey);
+    const int udpError = controlError == 0 ? m_port->associate(association.udpSocket, kCompletionKey) : controlError;
     if (udpError != 0) {
         qWarning() << "[UDP-NAT] Failed to associate socket with IOCP:" << udpError;
         removeSession(session);
-        return nullptr;
+        return;
+    }
+    {
+        std::lock_guard guard(session->mutex);
+        session->ready = true;
+        if (session->udpSocket >= 0)
+            for (const std::vector<std::uint8_t> &datagram : session->pending)
+                ::sendto(session->udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
+        session->pending.clear();
     }
     postReceive(session);
     postControlWatch(session);
-    return session;
 }
 
 // The blocking SOCKS5 greeting and UDP ASSOCIATE, bounded by kHandshakeTimeoutMs.
-bool UdpNat::handshake(UdpNatSession &session)
+bool UdpNat::handshake(std::uint16_t socksPort, Association &out)
 {
-    const sockaddr_in proxy = SocketHelpers::ipv4SocketAddress(m_proxyAddress, session.socksPort);
+    const sockaddr_in proxy = SocketHelpers::ipv4SocketAddress(m_proxyAddress, socksPort);
     if (proxy.sin_family != AF_INET)
         return false;
-    session.controlSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (session.controlSocket < 0) {
+    out.controlSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (out.controlSocket < 0) {
         qWarning() << "[UDP-NAT] Failed to connect to SOCKS5 proxy:" << errno;
         return false;
     }
-    SocketHelpers::setTimeouts(session.controlSocket, kHandshakeTimeoutMs);
+    SocketHelpers::setTimeouts(out.controlSocket, kHandshakeTimeoutMs);
     int rc;
     do {
-        rc = ::connect(session.controlSocket, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy);
+        rc = ::connect(out.controlSocket, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         qWarning() << "[UDP-NAT] Failed to connect to SOCKS5 proxy:" << errno;
         return false;
     }
     std::uint8_t answer[10] = {};
-    if (!SocketHelpers::sendAll(session.controlSocket, kGreeting, sizeof kGreeting) ||
-        SocketHelpers::receiveExact(session.controlSocket, answer, 2) != 2)
+    if (!SocketHelpers::sendAll(out.controlSocket, kGreeting, sizeof kGreeting) ||
+        SocketHelpers::receiveExact(out.controlSocket, answer, 2) != 2)
         return false;
     if (answer[0] != 0x05 || answer[1] != 0x00) {
         qWarning() << "[UDP-NAT] SOCKS5 auth failed:" << answer[0] << answer[1];
         return false;
     }
-    if (!SocketHelpers::sendAll(session.controlSocket, kAssociateRequest, sizeof kAssociateRequest))
+    if (!SocketHelpers::sendAll(out.controlSocket, kAssociateRequest, sizeof kAssociateRequest))
         return false;
-    const std::size_t got = SocketHelpers::receiveExact(session.controlSocket, answer, sizeof answer);
+    const std::size_t got = SocketHelpers::receiveExact(out.controlSocket, answer, sizeof answer);
     if (got < sizeof answer) {
         qWarning() << "[UDP-NAT] Invalid UDP ASSOCIATE response, got" << got << "bytes";
         return false;
@@ -207,20 +249,20 @@ bool UdpNat::handshake(UdpNatSession &session)
         qWarning() << "[UDP-NAT] Unexpected ATYP in response:" << answer[3];
         return false;
     }
-    session.relay = sockaddr_in{};
-    session.relay.sin_family = AF_INET;
-    std::memcpy(&session.relay.sin_addr.s_addr, answer + 4, 4);
-    std::memcpy(&session.relay.sin_port, answer + 8, 2);
-    if (session.relay.sin_addr.s_addr == 0)
-        session.relay.sin_addr = proxy.sin_addr;
-    SocketHelpers::setTimeouts(session.controlSocket, 0);
+    out.relay = sockaddr_in{};
+    out.relay.sin_family = AF_INET;
+    std::memcpy(&out.relay.sin_addr.s_addr, answer + 4, 4);
+    std::memcpy(&out.relay.sin_port, answer + 8, 2);
+    if (out.relay.sin_addr.s_addr == 0)
+        out.relay.sin_addr = proxy.sin_addr;
+    SocketHelpers::setTimeouts(out.controlSocket, 0);
 
-    session.udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (session.udpSocket < 0)
+    out.udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (out.udpSocket < 0)
         return false;
     sockaddr_in any{};
     any.sin_family = AF_INET;
-    if (::bind(session.udpSocket, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
+    if (::bind(out.udpSocket, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
         qWarning() << "[UDP-NAT] Failed to bind UDP socket:" << errno;
         return false;
     }
@@ -374,6 +416,14 @@ void UdpNat::shutdown()
 {
     if (!m_running.exchange(false))
         return;
+    m_queueCondition.notify_all();
+    for (std::thread &thread : m_handshakeThreads)
+        thread.join();
+    m_handshakeThreads.clear();
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_opening.clear();
+    }
     std::map<UdpNatKey, std::shared_ptr<UdpNatSession>> sessions;
     {
         std::lock_guard lock(m_lock);

@@ -6,6 +6,10 @@
 // rest the proxy port. Answers become IPv4/UDP packets from the addressed
 // destination, so a query to T + 1 is answered from T + 1.
 //
+// The handshake of a new session runs on a pool of threads of the module's own, so
+// the adapter reader never waits for the proxy: datagrams that arrive while
+// their association is being opened wait for it (at most kMaxQueuedDatagrams).
+//
 // Every session also watches its control connection: when the proxy closes it
 // the association is over, and the next datagram opens a new one. Sessions
 // idle for more than kIdleTimeoutNs are removed by the idle sweep, and at most
@@ -17,13 +21,17 @@
 
 #include <atomic>
 #include <compare>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 class DnsNameCache;
 
@@ -52,6 +60,8 @@ struct UdpNatSession {
     std::uint8_t controlByte = 0;
     std::atomic<bool> receivePending{false};
     std::atomic<bool> alive{true};
+    bool ready = false; // the association is open; guarded by mutex
+    std::vector<std::vector<std::uint8_t>> pending; // datagrams waiting for it; guarded by mutex
     std::atomic<std::int64_t> lastActivity{0}; // monotonic nanoseconds
     std::mutex mutex; // guards the sockets against a post racing the close
 };
@@ -63,6 +73,8 @@ public:
     static constexpr std::int64_t kIdleTimeoutNs = 60'999'999'999;
     static constexpr std::size_t kMaxSessions = 1024;
     static constexpr std::size_t kHeaderLen = 10;
+    static constexpr int kHandshakeThreads = 32;
+    static constexpr std::size_t kMaxQueuedDatagrams = 64;
 
     // Writes one finished packet towards the applications.
     using PacketOutput = std::function<bool(const std::uint8_t *packet, std::size_t length)>;
@@ -77,8 +89,8 @@ public:
                     DnsNameCache *names = nullptr);
     bool isRunning() const { return m_running.load(); }
 
-    // One datagram from an application (adapter reader thread). False when no
-    // association could be opened or the send to the relay failed.
+    // One datagram from an application (adapter reader thread); never waits for
+    // the proxy. False when the send to an open relay failed.
     bool forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std::uint32_t addressedDestination,
                  std::uint16_t addressedPort, std::uint32_t realDestination, std::uint16_t realPort,
                  const std::uint8_t *payload, std::size_t length);
@@ -99,9 +111,15 @@ public:
     std::size_t sessionCount() const;
 
 private:
-    std::shared_ptr<UdpNatSession> openSession(const UdpNatKey &key, std::uint32_t realAddress,
-                                               std::uint16_t realPort);
-    bool handshake(UdpNatSession &session);
+    struct Association {
+        int controlSocket = -1;
+        int udpSocket = -1;
+        sockaddr_in relay{};
+    };
+
+    void handshakeThread();
+    void openSession(const std::shared_ptr<UdpNatSession> &session);
+    bool handshake(std::uint16_t socksPort, Association &out);
     void postReceive(const std::shared_ptr<UdpNatSession> &session);
     void postControlWatch(const std::shared_ptr<UdpNatSession> &session);
     void closeSession(const std::shared_ptr<UdpNatSession> &session);
@@ -122,4 +140,9 @@ private:
     mutable std::mutex m_lock; // the session map and the live slots
     std::map<UdpNatKey, std::shared_ptr<UdpNatSession>> m_sessions;
     std::unordered_map<const CompletionSlot *, std::shared_ptr<UdpNatSession>> m_liveSlots;
+
+    std::mutex m_queueMutex; // sessions waiting for their handshake
+    std::condition_variable m_queueCondition;
+    std::deque<std::shared_ptr<UdpNatSession>> m_opening;
+    std::vector<std::thread> m_handshakeThreads;
 };

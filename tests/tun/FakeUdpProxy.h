@@ -26,6 +26,7 @@ public:
         int replyDelayMs = 0;
         bool unspecifiedBoundAddress = false;
         bool shortDatagramFirst = false;
+        bool silent = false; // accepts and never answers
     };
 
     FakeUdpProxy() : FakeUdpProxy(Options()) {}
@@ -101,6 +102,8 @@ private:
 
     void handshake(int fd)
     {
+        if (m_options.silent)
+            return;
         std::uint8_t buffer[16];
         if (!readExact(fd, buffer, 3))
             return;

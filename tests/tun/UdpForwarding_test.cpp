@@ -199,6 +199,23 @@ TEST_F(UdpForwardingTest, ProxyEndingTheAssociationMakesTheNextDatagramOpenANewO
     EXPECT_EQ(proxy.associations(), 2);
 }
 
+TEST_F(UdpForwardingTest, ProxyThatNeverAnswersDoesNotHoldUpTheReaderOrOtherFlows)
+{
+    FakeUdpProxy::Options hanging;
+    hanging.silent = true;
+    FakeUdpProxy proxy(hanging);
+    FakeUdpProxy direct;
+    startUdpNat(proxy.port(), direct.port());
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint16_t port = 4200; port < 4210; ++port)
+        EXPECT_TRUE(forward(port, kRemote, 7, "stuck"));
+    ASSERT_TRUE(forward(5354, kTunnelDns, 53, dnsAnswer()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200))
+        << "forwarding waited for a proxy that does not answer";
+    EXPECT_TRUE(m_sink.waitFor(1)) << "a flow to a working port was held up by the hanging one";
+    EXPECT_EQ(m_sink.packets().front().destinationPort, 5354);
+}
+
 TEST_F(UdpForwardingTest, IdleUdpNatSessionsAreSweptAfter61Seconds)
 {
     FakeUdpProxy proxy;
