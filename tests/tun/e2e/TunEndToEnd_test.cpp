@@ -502,3 +502,20 @@ TEST_F(TunEndToEnd, TenThousandUdpFlowsFromDistinctPortsLeaveTheDaemonBoundedAnd
               TunTopology::kServer)
         << "no DNS service after 10 000 UDP flows";
 }
+
+TEST_F(TunEndToEnd, KestctlStartsTheTunModeWithKeyValuesAndJsonArrays)
+{
+    const std::string ctl = std::string(KESTCTL_BINARY) + " --socket " + m_daemon->socketPath().toStdString();
+    const NetnsFixture::Result started = topo().runNear(
+        ctl + " start-tun proxy-ip=" + TunTopology::kProxyHost + " proxy-port=" +
+        std::to_string(TunTopology::kProxyPort) + " direct-port=" + std::to_string(TunTopology::kDirectPort) +
+        " dns-redirect-ip=" + TunTopology::kDnsServer + " 'bypass-ips=[\"" + TunTopology::kServer + "\"]'");
+    EXPECT_EQ(started.exitCode, 0) << started.output;
+    EXPECT_NE(started.output.find("\"success\": true"), std::string::npos) << started.output;
+    EXPECT_EQ(whoami(), TunTopology::kVethAddress) << "the bypass-ips array did not arrive as an array";
+    const NetnsFixture::Result status = topo().runNear(ctl + " tun-status");
+    EXPECT_NE(status.output.find("\"running\": true"), std::string::npos) << status.output;
+    const NetnsFixture::Result stopped = topo().runNear(ctl + " stop-tun");
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+    EXPECT_EQ(topo().runNear(ctl + " stop-tun").exitCode, 1) << "stop-tun while stopped is a failure reply";
+}
