@@ -149,10 +149,19 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
     const TcpNatSession &nat = pending.session;
     const RoutingPolicy &policy = *m_settings.policy;
     const auto started = std::chrono::steady_clock::now();
-    const std::string ownerPath =
-        m_settings.owners ? m_settings.owners->tcpOwnerPath(nat.clientPort, nat.destinationAddress, nat.destinationPort,
-                                                            nat.clientAddress)
-                          : std::string();
+    const std::uint32_t ownerPid =
+        m_settings.owners
+            ? m_settings.owners->tcpOwnerPid(nat.clientPort, nat.destinationAddress, nat.destinationPort, nat.clientAddress)
+            : 0;
+    // A connection of this daemon's own that came back through the tunnel (a direct
+    // socket without a pre-TUN interface to leave by) would be relayed in a loop.
+    if (ownerPid == std::uint32_t(getpid())) {
+        qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
+                   << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort;
+        ::close(pending.socket);
+        return;
+    }
+    const std::string ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
     const auto looked = std::chrono::steady_clock::now();
     const std::uint16_t socksPort = policy.choosePort(ownerPath, nat.destinationAddress, nat.destinationPort);
     const bool direct = socksPort == policy.directPort();

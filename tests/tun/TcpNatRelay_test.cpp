@@ -1,3 +1,5 @@
+#include "net/ConnectionOwnerLookup.h"
+#include "tests/tun/LogCapture.h"
 #include "tun/CompletionDispatcher.h"
 #include "tun/CompletionPort.h"
 #include "tun/RoutingPolicy.h"
@@ -205,4 +207,36 @@ TEST_F(TcpNatRelayTest, UnreachableDirectDestinationClosesTheApplicationConnecti
     EXPECT_EQ(receiveAll(app), "");
     EXPECT_EQ(m_relay->sessionCount(), 0u);
     ::close(app);
+}
+
+// The relay asks who owns each connection; one owned by the relaying process
+// itself came back through the tunnel and would be relayed in a loop.
+TEST(TcpNatRelayOwner, ConnectionOfTheRelayingProcessItselfIsRefused)
+{
+    LogCapture log;
+    CompletionPort port;
+    ASSERT_TRUE(port.create());
+    RoutingPolicy policy;
+    ConnectionOwnerLookup owners;
+    TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, nullptr, &owners});
+    relay.start();
+    std::uint16_t pairPort = 0;
+    const int pairListener = listenOnLoopback(&pairPort);
+    const int application = connectTo(pairPort);
+    const int accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(application, reinterpret_cast<sockaddr *>(&local), &length);
+    TcpNatSession session;
+    session.clientAddress = kLoopback;
+    session.clientPort = ntohs(local.sin_port);
+    session.destinationAddress = kLoopback;
+    session.destinationPort = pairPort;
+    relay.setUpRelay(accepted, session);
+    EXPECT_EQ(receiveAll(application), "") << "the looping connection was not closed";
+    EXPECT_EQ(log.count("Refusing a connection of the daemon itself"), 1);
+    EXPECT_EQ(relay.sessionCount(), 0u);
+    relay.stop();
+    ::close(application);
+    ::close(pairListener);
 }
