@@ -210,10 +210,17 @@ void TunTopology::killProxy()
         return;
     // As a crash: the dante mother and every helper process it forked, by pid,
     // so that no helper keeps relaying an open connection.
-    std::vector<int> all{m_proxyPid};
-    for (std::vector<int> level = childrenOf(all); !level.empty(); level = childrenOf(level))
-        all.insert(all.end(), level.begin(), level.end());
-    for (int pid : all)
+    // Stopped first, so that no helper is forked between the listing and the kill.
+    auto tree = [this] {
+        std::vector<int> all{m_proxyPid};
+        for (std::vector<int> level = childrenOf(all); !level.empty(); level = childrenOf(level))
+            all.insert(all.end(), level.begin(), level.end());
+        return all;
+    };
+    kill(m_proxyPid, SIGSTOP);
+    for (int pid : tree())
+        kill(pid, SIGSTOP);
+    for (int pid : tree())
         kill(pid, SIGKILL);
     waitpid(m_proxyPid, nullptr, 0);
     m_proxyPid = -1;
