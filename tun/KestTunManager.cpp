@@ -61,7 +61,7 @@ QJsonObject KestTunManager::start(const QJsonObject &request)
         // Called on the tunnel's timer thread; the signal belongs to this thread.
         QMetaObject::invokeMethod(this, [this] { emit proxyHealthCheckFailed(); }, Qt::QueuedConnection);
     });
-    configureTunnel(request, proxyIp);
+    configureTunnel(config, proxyIp);
 
     const auto started = m_tunnel->start(config.adapterName.toStdString(), tunnelIp, kPrefixLength,
                                          m_devicePath.toStdString());
@@ -80,9 +80,8 @@ QJsonObject KestTunManager::start(const QJsonObject &request)
     return QJsonObject{{"success", true}, {"adapter-name", m_adapterName}, {"tunnel-ip", config.tunnelIp}};
 }
 
-void KestTunManager::configureTunnel(const QJsonObject &request, std::uint32_t proxyIp)
+void KestTunManager::configureTunnel(const TunStartConfig &config, std::uint32_t proxyIp)
 {
-    const TunStartConfig config = TunStartConfig::fromJson(request);
     if (proxyIp != 0)
         m_tunnel->setProxyIp(proxyIp);
     if (const std::uint32_t dns = TunStartConfig::parseDottedIpv4(config.dnsRedirectIp); dns != 0)

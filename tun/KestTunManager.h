@@ -13,6 +13,7 @@
 
 class RouteManager;
 class Tunnel;
+struct TunStartConfig;
 
 class KestTunManager : public QObject
 {
@@ -44,7 +45,7 @@ signals:
 
 private:
     void tearDown();
-    void configureTunnel(const QJsonObject &config, std::uint32_t proxyIp);
+    void configureTunnel(const TunStartConfig &config, std::uint32_t proxyIp);
     void setUpRoutes(std::uint32_t tunnelIp, std::uint32_t proxyIp);
 
     bool m_running = false;
