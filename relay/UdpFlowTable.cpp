@@ -91,23 +91,24 @@ void UdpFlowTable::handleUdpPacket(const PacketInfo &packet)
     bool created = false;
     {
         std::lock_guard lock(m_mutex);
-        const auto it = m_flows.find(key);
-        if (it != m_flows.end()) {
+        if (const auto it = m_flows.find(key); it != m_flows.end())
             flow = it->second;
-        } else {
-            const RoutingPolicy &policy = *m_settings.policy;
-            const std::string owner = policy.hasRules() && m_settings.owners
-                                          ? m_settings.owners->udpOwnerPath(packet.srcPort)
-                                          : std::string();
-            const std::uint16_t socksPort =
-                policy.choosePort(owner, packet.version == 4 ? packet.dstIp : 0, packet.dstPort);
-            flow = std::make_shared<UdpFlow>();
-            flow->key = key;
-            flow->relay = std::make_unique<UdpRelay>(m_settings.proxyAddress, socksPort);
-            flow->lastActivity.store(monotonicNanoseconds());
-            m_flows[key] = flow;
-            created = true;
-        }
+    }
+    if (!flow) {
+        // The owner lookup may scan /proc: it runs without the table's mutex,
+        // which the workers take for every completion.
+        const RoutingPolicy &policy = *m_settings.policy;
+        const std::string owner =
+            policy.hasRules() && m_settings.owners ? m_settings.owners->udpOwnerPath(packet.srcPort) : std::string();
+        const std::uint16_t socksPort = policy.choosePort(owner, packet.version == 4 ? packet.dstIp : 0, packet.dstPort);
+        auto fresh = std::make_shared<UdpFlow>();
+        fresh->key = key;
+        fresh->relay = std::make_unique<UdpRelay>(m_settings.proxyAddress, socksPort);
+        fresh->lastActivity.store(monotonicNanoseconds());
+        std::lock_guard lock(m_mutex);
+        auto [it, inserted] = m_flows.try_emplace(key, fresh);
+        flow = it->second;
+        created = inserted;
     }
 
     {
