@@ -355,6 +355,23 @@ TEST_F(TunEndToEnd, ResetConnectionsEndsOpenConnectionsRefusesSynsForASecondThen
     EXPECT_EQ(error, ECONNREFUSED) << "the SYN was not answered with RST+ACK";
     if (refused >= 0)
         ::close(refused);
+    // UDP is dropped in that second as well.
+    std::string udpAnswer = "none";
+    net().runInside(topo().near(), [&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        timeval tv{0, 300000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(TunTopology::kUdpEchoPort);
+        inet_pton(AF_INET, TunTopology::kServer, &to.sin_addr);
+        ::sendto(fd, "during", 6, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        char buffer[16];
+        if (::recv(fd, buffer, sizeof buffer, 0) > 0)
+            udpAnswer = "answered";
+        ::close(fd);
+    });
+    EXPECT_EQ(udpAnswer, "none") << "a UDP datagram passed while new traffic is refused";
 
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "no new connection after the readiness delay";
