@@ -537,3 +537,17 @@ TEST_F(TunEndToEnd, KestctlStartsTheTunModeWithKeyValuesAndJsonArrays)
     EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
     EXPECT_EQ(topo().runNear(ctl + " stop-tun").exitCode, 1) << "stop-tun while stopped is a failure reply";
 }
+
+TEST_F(TunEndToEnd, StrictReversePathFilterIsLoosenedForDirectConnectionsAndRestoredAtStop)
+{
+    const std::string key = std::string("net.ipv4.conf.") + NetnsFixture::kVethA + ".rp_filter";
+    near("sysctl -q -w " + key + "=1");
+    const std::string byName = topo().dir() + "/curl-direct";
+    near("cp /usr/bin/curl " + byName);
+    ASSERT_EQ(startTun(QJsonObject{{"direct-processes", QJsonArray{"curl-direct"}}}).value("success").toBool(), true);
+    EXPECT_EQ(trimmed(near("sysctl -n " + key)), "2") << "a strict filter would drop the direct replies";
+    EXPECT_EQ(whoami(byName), TunTopology::kVethAddress) << "no direct connection with strict filtering";
+    EXPECT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    EXPECT_EQ(trimmed(near("sysctl -n " + key)), "1") << "the strict filter was not put back";
+    near("sysctl -q -w " + key + "=0");
+}
