@@ -211,7 +211,14 @@ TEST_F(ProcessOwnership, BadStartRequestsAreAnsweredAndTheClientStaysConnected)
 
 int entryCount(const QString &directory)
 {
-    return int(QDir(directory).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+    // The daemon opens its log file for each line it writes, on any thread:
+    // a descriptor caught open for that moment is not a leak.
+    int count = 0;
+    const QFileInfoList entries = QDir(directory).entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    for (const QFileInfo &entry : entries)
+        if (!entry.symLinkTarget().endsWith(".log"))
+            ++count;
+    return count;
 }
 
 TEST_F(ProcessOwnership, AThousandStartsAndStopsInARowLeaveTheDaemonAsItWas)
