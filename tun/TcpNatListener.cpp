@@ -130,12 +130,9 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
                                                  std::uint32_t destinationAddress, std::uint16_t destinationPort)
 {
     std::lock_guard lock(m_sessionMutex);
-    const auto clientKey = std::make_pair(clientAddress, clientPort);
-    if (auto it = m_byClient.find(clientKey); it != m_byClient.end()) {
-        const TcpNatSession &existing = *it->second;
-        if (existing.destinationAddress == destinationAddress && existing.destinationPort == destinationPort)
-            return existing.natPort;
-    }
+    const ClientKey clientKey{clientAddress, clientPort, destinationAddress, destinationPort};
+    if (auto it = m_byClient.find(clientKey); it != m_byClient.end())
+        return it->second->natPort;
     auto session = std::make_shared<TcpNatSession>();
     session->clientAddress = clientAddress;
     session->clientPort = clientPort;
@@ -149,10 +146,12 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
     return session->natPort;
 }
 
-std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByClient(std::uint32_t address, std::uint16_t port) const
+std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByClient(std::uint32_t address, std::uint16_t port,
+                                                                   std::uint32_t destinationAddress,
+                                                                   std::uint16_t destinationPort) const
 {
     std::lock_guard lock(m_sessionMutex);
-    const auto it = m_byClient.find(std::make_pair(address, port));
+    const auto it = m_byClient.find(ClientKey{address, port, destinationAddress, destinationPort});
     return it == m_byClient.end() ? nullptr : it->second;
 }
 

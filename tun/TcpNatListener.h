@@ -1,7 +1,10 @@
 #pragma once
 // The listening socket of the NAT path on the tunnel address, its one
 // outstanding accept on the completion port, and the NAT session table that
-// maps the application's (address, port) to the NAT port the listener sees.
+// maps the application's connection (its address and port and the destination
+// address and port) to the NAT port the listener sees. The destination is part
+// of the key: one local port may carry several connections to different
+// destinations at once.
 // Rewritten packets arrive from T + 1 : NAT port, so an accepted connection's
 // remote port names its session.
 
@@ -16,7 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <utility>
+#include <tuple>
 
 class TcpNatListener {
 public:
@@ -36,13 +39,15 @@ public:
                        CompletionPort *completionPort, AcceptCallback callback);
     void stopListener();
 
-    // The NAT port for a new connection (pure SYN) from the client endpoint.
-    // A session for the same client endpoint and destination is reused (SYN
-    // retransmissions); one for another destination is replaced, so answers
-    // never come from the previous connection's destination.
+    // The NAT port for a new connection (pure SYN) from the client endpoint to
+    // the destination. A session of the same connection is reused (SYN
+    // retransmissions); connections from the same client port to other
+    // destinations keep sessions of their own.
     std::uint16_t getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
                                      std::uint32_t destinationAddress, std::uint16_t destinationPort);
-    std::shared_ptr<TcpNatSession> findSessionByClient(std::uint32_t address, std::uint16_t port) const;
+    std::shared_ptr<TcpNatSession> findSessionByClient(std::uint32_t address, std::uint16_t port,
+                                                       std::uint32_t destinationAddress,
+                                                       std::uint16_t destinationPort) const;
     std::shared_ptr<TcpNatSession> findSessionByNatPort(std::uint16_t natPort) const;
 
     // Completion of the accept slot (key 7).
@@ -57,6 +62,9 @@ public:
     void setNextNatPort(std::uint16_t port) { m_nextNatPort.store(port); }
 
 private:
+    // Client address, client port, destination address, destination port.
+    using ClientKey = std::tuple<std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
+
     void postAccept();
     void closeListenSocket();
 
@@ -64,7 +72,7 @@ private:
     std::uint16_t m_listenPort = 0;
     mutable std::mutex m_sessionMutex;
     std::map<std::uint16_t, std::shared_ptr<TcpNatSession>> m_byNatPort;
-    std::map<std::pair<std::uint32_t, std::uint16_t>, std::shared_ptr<TcpNatSession>> m_byClient;
+    std::map<ClientKey, std::shared_ptr<TcpNatSession>> m_byClient;
     std::atomic<std::uint16_t> m_nextNatPort{kFirstNatPort};
     std::atomic<bool> m_active{false};
     int m_listenSocket = -1;

@@ -301,7 +301,7 @@ bool Tunnel::isEstablishedNatPacket(const PacketInfo &packet) const
         return true;
     if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck))
         return false;
-    return m_listener->findSessionByClient(packet.srcIp, packet.srcPort) != nullptr;
+    return m_listener->findSessionByClient(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort) != nullptr;
 }
 
 void Tunnel::refuseWhileNotReady(const PacketInfo &packet)
@@ -351,7 +351,8 @@ void Tunnel::natOutbound(const PacketInfo &packet)
     std::uint16_t natPort = 0;
     if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck)) {
         natPort = m_listener->getOrCreateSession(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort);
-    } else if (const auto session = m_listener->findSessionByClient(packet.srcIp, packet.srcPort)) {
+    } else if (const auto session =
+                   m_listener->findSessionByClient(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort)) {
         natPort = session->natPort;
     }
     if (natPort == 0) {

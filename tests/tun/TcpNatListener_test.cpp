@@ -37,18 +37,25 @@ TEST(TcpNatListener, NatPortsCountFrom30000AndRetransmittedSynsKeepTheirPort)
     ASSERT_TRUE(session);
     EXPECT_EQ(session->clientPort, 40001);
     EXPECT_EQ(session->destinationAddress, kServerA);
-    EXPECT_EQ(listener.findSessionByClient(kTunnel, 40000)->natPort, 30000);
-    EXPECT_FALSE(listener.findSessionByClient(kTunnel, 40002));
+    EXPECT_EQ(listener.findSessionByClient(kTunnel, 40000, kServerA, 80)->natPort, 30000);
+    EXPECT_FALSE(listener.findSessionByClient(kTunnel, 40002, kServerA, 80));
 }
 
-TEST(TcpNatListener, NewSynToAnotherDestinationGetsAFreshSessionSoAnswersComeFromTheRightPeer)
+// One local port may carry connections to several destinations at once: each
+// keeps its own session, and packets of one are never rewritten into the other.
+TEST(TcpNatListener, ConnectionsFromOneClientPortToTwoDestinationsKeepSeparateSessions)
 {
     TcpNatListener listener;
     EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40000, kServerA, 80), 30000);
     EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40000, kServerB, 443), 30001);
-    EXPECT_EQ(listener.findSessionByClient(kTunnel, 40000)->destinationAddress, kServerB);
-    // The earlier connection's answers still translate while it ends.
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40000, kServerA, 80), 30000) << "retransmitted SYN of the first";
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40000, kServerB, 443), 30001) << "retransmitted SYN of the second";
+    EXPECT_EQ(listener.findSessionByClient(kTunnel, 40000, kServerA, 80)->natPort, 30000);
+    EXPECT_EQ(listener.findSessionByClient(kTunnel, 40000, kServerB, 443)->natPort, 30001);
+    EXPECT_FALSE(listener.findSessionByClient(kTunnel, 40000, kServerA, 443)) << "another destination port";
     EXPECT_EQ(listener.findSessionByNatPort(30000)->destinationAddress, kServerA);
+    EXPECT_EQ(listener.findSessionByNatPort(30001)->destinationAddress, kServerB);
+    EXPECT_EQ(listener.sessionCount(), 2u);
 }
 
 TEST(TcpNatListener, PortCounterWrapsThroughZeroWhichMeansNoNatSession)
