@@ -30,7 +30,7 @@ void ProcessExplorerWorker::startPolling(int intervalMs, bool includeIcons, int 
     }
     m_intervalMs = intervalMs;
     m_includeIcons = includeIcons;
-    m_iconSize = iconSize;
+    setIconSize(iconSize);
     if (!m_updateTimer) {
         m_updateTimer = new QTimer(this);
         connect(m_updateTimer, &QTimer::timeout, this, &ProcessExplorerWorker::onUpdateTimer);
@@ -56,11 +56,23 @@ void ProcessExplorerWorker::updateConfig(int intervalMs, bool includeIcons, int 
 {
     m_intervalMs = intervalMs;
     m_includeIcons = includeIcons;
-    m_iconSize = iconSize;
+    setIconSize(iconSize);
     if (m_running && m_updateTimer)
         m_updateTimer->setInterval(m_intervalMs);
     qCInfo(lcProcessExplorer) << "Worker config updated: interval=" << m_intervalMs << "icons=" << m_includeIcons
                               << "iconSize=" << m_iconSize;
+}
+
+void ProcessExplorerWorker::setIconSize(int iconSize)
+{
+    if (iconSize == m_iconSize)
+        return;
+    m_iconSize = iconSize;
+    // Cached icons have the old edge; keeping them would send mixed sizes.
+    if (m_iconCache.size() > 0) {
+        m_iconCache.clear();
+        qCInfo(lcProcessExplorer) << "Icon cache cleared for icon size" << m_iconSize;
+    }
 }
 
 void ProcessExplorerWorker::clearIconCache()

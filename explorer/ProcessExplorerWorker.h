@@ -62,6 +62,9 @@ public slots:
     void onUpdateTimer();
 
 private:
+    // A new edge empties the cache, whose icons have the old one.
+    void setIconSize(int iconSize);
+
     QTimer *m_updateTimer = nullptr;
     bool m_running = false;
     int m_intervalMs = kDefaultIntervalMs;

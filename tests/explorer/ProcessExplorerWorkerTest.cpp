@@ -121,18 +121,35 @@ TEST(ProcessExplorerWorker, IconsOffLeavesRowsAndCacheAlone)
     EXPECT_GT(worker.iconCacheSize(), 0);
 }
 
-TEST(ProcessExplorerWorker, IconSizeChangeKeepsCachedIconsUntilCleared)
+TEST(ProcessExplorerWorker, NewIconSizeTakesEffectOnTheNextList)
 {
+    app();
     ExplorerTestData data;
     data.writeHicolorTheme();
-    data.writeDesktopEntry("sized", "Exec=/opt/kest-sized\nIcon=sized");
+    const QString prog = data.copyProgram("kest-worker-sized");
+    data.writeDesktopEntry("sized", "Exec=" + prog + "\nIcon=sized");
     data.writeThemePng("sized", 256, 0xff00ff00);
+    const pid_t child = ExplorerTestData::spawn(prog, {"30"});
+    ASSERT_GT(child, 0);
+    QThread::msleep(50);
     ProcessExplorerWorker worker(extractorFor(data));
-    EXPECT_EQ(ExplorerTestData::decodeIcon(worker.getIcon("/opt/kest-sized")).width(), 32);
+    const auto childIconWidth = [&] {
+        const QJsonArray rows = worker.buildProcessListMessage(worker.takeSnapshot())["processes"].toArray();
+        for (const QJsonValue &row : rows) {
+            if (row["pid"].toInteger() == child)
+                return ExplorerTestData::decodeIcon(row["icon"].toString()).width();
+        }
+        return -1;
+    };
+    EXPECT_EQ(childIconWidth(), 32);
     worker.updateConfig(2000, true, 64);
-    EXPECT_EQ(ExplorerTestData::decodeIcon(worker.getIcon("/opt/kest-sized")).width(), 32);
-    worker.clearIconCache();
-    EXPECT_EQ(ExplorerTestData::decodeIcon(worker.getIcon("/opt/kest-sized")).width(), 64);
+    EXPECT_EQ(childIconWidth(), 64) << "configured size";
+    worker.updateConfig(1000, true, 64);
+    EXPECT_GT(worker.iconCacheSize(), 0) << "other settings keep the cache";
+    worker.startPolling(60000, true, 16);
+    worker.stopPolling();
+    EXPECT_EQ(childIconWidth(), 16) << "size given at start";
+    ExplorerTestData::reap(child);
 }
 
 TEST(ProcessExplorerWorker, FirstListAtOnceThenEveryIntervalUntilStopped)
