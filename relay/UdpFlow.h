@@ -2,7 +2,8 @@
 // One UDP flow of the flow table: its SOCKS5 UDP ASSOCIATE relay, opened
 // asynchronously over the completion port (control slot, key 3), its
 // datagram receive (data slot, key 1), and the datagrams that wait for the
-// association. Held by shared reference in the table.
+// association (at most kMaxQueuedDatagrams; more are dropped). Held by
+// shared reference in the table.
 
 #include "relay/UdpRelay.h"
 #include "tun/CompletionPort.h"
@@ -29,6 +30,7 @@ struct UdpFlowKey {
 
 struct UdpFlow {
     static constexpr std::uint32_t kBufferSize = 65536;
+    static constexpr std::size_t kMaxQueuedDatagrams = 64;
 
     enum HandshakeState : int {
         kConnecting = 0,

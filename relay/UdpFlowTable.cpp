@@ -57,6 +57,7 @@ std::size_t relayHeaderLength(const std::uint8_t *datagram, std::size_t length)
 
 LogLimiter g_dnsRecvPendingLog(5);
 LogLimiter g_ipv6ReplyLog(1);
+LogLimiter g_queueFullLog(5, 1000);
 } // namespace
 
 UdpFlowTable::UdpFlowTable(CompletionPort &port, Settings settings)
@@ -130,10 +131,16 @@ void UdpFlowTable::handleUdpPacket(const PacketInfo &packet)
         entry.push_back(std::uint8_t(packet.dstPort >> 8));
         entry.push_back(std::uint8_t(packet.dstPort));
         entry.insert(entry.end(), packet.payload, packet.payload + packet.payloadLen);
-        flow->pending.push_back(std::move(entry));
         if (!created && flow->handshakeState.load() == UdpFlow::kEstablished && flow->relay->isReady()) {
+            flow->pending.push_back(std::move(entry));
             sendPendingLocked(*flow);
             flow->lastActivity.store(monotonicNanoseconds());
+        } else if (flow->pending.size() < UdpFlow::kMaxQueuedDatagrams) {
+            flow->pending.push_back(std::move(entry));
+        } else if (g_queueFullLog.admit()) {
+            // A stalled proxy and a fast sender would otherwise queue without end.
+            qWarning() << "[UDP] Dropping a datagram: the flow's association is not up and"
+                       << UdpFlow::kMaxQueuedDatagrams << "datagrams wait already";
         }
     }
     if (created)

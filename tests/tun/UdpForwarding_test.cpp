@@ -246,6 +246,26 @@ TEST_F(UdpForwardingTest, FlowTableSendsDatagramsQueuedBeforeTheAssociationInOrd
     EXPECT_EQ(answer.destinationPort, 4100);
 }
 
+TEST_F(UdpForwardingTest, DatagramsWaitingForTheAssociationAreCappedAt64OnBothPaths)
+{
+    FakeUdpProxy slowNat(FakeUdpProxy::Options{0x00, 300, false, false});
+    FakeUdpProxy slowFlows(FakeUdpProxy::Options{0x00, 300, false, false});
+    startUdpNat(slowNat.port(), slowNat.port());
+    startFlows(slowFlows.port());
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_TRUE(forward(4300, kRemote, 7, std::to_string(i)));
+        sendToFlows(4301, kRemote, 7, std::to_string(i));
+    }
+    ASSERT_TRUE(m_sink.waitFor(128));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const FakeUdpProxy *proxy : {&slowNat, &slowFlows}) {
+        const std::vector<std::string> sent = proxy->payloads();
+        ASSERT_EQ(sent.size(), 64u) << "more datagrams than the cap waited for the association";
+        EXPECT_EQ(sent.front(), "0");
+        EXPECT_EQ(sent.back(), "63") << "the first 64 are kept, in order";
+    }
+}
+
 TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
 {
     FakeUdpProxy proxy;
