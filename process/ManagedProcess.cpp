@@ -267,6 +267,9 @@ void ManagedProcess::stop(int timeoutMs)
 void ManagedProcess::kill()
 {
     m_killTimer.stop();
+    // A kill also ends a crash/restart cycle: no relaunch may follow it.
+    m_restartTimer.stop();
+    m_info.autoRestart = false;
     if (m_info.processHandle == ChildProcess::kNoHandle)
         return;
     qCDebug(lcKestd) << "Killing process" << m_info.id << "with PID" << m_info.pid;

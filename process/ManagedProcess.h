@@ -66,7 +66,8 @@ signals:
     void stderrReady(const QString &processId, const QByteArray &data);
 
 public slots:
-    // Immediate termination when a child is held (also the kill timer's handler).
+    // Immediate termination when a child is held (also the kill timer's handler);
+    // always cancels a pending restart and clears auto-restart.
     void kill();
     void handleProcessExit(int exitCode);
     void attemptRestart();

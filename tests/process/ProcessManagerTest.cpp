@@ -242,6 +242,19 @@ TEST_F(ProcessManagerTest, StopDuringTheRestartDelayCancelsTheRestart)
     EXPECT_EQ(list[0].toObject().value("state").toInt(), 0);
 }
 
+TEST_F(ProcessManagerTest, KillDuringTheRestartDelayCancelsTheRestart)
+{
+    start("a", {"exit", "3"}, {{"auto-restart", true}, {"restart-delay-ms", 300}});
+    auto *process = manager->findChild<ManagedProcess *>();
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(spinUntil([&] { return process->isRestartPending(); }, 3000));
+    EXPECT_EQ(manager->killProcess("a").value("status").toString(), "killed");
+    EXPECT_FALSE(process->isRestartPending());
+    spinFor(800);
+    EXPECT_EQ(recorder->sequence("a"), (QStringList{"started"}));
+    EXPECT_EQ(manager->getProcessStatus("a").value("pid").toInteger(), -1);
+}
+
 TEST_F(ProcessManagerTest, OutputWrittenRightBeforeExitArrivesBeforeFinished)
 {
     for (int round = 0; round < 20; ++round) {
