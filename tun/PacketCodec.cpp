@@ -179,6 +179,9 @@ void logBuiltTcpPacket(const std::uint8_t *packet, std::uint32_t srcIp, std::uin
     }
 }
 
+constexpr std::uint16_t kFragmentMask = 0x3FFF; // more-fragments flag and offset
+constexpr std::uint8_t kIpv6Fragment = 44;
+
 constexpr bool isIpv6ExtensionHeader(std::uint8_t next)
 {
     return next == 0 || next == 43 || next == 44 || next == 60;
@@ -222,6 +225,12 @@ PacketInfo parseIpv4Packet(PacketInfo info, const std::uint8_t *data, std::size_
     info.protocol = data[9];
     info.srcIp = load32(data + 12);
     info.dstIp = load32(data + 16);
+    // More-fragments set or a non-zero offset: the transport header is absent
+    // or covers only part of the datagram, so nothing of it can be relayed.
+    if ((load16(data + 6) & kFragmentMask) != 0) {
+        info.fragment = true;
+        return info;
+    }
     const std::uint8_t *rest = data + headerLen;
     const std::size_t remainder = n - headerLen;
     if (info.protocol == PacketInfo::kProtocolTcp || info.protocol == PacketInfo::kProtocolUdp) {
@@ -243,6 +252,11 @@ PacketInfo parseIpv6Packet(PacketInfo info, const std::uint8_t *data, std::size_
     std::uint8_t next = data[6];
     std::size_t offset = PacketCodec::kIpv6HeaderLen;
     while (isIpv6ExtensionHeader(next)) {
+        if (next == kIpv6Fragment) {
+            info.protocol = next;
+            info.fragment = true;
+            return info;
+        }
         const std::size_t remaining = n - offset;
         if (remaining < 2)
             return info;

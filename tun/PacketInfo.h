@@ -9,7 +9,12 @@
 #include <cstdint>
 
 struct PacketInfo {
+    // False for anything the tunnel cannot carry, fragments included.
     bool valid = false;
+    // An IPv4 fragment or an IPv6 packet with a Fragment header: addresses are
+    // set, the transport header is not decoded (ports 0, no payload) and the
+    // packet is not valid, so it is dropped rather than relayed as a whole one.
+    bool fragment = false;
     std::uint8_t version = 0;
     std::uint8_t protocol = 0;
     std::uint32_t srcIp = 0;

@@ -351,6 +351,55 @@ TEST(PacketParse, Ipv6LengthByte31SkipsTwoHundredFiftySixBytes)
     EXPECT_EQ(info.tcpFlags, PacketInfo::kSyn);
 }
 
+TEST(PacketParse, FragmentsAreNotDecodedAsWholeTransportPackets)
+{
+    const Bytes payload(16, 0x5A);
+    // More-fragments, a non-zero offset, or both: only the addresses are read.
+    for (std::uint16_t flagsOffset : {0x2000, 0x0001, 0x20B9, 0x6000, 0x1FFF}) {
+        Bytes p = buildUdpPacket(0x0A060701, 40000, 0x08080808, 53, payload.data(), payload.size());
+        p[6] = std::uint8_t(flagsOffset >> 8);
+        p[7] = std::uint8_t(flagsOffset);
+        const PacketInfo info = parsePacket(p.data(), p.size());
+        EXPECT_FALSE(info.valid) << flagsOffset;
+        EXPECT_TRUE(info.fragment) << flagsOffset;
+        EXPECT_EQ(info.srcIp, 0x0A060701u);
+        EXPECT_EQ(info.dstIp, 0x08080808u);
+        EXPECT_EQ(info.srcPort, 0);
+        EXPECT_EQ(info.dstPort, 0);
+        EXPECT_EQ(info.payload, nullptr);
+        EXPECT_EQ(info.payloadLen, 0u);
+    }
+    // Don't-fragment alone, or the reserved bit, leave a whole datagram.
+    for (std::uint16_t flagsOffset : {0x0000, 0x4000, 0x8000}) {
+        Bytes p = buildUdpPacket(0x0A060701, 40000, 0x08080808, 53, payload.data(), payload.size());
+        p[6] = std::uint8_t(flagsOffset >> 8);
+        p[7] = std::uint8_t(flagsOffset);
+        const PacketInfo info = parsePacket(p.data(), p.size());
+        EXPECT_TRUE(info.valid) << flagsOffset;
+        EXPECT_FALSE(info.fragment) << flagsOffset;
+        EXPECT_EQ(info.dstPort, 53);
+        EXPECT_EQ(info.payloadLen, payload.size());
+    }
+
+    // IPv6: a Fragment header directly or after Hop-by-Hop options, even with
+    // offset 0, stops the decoding before the UDP header that follows it.
+    Bytes direct = ipv6Header(44, 8 + 8 + 4);
+    direct.insert(direct.end(), {17, 0, 0, 1, 0, 0, 0, 7});
+    appendUdp(direct, 5353, 53, 4);
+    Bytes afterHopByHop = ipv6Header(0, 8 + 8 + 8 + 4);
+    afterHopByHop.insert(afterHopByHop.end(), {44, 0, 1, 4, 0, 0, 0, 0});
+    afterHopByHop.insert(afterHopByHop.end(), {17, 0, 0, 0, 0, 0, 0, 7});
+    appendUdp(afterHopByHop, 5353, 53, 4);
+    for (const Bytes &p : {direct, afterHopByHop}) {
+        const PacketInfo info = parsePacket(p.data(), p.size());
+        EXPECT_FALSE(info.valid);
+        EXPECT_TRUE(info.fragment);
+        EXPECT_EQ(info.srcIp6[0], 0x20);
+        EXPECT_EQ(info.dstPort, 0);
+        EXPECT_EQ(info.payloadLen, 0u);
+    }
+}
+
 TEST(PacketParse, Ipv6OtherUpperLayerGetsRemainderAsPayload)
 {
     Bytes p = ipv6Header(58, 8);
