@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint8_t kPointerMin = 192;
 constexpr std::uint8_t kMaxLabel = 63;
+constexpr std::size_t kMaxNameLength = 253; // dotted text, without the trailing dot
 constexpr std::size_t kRecordFixedLen = 10; // type, class, TTL, data length
 
 std::uint16_t load16(const std::uint8_t *p)
@@ -21,13 +22,22 @@ std::uint32_t load32(const std::uint8_t *p)
            | std::uint32_t(p[3]);
 }
 
+// Host-name bytes: letters, digits, '-' and '_' (service labels).
+bool isNameByte(std::uint8_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
+           || c == '_';
+}
+
 // Walks a name starting at pos: labels end at a zero byte, a compression
 // pointer ends the name after its two bytes. Returns the offset after the name,
-// or nothing when a label length is 64..191 or the name runs past the message.
-// When out is given, the labels are joined into it with '.'.
+// or nothing when a label length is 64..191, a label holds a byte that is not
+// a host-name byte, the dotted text would exceed 253 characters, or the name
+// runs past the message. When out is given, the labels are joined into it with '.'.
 std::optional<std::size_t> walkName(const std::uint8_t *msg, std::size_t len, std::size_t pos,
                                     std::string *out)
 {
+    std::size_t textLen = 0;
     while (pos < len) {
         const std::uint8_t label = msg[pos];
         if (label == 0)
@@ -41,10 +51,16 @@ std::optional<std::size_t> walkName(const std::uint8_t *msg, std::size_t len, st
             return std::nullopt;
         if (len - pos - 1 < label)
             return std::nullopt;
+        textLen += (textLen ? 1 : 0) + label;
+        if (textLen > kMaxNameLength)
+            return std::nullopt;
+        const std::uint8_t *bytes = msg + pos + 1;
+        if (!std::all_of(bytes, bytes + label, isNameByte))
+            return std::nullopt;
         if (out) {
             if (!out->empty())
                 out->push_back('.');
-            out->append(reinterpret_cast<const char *>(msg + pos + 1), label);
+            out->append(reinterpret_cast<const char *>(bytes), label);
         }
         pos += 1 + label;
     }

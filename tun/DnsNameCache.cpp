@@ -15,19 +15,35 @@ void dropExpired(Map &map, std::chrono::steady_clock::time_point now)
     }
 }
 
+// Live entries keep the first name seen; an expired one is replaced, since its
+// address may have been handed to another host since.
 template <typename Map>
 void insertAbsent(Map &target, const Map &source)
 {
+    const auto now = std::chrono::steady_clock::now();
     for (const auto &[address, entry] : source) {
-        if (target.count(address))
+        if (const auto it = target.find(address); it != target.end()) {
+            if (it->second.expiry > now)
+                continue;
+            it->second = entry;
             continue;
+        }
         if (target.size() >= DnsNameCache::kMaxEntries) {
-            dropExpired(target, std::chrono::steady_clock::now());
+            dropExpired(target, now);
             if (target.size() >= DnsNameCache::kMaxEntries)
                 return;
         }
         target.emplace(address, entry);
     }
+}
+
+template <typename Map, typename Key>
+std::string liveName(const Map &map, const Key &address)
+{
+    const auto it = map.find(address);
+    if (it == map.end() || it->second.expiry <= std::chrono::steady_clock::now())
+        return std::string();
+    return it->second.name;
 }
 
 } // namespace
@@ -51,15 +67,13 @@ void DnsNameCache::insert(const DnsAnswers &answers)
 std::string DnsNameCache::lookupIpv4(std::uint32_t address) const
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_ipv4.find(address);
-    return it == m_ipv4.end() ? std::string() : it->second.name;
+    return liveName(m_ipv4, address);
 }
 
 std::string DnsNameCache::lookupIpv6(const std::array<std::uint8_t, 16> &address) const
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_ipv6.find(address);
-    return it == m_ipv6.end() ? std::string() : it->second.name;
+    return liveName(m_ipv6, address);
 }
 
 bool DnsNameCache::findIpv4(std::uint32_t address, DnsNameEntry *entry) const

@@ -21,12 +21,12 @@ public:
     // if none has expired the new address is not recorded.
     static constexpr std::size_t kMaxEntries = 65536;
 
-    // Parses a DNS answer and records every address not yet known. Existing
-    // entries are never overwritten, whatever their expiry.
+    // Parses a DNS answer and records every address not yet known or whose
+    // entry has expired. Live entries are never overwritten.
     void addAnswers(const std::uint8_t *message, std::size_t length);
     void insert(const DnsAnswers &answers);
 
-    // The name recorded for an address, or empty. Expiry is not consulted.
+    // The name recorded for an address, or empty when none is or it has expired.
     std::string lookupIpv4(std::uint32_t address) const;
     std::string lookupIpv6(const std::array<std::uint8_t, 16> &address) const;
 

@@ -174,6 +174,31 @@ TEST(DnsAnswerParse, CompressedQuestionNameEndsAtThePointer)
     EXPECT_EQ(answers.ipv4.at(9).name, "www");
 }
 
+TEST(DnsAnswerParse, OverlongNamesAndNonHostBytesAreRejected)
+{
+    // 4 labels of 63 and one of 1: 4*63 + 4 dots + 1 = 257 characters.
+    const std::string label63(63, 'a');
+    const std::string longName = label63 + "." + label63 + "." + label63 + "." + label63 + ".b";
+    const Bytes overlong = response(longName, {a(1)});
+    EXPECT_TRUE(parseDnsAnswers(overlong.data(), overlong.size()).empty());
+    // 253 characters exactly is still a name.
+    const std::string name253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'c');
+    ASSERT_EQ(name253.size(), 253u);
+    const Bytes longest = response(name253, {a(2)});
+    const DnsAnswers kept = parseDnsAnswers(longest.data(), longest.size());
+    ASSERT_EQ(kept.ipv4.size(), 1u);
+    EXPECT_EQ(kept.ipv4.at(2).name, name253);
+
+    const Bytes service = response("_sip._tcp.my-host9.example", {a(3)});
+    EXPECT_EQ(parseDnsAnswers(service.data(), service.size()).ipv4.size(), 1u);
+    for (const std::string bad : {std::string("a b.example"), std::string("evil\n.example"),
+                                  std::string("x\x01y.example"), std::string("dot\0x.example", 13),
+                                  std::string("caf\xc3\xa9.example")}) {
+        const Bytes msg = response(bad, {a(4)});
+        EXPECT_TRUE(parseDnsAnswers(msg.data(), msg.size()).empty()) << bad;
+    }
+}
+
 TEST(DnsNameCacheInsert, ExistingEntriesAreNeverOverwritten)
 {
     DnsNameCache cache;
@@ -219,4 +244,31 @@ TEST(DnsNameCacheInsert, FullCacheMakesRoomOnlyFromExpiredEntries)
     cache.addAnswers(more.data(), more.size());
     EXPECT_EQ(cache.lookupIpv4(0xF0000001), "");
     EXPECT_EQ(cache.lookupIpv4(0xF0000000), "new.example");
+}
+
+TEST(DnsNameCacheExpiry, ExpiredEntriesAreHiddenAndReplacedLiveOnesKept)
+{
+    DnsNameCache cache;
+    const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    std::array<std::uint8_t, 16> six{};
+    six[0] = 0x20;
+    DnsAnswers stale;
+    stale.ipv4.emplace(0x0A000001, DnsNameEntry{"old.example", past});
+    stale.ipv6.emplace(six, DnsNameEntry{"old.example", past});
+    cache.insert(stale);
+    EXPECT_EQ(cache.lookupIpv4(0x0A000001), "");
+    EXPECT_EQ(cache.lookupIpv6(six), "");
+
+    // The address now answers for another host: the expired entry gives way.
+    Bytes v6(six.begin(), six.end());
+    const Bytes msg = response("new.example", {a(0x0A000001), {28, 300, v6}});
+    cache.addAnswers(msg.data(), msg.size());
+    EXPECT_EQ(cache.lookupIpv4(0x0A000001), "new.example");
+    EXPECT_EQ(cache.lookupIpv6(six), "new.example");
+    EXPECT_EQ(cache.ipv4Count(), 1u);
+
+    // A live entry still keeps its first name.
+    const Bytes other = response("other.example", {a(0x0A000001)});
+    cache.addAnswers(other.data(), other.size());
+    EXPECT_EQ(cache.lookupIpv4(0x0A000001), "new.example");
 }
