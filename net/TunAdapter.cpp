@@ -299,7 +299,9 @@ bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length)
             --attempt;
             continue;
         }
-        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS && !deviceGone(error)) {
+        // Only a full queue is worth waiting for; a device that is gone (EBADF,
+        // EIO) or any other error will not clear within the retry budget.
+        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS) {
             qWarning() << "Failed to allocate send packet:" << error;
             return false;
         }

@@ -131,6 +131,32 @@ TEST(TunAdapterSend, UnrelatedWriteErrorDropsThePacketAtOnce)
     EXPECT_FALSE(log.contains("Send buffer full"));
 }
 
+TEST(TunAdapterSend, DeviceGoneErrorsAreNotRetried)
+{
+    // EBADF: a descriptor not open for writing.
+    const int readOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    // EIO: a terminal whose other side has gone, as a device that disappeared.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    close(master);
+    for (const auto &[fd, code] : {std::pair{readOnly, EBADF}, std::pair{terminal, EIO}}) {
+        LogCapture log;
+        TunAdapter adapter;
+        adapter.attachDescriptorForTests(fd);
+        const std::uint8_t packet[40] = {0x45};
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(adapter.send(packet, sizeof(packet)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+        EXPECT_TRUE(log.contains("Failed to allocate send packet: " + std::to_string(code))) << log.all();
+        EXPECT_FALSE(log.contains("Send buffer full"));
+    }
+}
+
 TEST(TunAdapterReader, StopReaderJoinsAReaderThatAlreadyLeftItsLoop)
 {
     int fds[2];
