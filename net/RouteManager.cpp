@@ -93,7 +93,10 @@ bool RouteManager::addSplitRoute(std::uint32_t destination, std::uint32_t tunnel
         qWarning() << "Failed to add route:" << result;
         return false;
     }
-    m_added.push_back(AddedRoute{destination, kHalfMask, 0, m_tunnelIndex, metric, true});
+    // An identical route that was already there belongs to someone else: it
+    // serves the tunnel just as well but is not removed at stop.
+    if (result == 0)
+        m_added.push_back(AddedRoute{destination, kHalfMask, 0, m_tunnelIndex, metric, true});
     return true;
 }
 
@@ -124,10 +127,13 @@ bool RouteManager::setupFullTunnel(std::uint32_t tunnelAddress, std::uint32_t pr
         bypass.protocol = kRouteProtocol;
         bypass.scope = gateway == 0 ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
         const int result = m_netlink->addRoute(bypass);
-        if (result == 0 || result == EEXIST) {
+        if (result == 0) {
             m_added.push_back(
                 AddedRoute{proxyAddress, kHostMask, gateway, original->interfaceIndex, kBypassMetric, true});
             qDebug() << "Added proxy bypass route:" << dotted(proxyAddress, a) << "via" << dotted(gateway, b);
+        } else if (result == EEXIST) {
+            // Already present (an administrator's own): used, never removed by us.
+            qDebug() << "Proxy bypass route already present:" << dotted(proxyAddress, a) << "via" << dotted(gateway, b);
         } else {
             qWarning() << "Warning: Failed to add proxy bypass route:" << result;
         }

@@ -189,12 +189,16 @@ TEST_F(RouteManagerNetns, LoopbackProxyGetsNoBypassRouteButOtherAddressesDo)
         ASSERT_EQ(manager.addedRoutes().size(), 3u);
         EXPECT_EQ(manager.addedRoutes().front().destination, 0x80010203u);
         EXPECT_EQ(manager.addedRoutes().front().nextHop, kUpstreamGateway);
-        // Setting up again over existing routes: they count as added and are recorded.
+        // Setting up again over identical routes that are already there (as an
+        // administrator's would be) succeeds, but records none of them, so its
+        // removeAll leaves them in place.
+        const std::string withRoutes = routesJson(net);
         RouteManager again;
         again.initialise(adapter.luid());
         EXPECT_TRUE(again.setupFullTunnel(kTunnelIp, 0x80010203, kUpstreamGateway));
-        EXPECT_EQ(again.addedRoutes().size(), 3u);
+        EXPECT_TRUE(again.addedRoutes().empty());
         again.removeAll();
+        EXPECT_EQ(routesJson(net), withRoutes) << "pre-existing routes survive the second manager's stop";
         manager.removeAll();
         EXPECT_EQ(routesJson(net), beforeJson);
     }));
