@@ -106,6 +106,7 @@ bool CompletionPort::create()
     m_closeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_epollFd < 0 || m_wakeFd < 0 || m_closeFd < 0) {
         m_lastError = errno;
+        closeDescriptors();
         return false;
     }
     epoll_event wake{};
@@ -117,9 +118,21 @@ bool CompletionPort::create()
     if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &wake) != 0 ||
         epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_closeFd, &closed) != 0) {
         m_lastError = errno;
+        closeDescriptors();
         return false;
     }
     return true;
+}
+
+// After a failed create(): nothing half-made stays open, and a later create()
+// starts again from scratch instead of taking the broken port as made.
+void CompletionPort::closeDescriptors()
+{
+    for (int *fd : {&m_epollFd, &m_wakeFd, &m_closeFd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
 }
 
 bool CompletionPort::isOpen() const

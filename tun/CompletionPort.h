@@ -141,6 +141,7 @@ private:
     static constexpr int kEventBatch = 16;  // readiness events taken per wait
 
     SocketEntry *entryFor(int fd, bool create);
+    void closeDescriptors();
     static bool claim(CompletionSlot &slot);
     int post(int fd, CompletionSlot &slot);
     SlotList handleReadiness(std::uint64_t token, std::uint32_t events);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -504,3 +505,38 @@ TEST_F(CompletionPortTest, SocketClosedWithoutThePortDoesNotStrandTheNextSocketW
 }
 
 } // namespace
+
+TEST(CompletionPortCreate, FailedCreateClosesWhatItOpenedAndALaterCreateStartsAfresh)
+{
+    const auto openDescriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+            count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+        return count;
+    };
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Below the lowest free descriptor every number is taken: with the limit
+    // just above it, the epoll instance is made and the first eventfd is not.
+    const int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    const int before = openDescriptors();
+    CompletionPort port;
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(lowest) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const bool first = port.create();
+    const int firstError = port.lastError();
+    const bool second = port.create();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_FALSE(first);
+    EXPECT_EQ(firstError, EMFILE);
+    EXPECT_FALSE(second) << "a port whose creation failed is not taken as made";
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(openDescriptors(), before) << "nothing of the failed attempts stays open";
+
+    ASSERT_TRUE(port.create());
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_EQ(openDescriptors(), before + 3);
+}
