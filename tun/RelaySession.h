@@ -6,6 +6,7 @@
 // writer (back-pressure) instead of being spun on.
 
 #include "tun/CompletionPort.h"
+#include "tun/TcpNatSession.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,6 +33,7 @@ struct RelaySession {
     int clientSocket = -1;
     int destinationSocket = -1;
     bool direct = false;
+    TcpNatSession nat; // the NAT session it serves (its NAT port is freed at close)
     Direction fromClient;      // client receive slot; sends go to the destination socket
     Direction fromDestination; // destination receive slot; sends go to the client socket
     // Guards closing and the socket numbers against a post racing a close: a

@@ -1,5 +1,6 @@
 #include "tun/TcpNatListener.h"
 
+#include "tun/LogLimiter.h"
 #include "tun/PacketCodec.h"
 
 #include <QDebug>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 namespace {
+LogLimiter g_noPortLog(20, 1000);
+
 std::int64_t monotonicNanoseconds()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -109,8 +112,17 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
     const std::uint16_t natPort = ntohs(m_peer.sin_port);
     // Take the next accept first: the relay set-up below must not hold it up.
     postAccept();
-    const std::shared_ptr<TcpNatSession> session = findSessionByNatPort(natPort);
-    if (!session) {
+    // The session is copied under the mutex, which guards its flags.
+    TcpNatSession session;
+    {
+        std::lock_guard lock(m_sessionMutex);
+        const auto it = m_byNatPort.find(natPort);
+        if (it != m_byNatPort.end()) {
+            it->second->accepted = true;
+            session = *it->second;
+        }
+    }
+    if (session.natPort == 0) {
         qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
         ::close(accepted);
         return;
@@ -120,10 +132,40 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         std::lock_guard lock(m_callbackMutex);
         callback = m_callback;
     }
-    if (callback)
-        callback(accepted, *session);
-    else
+    if (callback) {
+        callback(accepted, session);
+    } else {
         ::close(accepted);
+        endSession(session);
+    }
+}
+
+TcpNatListener::ClientKey TcpNatListener::clientKeyOf(const TcpNatSession &session)
+{
+    return ClientKey{session.clientAddress, session.clientPort, session.destinationAddress, session.destinationPort};
+}
+
+std::uint16_t TcpNatListener::takeNatPort(std::int64_t now)
+{
+    for (std::uint32_t tried = 0; tried <= 0xFFFF; ++tried) {
+        const std::uint16_t port = m_nextNatPort.fetch_add(1, std::memory_order_relaxed); // wraps at 16 bits
+        if (port == 0)
+            continue; // 0 means "no NAT session"
+        const auto it = m_byNatPort.find(port);
+        if (it == m_byNatPort.end())
+            return port;
+        const std::shared_ptr<TcpNatSession> old = it->second;
+        if (old->active && (old->accepted || now - old->created < kUnacceptedSessionLifetimeNs))
+            continue; // its connection is still open
+        // The port goes to a new connection; the old one's client entry goes
+        // with it unless a newer session of that connection has taken it.
+        if (const auto clientIt = m_byClient.find(clientKeyOf(*old));
+            clientIt != m_byClient.end() && clientIt->second == old)
+            m_byClient.erase(clientIt);
+        m_byNatPort.erase(it);
+        return port;
+    }
+    return 0;
 }
 
 std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
@@ -131,19 +173,34 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
 {
     std::lock_guard lock(m_sessionMutex);
     const ClientKey clientKey{clientAddress, clientPort, destinationAddress, destinationPort};
-    if (auto it = m_byClient.find(clientKey); it != m_byClient.end())
+    if (auto it = m_byClient.find(clientKey); it != m_byClient.end() && it->second->active)
         return it->second->natPort;
+    const std::int64_t now = monotonicNanoseconds();
+    const std::uint16_t natPort = takeNatPort(now);
+    if (natPort == 0) {
+        if (g_noPortLog.admit())
+            qWarning() << "[TCP-NAT] No free NAT port for a new connection from port" << clientPort;
+        return 0;
+    }
     auto session = std::make_shared<TcpNatSession>();
     session->clientAddress = clientAddress;
     session->clientPort = clientPort;
     session->destinationAddress = destinationAddress;
     session->destinationPort = destinationPort;
-    session->natPort = m_nextNatPort.fetch_add(1, std::memory_order_relaxed); // wraps at 16 bits
+    session->natPort = natPort;
     session->active = true;
-    session->created = monotonicNanoseconds();
-    m_byNatPort[session->natPort] = session;
+    session->created = now;
+    m_byNatPort[natPort] = session;
     m_byClient[clientKey] = session;
-    return session->natPort;
+    return natPort;
+}
+
+void TcpNatListener::endSession(const TcpNatSession &ended)
+{
+    std::lock_guard lock(m_sessionMutex);
+    const auto it = m_byNatPort.find(ended.natPort);
+    if (it != m_byNatPort.end() && clientKeyOf(*it->second) == clientKeyOf(ended))
+        it->second->active = false;
 }
 
 std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByClient(std::uint32_t address, std::uint16_t port,

@@ -25,6 +25,10 @@ class TcpNatListener {
 public:
     static constexpr std::uint64_t kCompletionKey = 7;
     static constexpr std::uint16_t kFirstNatPort = 30000;
+    // A session whose connection was never accepted (its handshake with the
+    // listener never completed) gives up its NAT port after this long; SYN
+    // retransmissions end well before.
+    static constexpr std::int64_t kUnacceptedSessionLifetimeNs = 180'000'000'000;
 
     using AcceptCallback = std::function<void(int socket, const TcpNatSession &session)>;
 
@@ -41,14 +45,20 @@ public:
 
     // The NAT port for a new connection (pure SYN) from the client endpoint to
     // the destination. A session of the same connection is reused (SYN
-    // retransmissions); connections from the same client port to other
-    // destinations keep sessions of their own.
+    // retransmissions) while it is active; connections from the same client
+    // port to other destinations keep sessions of their own. NAT ports are taken
+    // from a counter that wraps, skipping 0 and the ports of active sessions; 0
+    // when every port is in use.
     std::uint16_t getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
                                      std::uint32_t destinationAddress, std::uint16_t destinationPort);
     std::shared_ptr<TcpNatSession> findSessionByClient(std::uint32_t address, std::uint16_t port,
                                                        std::uint32_t destinationAddress,
                                                        std::uint16_t destinationPort) const;
     std::shared_ptr<TcpNatSession> findSessionByNatPort(std::uint16_t natPort) const;
+    // The connection of this session has ended (its relay closed, or it never
+    // got one): its NAT port may be handed out again. The session keeps
+    // translating until then. Ignored when the port has gone to another session.
+    void endSession(const TcpNatSession &session);
 
     // Completion of the accept slot (key 7).
     void onAcceptComplete(const CompletionPort::Completion &completion);
@@ -65,6 +75,9 @@ private:
     // Client address, client port, destination address, destination port.
     using ClientKey = std::tuple<std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
 
+    static ClientKey clientKeyOf(const TcpNatSession &session);
+    // Under the session mutex: the next free NAT port, or 0.
+    std::uint16_t takeNatPort(std::int64_t now);
     void postAccept();
     void closeListenSocket();
 

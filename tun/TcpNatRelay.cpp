@@ -76,8 +76,10 @@ void TcpNatRelay::stop()
     m_connectThreads.clear();
     {
         std::lock_guard lock(m_queueMutex);
-        for (const PendingConnect &pending : m_queue)
+        for (const PendingConnect &pending : m_queue) {
             ::close(pending.socket);
+            natSessionEnded(pending.session);
+        }
         m_queue.clear();
     }
     std::vector<std::uint64_t> ids;
@@ -110,10 +112,17 @@ std::size_t TcpNatRelay::queuedConnects() const
     return m_queue.size();
 }
 
+void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
+{
+    if (m_sessionEnded)
+        m_sessionEnded(session);
+}
+
 void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
 {
     if (!m_running.load()) {
         ::close(socket);
+        natSessionEnded(session);
         return;
     }
     {
@@ -126,6 +135,7 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
     }
     qWarning() << "[TCP-NAT] Too many connections being opened, refusing port" << session.clientPort;
     ::close(socket);
+    natSessionEnded(session);
 }
 
 void TcpNatRelay::connectThread()
@@ -159,6 +169,7 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
                    << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort;
         ::close(pending.socket);
+        natSessionEnded(nat);
         return;
     }
     const std::string ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
@@ -171,6 +182,7 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         if (destination >= 0)
             ::close(destination);
         ::close(pending.socket);
+        natSessionEnded(nat);
         return;
     }
 
@@ -179,6 +191,7 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
     session->clientSocket = pending.socket;
     session->destinationSocket = destination;
     session->direct = direct;
+    session->nat = nat;
     {
         std::lock_guard lock(m_tableMutex);
         m_sessions[session->id] = session;
@@ -407,11 +420,14 @@ void TcpNatRelay::closeRelay(std::uint64_t id)
         session = std::move(it->second);
         m_sessions.erase(it);
     }
-    std::lock_guard lock(session->mutex);
-    session->closing.store(true);
-    // Pending operations complete with a failure and are dropped for the closing mark.
-    m_port.closeSocket(session->clientSocket);
-    m_port.closeSocket(session->destinationSocket);
+    {
+        std::lock_guard lock(session->mutex);
+        session->closing.store(true);
+        // Pending operations complete with a failure and are dropped for the closing mark.
+        m_port.closeSocket(session->clientSocket);
+        m_port.closeSocket(session->destinationSocket);
+    }
+    natSessionEnded(session->nat);
 }
 
 std::size_t TcpNatRelay::closeProxiedRelays()

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,14 @@ public:
     // worker waits on the port any more.
     void releaseRecords();
 
+    // Called once for every NAT session handed to setUpRelay when its connection
+    // ends (relay closed, or never set up), so its NAT port can be reused. Set
+    // before start().
+    void setSessionEndedCallback(std::function<void(const TcpNatSession &)> callback)
+    {
+        m_sessionEnded = std::move(callback);
+    }
+
     // The pre-TUN interface that direct connections are bound to (0: none).
     void setInterfaceIndex(std::uint32_t index) { m_interfaceIndex.store(index); }
 
@@ -89,9 +98,11 @@ private:
     int postReceive(const std::shared_ptr<RelaySession> &session, RelaySession::Side side);
     int postSend(const std::shared_ptr<RelaySession> &session, RelaySession::Side side, std::uint32_t length);
     void endSide(const std::shared_ptr<RelaySession> &session, RelaySession::Side side);
+    void natSessionEnded(const TcpNatSession &session);
 
     CompletionPort &m_port;
     Settings m_settings;
+    std::function<void(const TcpNatSession &)> m_sessionEnded;
     std::atomic<std::uint32_t> m_interfaceIndex{0};
     std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_nextId{1};

@@ -11,6 +11,10 @@ struct TcpNatSession {
     std::uint32_t destinationAddress = 0;
     std::uint16_t destinationPort = 0;
     std::uint16_t natPort = 0;
+    // Guarded by the listener's session mutex. Active until its relay ends; an
+    // inactive session still translates the connection's closing packets until
+    // its NAT port is handed to a new connection.
     bool active = true;
+    bool accepted = false; // the listener has accepted its connection
     std::int64_t created = 0; // monotonic nanoseconds
 };

@@ -181,6 +181,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
                                        relay->setUpRelay(socket, session);
                                    }))
         return fatal("Failed to initialize TCP NAT", "Failed to initialize TCP NAT listener");
+    m_relay->setSessionEndedCallback(
+        [listener = m_listener.get()](const TcpNatSession &session) { listener->endSession(session); });
     qInfo() << "[TCP-NAT] Listener port assigned by OS:" << listenPort;
 
     // 16: UDP-NAT, and the flow table behind it.

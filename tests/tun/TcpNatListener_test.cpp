@@ -58,13 +58,33 @@ TEST(TcpNatListener, ConnectionsFromOneClientPortToTwoDestinationsKeepSeparateSe
     EXPECT_EQ(listener.sessionCount(), 2u);
 }
 
-TEST(TcpNatListener, PortCounterWrapsThroughZeroWhichMeansNoNatSession)
+TEST(TcpNatListener, PortCounterWrapsPastZeroAndSkipsPortsOfOpenConnections)
 {
     TcpNatListener listener;
     listener.setNextNatPort(65535);
     EXPECT_EQ(listener.getOrCreateSession(kTunnel, 1000, kServerA, 80), 65535);
-    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 1001, kServerA, 80), 0) << "port 0 leaves the NAT path";
-    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 1002, kServerA, 80), 1);
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 1001, kServerA, 80), 1) << "port 0 means no NAT session";
+
+    listener.setNextNatPort(30000);
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40000, kServerA, 80), 30000);
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40001, kServerA, 80), 30001);
+    listener.setNextNatPort(30000); // as after a wrap-around
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40002, kServerA, 80), 30002) << "30000 and 30001 are still open";
+
+    // The first connection ends: its port goes to the next new connection, and
+    // its client entry goes with it.
+    const TcpNatSession first = *listener.findSessionByNatPort(30000);
+    listener.endSession(first);
+    EXPECT_TRUE(listener.findSessionByClient(kTunnel, 40000, kServerA, 80)) << "still translates its closing packets";
+    listener.setNextNatPort(30000);
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40003, kServerB, 443), 30000);
+    EXPECT_FALSE(listener.findSessionByClient(kTunnel, 40000, kServerA, 80));
+    EXPECT_EQ(listener.findSessionByNatPort(30000)->clientPort, 40003);
+    // A late end of the old connection leaves the port's new owner alone.
+    listener.endSession(first);
+    listener.setNextNatPort(30000);
+    EXPECT_EQ(listener.getOrCreateSession(kTunnel, 40004, kServerA, 80), 30003);
+    EXPECT_EQ(listener.sessionCount(), 6u);
 }
 
 // A real accept: the connection's source port names the NAT session, as the

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <netinet/in.h>
+#include <mutex>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -83,6 +84,10 @@ protected:
         ASSERT_TRUE(m_port.create());
         m_policy.addBypassIp(kLoopback);
         m_relay = std::make_unique<TcpNatRelay>(m_port, TcpNatRelay::Settings{"127.0.0.1", &m_policy, nullptr, nullptr});
+        m_relay->setSessionEndedCallback([this](const TcpNatSession &session) {
+            std::lock_guard lock(m_endedMutex);
+            m_endedNatPorts.push_back(session.natPort);
+        });
         m_dispatcher = std::make_unique<CompletionDispatcher>(
             m_port, CompletionDispatcher::Routes{nullptr, m_relay.get(), nullptr, nullptr, nullptr});
         m_relay->start();
@@ -114,6 +119,7 @@ protected:
         session.clientPort = 1;
         session.destinationAddress = kLoopback;
         session.destinationPort = m_serverPort;
+        session.natPort = kNatPort;
         m_relay->setUpRelay(accepted, session);
         return application;
     }
@@ -128,8 +134,17 @@ protected:
         });
     }
 
+    std::vector<std::uint16_t> endedNatPorts()
+    {
+        std::lock_guard lock(m_endedMutex);
+        return m_endedNatPorts;
+    }
+
+    static constexpr std::uint16_t kNatPort = 31234;
     CompletionPort m_port;
     RoutingPolicy m_policy;
+    std::mutex m_endedMutex;
+    std::vector<std::uint16_t> m_endedNatPorts;
     std::unique_ptr<TcpNatRelay> m_relay;
     std::unique_ptr<CompletionDispatcher> m_dispatcher;
     int m_server = -1;
@@ -190,12 +205,14 @@ TEST_F(TcpNatRelayTest, ClosingARelayWithReceivesPendingEndsBothSidesAndLeavesNo
     for (int i = 0; i < 200 && m_relay->sessionCount() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(m_relay->sessionCount(), 1u);
+    EXPECT_TRUE(endedNatPorts().empty());
     m_relay->closeRelay(1);
     EXPECT_EQ(receiveAll(app), "");
     m_peer.join();
     EXPECT_TRUE(peerSawEnd.load());
     EXPECT_EQ(m_relay->sessionCount(), 0u);
     m_relay->closeRelay(1); // twice is harmless
+    EXPECT_EQ(endedNatPorts(), std::vector<std::uint16_t>{kNatPort}) << "the NAT port is freed once";
     ::close(app);
 }
 
@@ -206,6 +223,7 @@ TEST_F(TcpNatRelayTest, UnreachableDirectDestinationClosesTheApplicationConnecti
     const int app = openRelayed();
     EXPECT_EQ(receiveAll(app), "");
     EXPECT_EQ(m_relay->sessionCount(), 0u);
+    EXPECT_EQ(endedNatPorts(), std::vector<std::uint16_t>{kNatPort}) << "a relay never set up frees its NAT port";
     ::close(app);
 }
 
