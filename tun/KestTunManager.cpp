@@ -4,6 +4,7 @@
 #include "net/RouteManager.h"
 #include "net/SystemResolver.h"
 #include "service/DaemonLog.h"
+#include "tun/ReversePathFilter.h"
 #include "tun/TunStartConfig.h"
 #include "tun/Tunnel.h"
 
@@ -16,6 +17,9 @@ KestTunManager::KestTunManager(QObject *parent)
     // tunnel that no longer exists.
     if (SystemResolver::restoreAfterCrash())
         qCInfo(lcKestd) << "KestTunManager: restored the resolver configuration left by an earlier run";
+    // ... and a strict reverse-path filter loosened for direct connections.
+    if (ReversePathFilter::restoreAfterCrash())
+        qCInfo(lcKestd) << "KestTunManager: restored the reverse-path filter left loose by an earlier run";
 }
 
 KestTunManager::~KestTunManager()
