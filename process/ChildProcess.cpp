@@ -3,7 +3,6 @@
 #include "process/ChildReaper.h"
 #include "service/DaemonLog.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <vector>
@@ -344,7 +343,7 @@ ChildProcess::ReadResult ChildProcess::readSome(Handle pipe, QByteArray &out, qi
     return errno == EAGAIN ? ReadResult::WouldBlock : ReadResult::Failed;
 }
 
-qint64 ChildProcess::writeAll(Handle pipe, const QByteArray &data, int timeoutMs)
+qint64 ChildProcess::writeSome(Handle pipe, const char *data, qint64 size, bool *closed)
 {
     // A child that closed its stdin must not take the daemon down with SIGPIPE:
     // block it on this thread for the write and swallow one that we raised.
@@ -355,28 +354,21 @@ qint64 ChildProcess::writeAll(Handle pipe, const QByteArray &data, int timeoutMs
     const bool wasPending = sigismember(&pendingBefore, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
 
-    QElapsedTimer clock;
-    clock.start();
+    *closed = false;
     qint64 written = 0;
     bool broken = false;
-    while (written < data.size()) {
-        const ssize_t n = write(pipe, data.constData() + written, size_t(data.size() - written));
+    while (written < size) {
+        const ssize_t n = write(pipe, data + written, size_t(size - written));
         if (n > 0) {
             written += n;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno == EAGAIN) {
-            const qint64 left = timeoutMs - clock.elapsed();
-            if (left <= 0)
-                break;
-            pollfd fd{pipe, POLLOUT, 0};
-            if (poll(&fd, 1, int(left)) < 0 && errno != EINTR)
-                break;
-            continue;
-        }
+        if (n < 0 && errno == EAGAIN)
+            break;
         broken = n < 0 && errno == EPIPE;
+        *closed = true;
         break;
     }
 

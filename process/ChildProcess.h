@@ -92,10 +92,11 @@ public:
     // One non-blocking read of at most maxBytes (<= kMaxReadBytes) appended to out.
     static ReadResult readSome(Handle pipe, QByteArray &out, qint64 maxBytes);
 
-    // Writes data to a child's stdin without letting a full pipe block the
-    // caller for longer than timeoutMs; a closed pipe does not raise SIGPIPE.
-    // Returns the number of bytes written.
-    static qint64 writeAll(Handle pipe, const QByteArray &data, int timeoutMs);
+    // Writes to a child's stdin what the pipe takes now, never waiting; a
+    // closed pipe does not raise SIGPIPE. Returns the number of bytes written
+    // (0 when the pipe is full); *closed is set when the reading end is gone
+    // or the write failed for good.
+    static qint64 writeSome(Handle pipe, const char *data, qint64 size, bool *closed);
 
     // The command line of the executable and its arguments as the log shows it:
     // each item enclosed in double quotes, separated by one blank.

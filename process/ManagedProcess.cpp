@@ -4,6 +4,7 @@
 #include "process/ProcessMonitorWorker.h"
 #include "service/DaemonLog.h"
 
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <unistd.h>
@@ -22,6 +23,7 @@ ManagedProcess::~ManagedProcess()
 {
     m_killTimer.stop();
     m_restartTimer.stop();
+    dropStdin();
     const bool stopped = stopWorkers(kDestructionThreadWaitMs);
     if (m_info.processHandle != ChildProcess::kNoHandle) {
         // The child is asked to end but neither waited for nor killed.
@@ -145,6 +147,8 @@ bool ManagedProcess::stopWorkers(int waitMs)
 
 void ManagedProcess::cleanup()
 {
+    // The notifier watches the stdin fd closed below.
+    dropStdin();
     if (stopWorkers(kCleanupThreadWaitMs)) {
         ChildProcess::closeHandle(m_info.stdinWrite);
         ChildProcess::closeHandle(m_info.stdoutRead);
@@ -324,13 +328,61 @@ bool ManagedProcess::isRunning() const
     return false;
 }
 
-qint64 ManagedProcess::writeToStdin(const QByteArray &data)
+bool ManagedProcess::writeToStdin(const QByteArray &data)
 {
     if (m_info.stdinWrite == ChildProcess::kNoHandle || m_info.state != ProcessInfo::kRunning)
-        return 0;
-    const qint64 written = ChildProcess::writeAll(m_info.stdinWrite, data, kStdinWriteTimeoutMs);
-    if (written < data.size())
-        qCWarning(lcKestd) << "[ManagedProcess] Wrote" << written << "of" << data.size() << "bytes to stdin of"
-                           << m_info.id;
-    return written;
+        return true;
+    if (data.isEmpty())
+        return true;
+    if (pendingStdinBytes() + data.size() > kMaxPendingStdinBytes) {
+        qCWarning(lcKestd) << "[ManagedProcess] Stdin of" << m_info.id << "has" << pendingStdinBytes()
+                           << "bytes pending; refusing" << data.size() << "more";
+        return false;
+    }
+    m_pendingStdin.append(data);
+    drainStdin();
+    return true;
+}
+
+void ManagedProcess::drainStdin()
+{
+    if (m_info.stdinWrite == ChildProcess::kNoHandle) {
+        dropStdin();
+        return;
+    }
+    bool closed = false;
+    const qint64 written = ChildProcess::writeSome(m_info.stdinWrite, m_pendingStdin.constData() + m_pendingStdinOffset,
+                                                   pendingStdinBytes(), &closed);
+    m_pendingStdinOffset += written;
+    if (closed) {
+        qCWarning(lcKestd) << "[ManagedProcess] Stdin of" << m_info.id << "is closed; dropping"
+                           << pendingStdinBytes() << "bytes";
+        dropStdin();
+        return;
+    }
+    if (pendingStdinBytes() == 0) {
+        m_pendingStdin.clear();
+        m_pendingStdinOffset = 0;
+        if (m_stdinNotifier)
+            m_stdinNotifier->setEnabled(false);
+        return;
+    }
+    if (m_pendingStdinOffset > m_pendingStdin.size() / 2) {
+        m_pendingStdin.remove(0, m_pendingStdinOffset);
+        m_pendingStdinOffset = 0;
+    }
+    if (!m_stdinNotifier) {
+        m_stdinNotifier = new QSocketNotifier(m_info.stdinWrite, QSocketNotifier::Write, this);
+        connect(m_stdinNotifier, &QSocketNotifier::activated, this, &ManagedProcess::drainStdin);
+    }
+    m_stdinNotifier->setEnabled(true);
+}
+
+void ManagedProcess::dropStdin()
+{
+    delete m_stdinNotifier;
+    m_stdinNotifier = nullptr;
+    m_pendingStdin.clear();
+    m_pendingStdin.squeeze();
+    m_pendingStdinOffset = 0;
 }

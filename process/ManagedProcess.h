@@ -16,6 +16,7 @@
 
 class ProcessIOWorker;
 class ProcessMonitorWorker;
+class QSocketNotifier;
 class QThread;
 
 class ManagedProcess : public QObject
@@ -24,8 +25,9 @@ class ManagedProcess : public QObject
 public:
     static constexpr int kCleanupThreadWaitMs = 2000;
     static constexpr int kDestructionThreadWaitMs = 5000;
-    // Longest time a stdin write waits for a child that does not read.
-    static constexpr int kStdinWriteTimeoutMs = 1000;
+    // Stdin data accepted but not yet taken by the child's pipe; a request
+    // that would grow it beyond this is refused.
+    static constexpr qsizetype kMaxPendingStdinBytes = 16 * 1024 * 1024;
 
     explicit ManagedProcess(const QString &processId, QObject *parent = nullptr);
     ~ManagedProcess() override;
@@ -51,9 +53,14 @@ public:
     bool isRestartPending() const { return m_restartTimer.isActive(); }
     bool isKillTimerActive() const { return m_killTimer.isActive(); }
 
-    // Writes to the child's stdin when it is held and the state is Running;
-    // returns the bytes written.
-    qint64 writeToStdin(const QByteArray &data);
+    // Passes data to the child's stdin when it is held and the state is
+    // Running, never waiting: what the pipe does not take now is kept and
+    // written as the child reads. True when the data was accepted (also when
+    // there is no running child to take it, or the child has closed its
+    // stdin: then it is dropped); false when the pending stdin data would
+    // exceed kMaxPendingStdinBytes, and then nothing of it is written.
+    bool writeToStdin(const QByteArray &data);
+    qsizetype pendingStdinBytes() const { return m_pendingStdin.size() - m_pendingStdinOffset; }
     // Output passed on by stdoutReady/stderrReady that has now been sent on
     // to the client; until then it counts against the output worker's bound.
     void outputDelivered(qint64 bytes) { m_undeliveredBytes.fetch_sub(bytes); }
@@ -85,6 +92,10 @@ private:
     // within waitMs (it is then left behind, and so are the handles it uses).
     bool stopWorkers(int waitMs);
     void setState(int state);
+    // Writes pending stdin data while the pipe takes it; watches the pipe
+    // for room while some is left.
+    void drainStdin();
+    void dropStdin();
 
     ProcessInfo m_info;
     QJsonObject m_savedRequest;
@@ -101,4 +112,9 @@ private:
     // Output read by the output worker and not yet sent on to the client.
     std::atomic<qint64> m_undeliveredBytes{0};
     quint64 m_launchNumber = 0;
+    // Pending stdin data starts at the offset (compacted now and then, not on
+    // every partial write).
+    QByteArray m_pendingStdin;
+    qsizetype m_pendingStdinOffset = 0;
+    QSocketNotifier *m_stdinNotifier = nullptr;
 };

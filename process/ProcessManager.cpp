@@ -172,8 +172,7 @@ bool ProcessManager::writeToProcess(const QString &processId, const QByteArray &
     ManagedProcess *process = m_processes.value(processId);
     if (!process)
         return false;
-    process->writeToStdin(data);
-    return true;
+    return process->writeToStdin(data);
 }
 
 void ProcessManager::onProcessStarted(const QString &processId)

@@ -41,8 +41,9 @@ public:
     QJsonObject restartProcess(const QString &processId);
     QJsonObject getProcessStatus(const QString &processId);
     QJsonObject listProcesses();
-    // False for an unknown id; true for every known one, also when nothing
-    // could be written (the child is not running).
+    // False for an unknown id, and when the child's pending stdin data would
+    // grow beyond its bound; true for every other known one, also when nothing
+    // could be written (the child is not running). Never waits for the child.
     bool writeToProcess(const QString &processId, const QByteArray &data);
     // Asks every child to stop, waits up to timeoutMs + 1 s in a local event
     // loop, then kills those still running.

@@ -92,13 +92,40 @@ TEST_F(ProcessManagerTest, StdinReachesTheChild)
     EXPECT_FALSE(manager->writeToProcess("absent", "x\n"));
 }
 
-TEST_F(ProcessManagerTest, StdinToAChildThatNeverReadsDoesNotBlockTheDaemon)
+TEST_F(ProcessManagerTest, StdinToAChildThatNeverReadsIsKeptWithoutWaitingUpToItsBound)
 {
     start("a", {"wait"});
+    auto *process = manager->findChild<ManagedProcess *>();
+    ASSERT_NE(process, nullptr);
+    const qsizetype half = ManagedProcess::kMaxPendingStdinBytes / 2;
     QElapsedTimer clock;
     clock.start();
-    EXPECT_TRUE(manager->writeToProcess("a", QByteArray(8 * 1024 * 1024, 'x')));
-    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_TRUE(manager->writeToProcess("a", QByteArray(half, 'x')));
+    EXPECT_TRUE(manager->writeToProcess("a", QByteArray(half, 'y')));
+    // The pipe took some of it; what is left fills the bound but for that.
+    EXPECT_GT(process->pendingStdinBytes(), ManagedProcess::kMaxPendingStdinBytes - 1024 * 1024);
+    EXPECT_FALSE(manager->writeToProcess("a", QByteArray(1024 * 1024, 'z')));
+    EXPECT_TRUE(manager->writeToProcess("a", "")); // nothing to add is no overflow
+    // Three full-pipe writes that waited would take seconds.
+    EXPECT_LT(clock.elapsed(), 900);
+    manager->killProcess("a");
+    EXPECT_EQ(process->pendingStdinBytes(), 0);
+}
+
+TEST_F(ProcessManagerTest, StdinLargerThanThePipeReachesAReadingChildWhole)
+{
+    constexpr int kLines = 20000;
+    start("a", {"echo-stdin", QString::number(kLines), "exit", "0"});
+    QByteArray input;
+    for (int i = 0; i < kLines; ++i)
+        input += QByteArray::number(i).rightJustified(40, '0') + '\n';
+    EXPECT_TRUE(manager->writeToProcess("a", input.left(input.size() / 2)));
+    EXPECT_TRUE(manager->writeToProcess("a", input.mid(input.size() / 2)));
+    ASSERT_TRUE(recorder->waitFor("finished", "a", 10000));
+    const QString output = recorder->joined("stdout", "a");
+    EXPECT_EQ(output.count('\n'), kLines);
+    EXPECT_TRUE(output.endsWith("stdin:" + QString::number(kLines - 1).rightJustified(40, '0') + "\n"));
+    EXPECT_EQ(output.size(), input.size() + kLines * 6);
 }
 
 TEST_F(ProcessManagerTest, StdinOfAnEndedProcessSucceedsAndWritesNothing)
