@@ -2,6 +2,7 @@
 
 #include "relay/SocketHelpers.h"
 #include "tun/DnsNameCache.h"
+#include "tun/LogLimiter.h"
 #include "tun/PacketCodec.h"
 
 #include <QDebug>
@@ -18,6 +19,9 @@ namespace {
 constexpr std::uint8_t kGreeting[3] = {0x05, 0x01, 0x00};
 constexpr std::uint8_t kAssociateRequest[10] = {0x05, 0x03, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
 constexpr std::uint16_t kDnsPort = 53;
+
+LogLimiter g_openingFullLog(5, 1000);
+LogLimiter g_queueFullLog(5, 1000);
 
 std::int64_t monotonicNanoseconds()
 {
@@ -91,13 +95,21 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
     const UdpNatKey key{sourceAddress, sourcePort, addressedDestination, addressedPort};
     std::shared_ptr<UdpNatSession> session;
     std::shared_ptr<UdpNatSession> replaced;
-    bool opening = false;
     {
         std::lock_guard lock(m_lock);
         const auto it = m_sessions.find(key);
         if (it != m_sessions.end() && it->second->alive.load()) {
             session = it->second;
         } else {
+            // Lock order m_lock -> m_queueMutex; the handshake threads never take m_lock under it.
+            std::lock_guard queueLock(m_queueMutex);
+            if (m_opening.size() >= kMaxOpeningSessions) {
+                if (g_openingFullLog.admit())
+                    qWarning().noquote() << "[UDP-NAT] Dropping a datagram for"
+                                         << QString::fromStdString(ipv4ToString(realDestination)) << ":" << realPort
+                                         << "-" << kMaxOpeningSessions << "UDP associations wait to be opened";
+                return true;
+            }
             if (it != m_sessions.end())
                 replaced = it->second; // a dead session under the same key
             else if (m_sessions.size() >= kMaxSessions)
@@ -109,7 +121,8 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
             session->socksPort = realPort == kDnsPort ? m_directPort : m_proxyPort;
             session->lastActivity.store(monotonicNanoseconds());
             m_sessions[key] = session;
-            opening = true;
+            m_opening.push_back(session);
+            m_queueCondition.notify_one();
         }
     }
     if (replaced)
@@ -122,17 +135,15 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
             // The association is being opened off this thread; the datagram waits for it.
             if (session->pending.size() < kMaxQueuedDatagrams)
                 session->pending.push_back(std::move(datagram));
+            else if (g_queueFullLog.admit())
+                qWarning() << "[UDP-NAT] Dropping a datagram:" << kMaxQueuedDatagrams
+                           << "wait for the association already";
         } else {
             sent = session->udpSocket < 0
                        ? -1
                        : ::sendto(session->udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
         }
-    }
-    if (opening) {
-        std::lock_guard lock(m_queueMutex);
-        m_opening.push_back(session);
-        m_queueCondition.notify_one();
     }
     if (sent < 0) {
         qWarning() << "[UDP-NAT] Failed to send to relay:" << errno;
@@ -162,16 +173,35 @@ void UdpNat::handshakeThread()
 // datagrams that arrived meanwhile.
 void UdpNat::openSession(const std::shared_ptr<UdpNatSession> &session)
 {
+    // Evicted, swept or reset while it waited: no handshake for it.
+    if (!session->alive.load() || !m_running.load())
+        return;
     Association association;
     const bool opened = handshake(session->socksPort, association);
     bool kept = false;
+    int associateError = 0;
     {
+        // Publishing, associating and sending under the session's mutex: a
+        // concurrent closeSession either finds the session dead before the
+        // sockets are published (they are closed below) or closes them after
+        // they are associated, never in between (the descriptor number could
+        // be reused by then).
         std::lock_guard guard(session->mutex);
         if (opened && session->alive.load() && m_running.load()) {
             session->controlSocket = association.controlSocket;
             session->udpSocket = association.udpSocket;
             session->relay = association.relay;
             kept = true;
+            associateError = m_port->associate(association.controlSocket, kCompletionKey);
+            if (associateError == 0)
+                associateError = m_port->associate(association.udpSocket, kCompletionKey);
+            if (associateError == 0) {
+                session->ready = true;
+                for (const std::vector<std::uint8_t> &datagram : session->pending)
+                    ::sendto(session->udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
+                session->pending.clear();
+            }
         }
     }
     if (!kept) {
@@ -186,21 +216,10 @@ void UdpNat::openSession(const std::shared_ptr<UdpNatSession> &session)
         removeSession(session);
         return;
     }
-    const int controlError = m_port->associate(association.controlSocket, kCompletionKey);
-    const int udpError = controlError == 0 ? m_port->associate(association.udpSocket, kCompletionKey) : controlError;
-    if (udpError != 0) {
-        qWarning() << "[UDP-NAT] Failed to associate socket with IOCP:" << udpError;
-        removeSession(session);
+    if (associateError != 0) {
+        qWarning() << "[UDP-NAT] Failed to associate socket with IOCP:" << associateError;
+        removeSession(session); // closes the published sockets through the port
         return;
-    }
-    {
-        std::lock_guard guard(session->mutex);
-        session->ready = true;
-        if (session->udpSocket >= 0)
-            for (const std::vector<std::uint8_t> &datagram : session->pending)
-                ::sendto(session->udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                         reinterpret_cast<const sockaddr *>(&session->relay), sizeof session->relay);
-        session->pending.clear();
     }
     postReceive(session);
     postControlWatch(session);
@@ -410,6 +429,7 @@ void UdpNat::closeSession(const std::shared_ptr<UdpNatSession> &session)
         m_port->closeSocket(session->udpSocket);
     session->controlSocket = -1;
     session->udpSocket = -1;
+    session->pending.clear();
 }
 
 void UdpNat::shutdown()

@@ -9,6 +9,8 @@
 // The handshake of a new session runs on a pool of threads of the module's own, so
 // the adapter reader never waits for the proxy: datagrams that arrive while
 // their association is being opened wait for it (at most kMaxQueuedDatagrams).
+// At most kMaxOpeningSessions sessions wait for a handshake thread; a datagram
+// that would need another new session meanwhile is dropped.
 //
 // Every session also watches its control connection: when the proxy closes it
 // the association is over, and the next datagram opens a new one. Sessions
@@ -75,6 +77,7 @@ public:
     static constexpr std::size_t kHeaderLen = 10;
     static constexpr int kHandshakeThreads = 32;
     static constexpr std::size_t kMaxQueuedDatagrams = 64;
+    static constexpr std::size_t kMaxOpeningSessions = 256;
 
     // Writes one finished packet towards the applications.
     using PacketOutput = std::function<bool(const std::uint8_t *packet, std::size_t length)>;
@@ -90,7 +93,8 @@ public:
     bool isRunning() const { return m_running.load(); }
 
     // One datagram from an application (adapter reader thread); never waits for
-    // the proxy. False when the send to an open relay failed.
+    // the proxy. False when the send to an open relay failed; a datagram dropped
+    // because too many sessions are being opened is logged and counts as taken.
     bool forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std::uint32_t addressedDestination,
                  std::uint16_t addressedPort, std::uint32_t realDestination, std::uint16_t realPort,
                  const std::uint8_t *payload, std::size_t length);

@@ -55,6 +55,7 @@ public:
 
     std::uint16_t port() const { return m_port; }
     int associations() const { return m_associations.load(); }
+    int connections() const { return m_connections.load(); }
     // Payloads and header addresses of the datagrams received, in order.
     std::vector<std::string> payloads() const
     {
@@ -154,6 +155,7 @@ private:
             if (fds[0].revents & POLLIN) {
                 const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
+                    ++m_connections;
                     handshake(fd);
                     m_controls.push_back(fd);
                 }
@@ -173,6 +175,7 @@ private:
     std::atomic<bool> m_endRequested{false};
     std::atomic<bool> m_sentShort{false};
     std::atomic<int> m_associations{0};
+    std::atomic<int> m_connections{0};
     std::vector<int> m_controls;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_payloads;

@@ -216,6 +216,29 @@ TEST_F(UdpForwardingTest, ProxyThatNeverAnswersDoesNotHoldUpTheReaderOrOtherFlow
     EXPECT_EQ(m_sink.packets().front().destinationPort, 5354);
 }
 
+TEST_F(UdpForwardingTest, SessionsWaitingForAHandshakeAreBoundedAndSkippedOnceClosed)
+{
+    LogCapture log;
+    FakeUdpProxy::Options hanging;
+    hanging.silent = true;
+    FakeUdpProxy proxy(hanging);
+    startUdpNat(proxy.port(), proxy.port());
+    const int threads = UdpNat::kHandshakeThreads;
+    for (int i = 0; i < threads + 8; ++i)
+        EXPECT_TRUE(forward(std::uint16_t(4400 + i), kRemote, 7, "x"));
+    ASSERT_TRUE(eventually([&] { return proxy.connections() == threads; }));
+    m_udpNat->closeAll(); // 8 sessions still wait for a handshake thread
+    proxy.endAssociations();
+    ASSERT_TRUE(eventually([&] { return log.count("[UDP-NAT] Failed to create SOCKS5 UDP session") == threads; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(proxy.connections(), threads) << "handshakes were run for sessions closed while they waited";
+
+    for (int i = 0; i < 400; ++i)
+        EXPECT_TRUE(forward(std::uint16_t(5000 + i), kRemote, 7, "x"));
+    EXPECT_LE(m_udpNat->sessionCount(), UdpNat::kMaxOpeningSessions + threads);
+    EXPECT_GE(log.count("UDP associations wait to be opened"), 1);
+}
+
 TEST_F(UdpForwardingTest, IdleUdpNatSessionsAreSweptAfter61Seconds)
 {
     FakeUdpProxy proxy;
