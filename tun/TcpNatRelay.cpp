@@ -186,6 +186,23 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         return;
     }
 
+    // Both sockets are associated before the session is in the table: once it is
+    // there, closeProxiedRelays may close them, and an association after that
+    // would take whatever socket has reused the number.
+    if (const int error = m_port.associate(pending.socket, kCompletionKey); error != 0) {
+        qWarning() << "[TCP-NAT-IOCP] Failed to associate client socket with IOCP:" << error;
+        m_port.closeSocket(pending.socket);
+        m_port.closeSocket(destination);
+        natSessionEnded(nat);
+        return;
+    }
+    if (const int error = m_port.associate(destination, kCompletionKey); error != 0) {
+        qWarning() << "[TCP-NAT-IOCP] Failed to associate dest socket with IOCP:" << error;
+        m_port.closeSocket(pending.socket);
+        m_port.closeSocket(destination);
+        natSessionEnded(nat);
+        return;
+    }
     auto session = std::make_shared<RelaySession>();
     session->id = m_nextId.fetch_add(1);
     session->clientSocket = pending.socket;
@@ -195,16 +212,6 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
     {
         std::lock_guard lock(m_tableMutex);
         m_sessions[session->id] = session;
-    }
-    if (const int error = m_port.associate(session->clientSocket, kCompletionKey); error != 0) {
-        qWarning() << "[TCP-NAT-IOCP] Failed to associate client socket with IOCP:" << error;
-        closeRelay(session->id);
-        return;
-    }
-    if (const int error = m_port.associate(session->destinationSocket, kCompletionKey); error != 0) {
-        qWarning() << "[TCP-NAT-IOCP] Failed to associate dest socket with IOCP:" << error;
-        closeRelay(session->id);
-        return;
     }
     if (g_relayLog.admit()) {
         using std::chrono::microseconds;
