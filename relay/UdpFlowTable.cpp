@@ -188,40 +188,44 @@ int UdpFlowTable::postControl(const std::shared_ptr<UdpFlow> &flow, bool send, s
 
 void UdpFlowTable::startAssociate(const std::shared_ptr<UdpFlow> &flow)
 {
-    if (!flow->relay->createUdpControlSocket()) {
-        qWarning() << "Failed to create TCP socket for UDP associate";
-        removeFlow(flow);
-        return;
-    }
-    const int socket = flow->relay->controlSocket();
-    if (const int error = m_port.associate(socket, kControlKey); error != 0) {
-        qWarning() << "Failed to associate UDP control socket with IOCP, error:" << error << "socket:" << socket
-                   << "iocp:" << 0;
-        removeFlow(flow);
-        return;
-    }
-    int error = EINVAL;
+    bool failed = true;
     {
+        // The control socket is made, associated and posted on under the flow's
+        // mutex, which closeFlow takes as well: a reset or sweep that closes the
+        // flow meanwhile is seen here, and never closes the socket between its
+        // creation and its association (its number could be reused by then).
         std::lock_guard guard(flow->mutex);
-        flow->proxy = flow->relay->proxySocketAddress();
-        if (flow->proxy.sin_family == AF_INET) {
-            {
-                std::lock_guard lock(m_mutex);
-                m_liveSlots[&flow->controlSlot] = flow;
+        if (flow->removed.load())
+            return;
+        if (!flow->relay->createUdpControlSocket()) {
+            qWarning() << "Failed to create TCP socket for UDP associate";
+        } else if (const int associateError = m_port.associate(flow->relay->controlSocket(), kControlKey);
+                   associateError != 0) {
+            qWarning() << "Failed to associate UDP control socket with IOCP, error:" << associateError
+                       << "socket:" << flow->relay->controlSocket() << "iocp:" << 0;
+        } else {
+            int error = EINVAL;
+            flow->proxy = flow->relay->proxySocketAddress();
+            if (flow->proxy.sin_family == AF_INET) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_liveSlots[&flow->controlSlot] = flow;
+                }
+                flow->handshakeState.store(UdpFlow::kConnecting);
+                error = m_port.postConnect(flow->relay->controlSocket(), flow->controlSlot,
+                                           reinterpret_cast<const sockaddr *>(&flow->proxy), sizeof flow->proxy);
+                if (error != 0) {
+                    std::lock_guard lock(m_mutex);
+                    m_liveSlots.erase(&flow->controlSlot);
+                }
             }
-            flow->handshakeState.store(UdpFlow::kConnecting);
-            error = m_port.postConnect(socket, flow->controlSlot, reinterpret_cast<const sockaddr *>(&flow->proxy),
-                                       sizeof flow->proxy);
-            if (error != 0) {
-                std::lock_guard lock(m_mutex);
-                m_liveSlots.erase(&flow->controlSlot);
-            }
+            if (error != 0)
+                qWarning() << "connect for UDP failed:" << error;
+            failed = error != 0;
         }
     }
-    if (error != 0) {
-        qWarning() << "connect for UDP failed:" << error;
+    if (failed)
         removeFlow(flow);
-    }
 }
 
 bool UdpFlowTable::onCompletion(const CompletionPort::Completion &completion)
