@@ -43,8 +43,11 @@ sockaddr_in SocksClient::proxySocketAddress() const
 
 void SocksClient::close()
 {
-    if (m_socket >= 0)
+    if (m_socket >= 0) {
+        if (m_observer)
+            m_observer(m_socket, false);
         ::close(m_socket);
+    }
     m_socket = -1;
     m_connected = false;
 }
@@ -60,12 +63,15 @@ bool SocksClient::open()
     // A retry by address after a failed attempt by name must not leak the
     // first attempt's socket.
     close();
+    m_rejected = false;
     m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (m_socket < 0) {
         const int err = errno;
         qWarning() << "Failed to create socket:" << err;
         return false;
     }
+    if (m_observer)
+        m_observer(m_socket, true);
     SocketHelpers::setBufferSizes(m_socket);
     SocketHelpers::setTimeouts(m_socket, static_cast<int>(m_timeout.count()));
     const sockaddr_in proxy = proxySocketAddress();
@@ -159,6 +165,7 @@ bool SocksClient::connectViaIpv4(std::uint32_t dstIp, std::uint16_t dstPort)
         return false;
     case Reply::Rejected:
         qWarning() << "SOCKS5 connection failed with reply:" << int(code);
+        m_rejected = true;
         return false;
     case Reply::Ok:
         break;
@@ -174,6 +181,7 @@ bool SocksClient::connectViaDomain(const std::string &name, std::uint16_t dstPor
         return false;
     if (name.empty() || name.size() > kMaxDomainLength) {
         qWarning() << "Invalid domain name length";
+        m_rejected = true;
         return false;
     }
     std::vector<std::uint8_t> request = {kVersion, kCommandConnect, 0, kAtypDomain,
@@ -191,6 +199,7 @@ bool SocksClient::connectViaDomain(const std::string &name, std::uint16_t dstPor
         return false;
     case Reply::Rejected:
         qWarning() << "SOCKS5 domain connection failed with reply:" << int(code);
+        m_rejected = true;
         return false;
     case Reply::Ok:
         break;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <netinet/in.h>
@@ -29,6 +30,14 @@ public:
     bool connectViaDomain(const std::string &name, std::uint16_t dstPort);
 
     void close();
+    // True when the last connect attempt failed because the proxy refused the
+    // request (a CONNECT reply other than success, or a name it cannot carry);
+    // false after a failure to reach or hear from the proxy.
+    bool wasRejected() const { return m_rejected; }
+    // Told of every socket the client opens (opened = true, before its connect)
+    // and of its close (opened = false, before the descriptor is released), so
+    // an owner can shut a handshake down from another thread.
+    void setSocketObserver(std::function<void(int socket, bool opened)> observer) { m_observer = std::move(observer); }
     // O_NONBLOCK on the socket, only when it is open.
     void setNonBlocking(bool enabled);
     // Bounds the connect and every send and receive of the handshake.
@@ -49,5 +58,7 @@ private:
     std::uint16_t m_proxyPort = 0;
     int m_socket = -1;
     bool m_connected = false;
+    bool m_rejected = false;
+    std::function<void(int, bool)> m_observer;
     std::chrono::milliseconds m_timeout{kHandshakeTimeoutMs};
 };

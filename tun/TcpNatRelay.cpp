@@ -63,24 +63,37 @@ void TcpNatRelay::start()
 {
     if (m_running.exchange(true))
         return;
-    for (int i = 0; i < kConnectThreads; ++i)
-        m_connectThreads.emplace_back([this] { connectThread(); });
+    for (int i = 0; i < kSetUpThreads; ++i)
+        m_connectThreads.emplace_back([this] { connectThread(false); });
+    for (int i = 0; i < kProxyConnectThreads; ++i)
+        m_connectThreads.emplace_back([this] { connectThread(true); });
 }
 
 void TcpNatRelay::stop()
 {
     m_running.store(false);
-    m_queueCondition.notify_all();
+    {
+        // Connects and handshakes in progress fail at once instead of running
+        // into their time-outs. The sockets leave this set before they close, so
+        // a number here is never another connection's.
+        std::lock_guard lock(m_connectSocketMutex);
+        for (int socket : m_connectSockets)
+            ::shutdown(socket, SHUT_RDWR);
+    }
+    m_setUpCondition.notify_all();
+    m_proxyCondition.notify_all();
     for (std::thread &thread : m_connectThreads)
         thread.join();
     m_connectThreads.clear();
     {
         std::lock_guard lock(m_queueMutex);
-        for (const PendingConnect &pending : m_queue) {
-            ::close(pending.socket);
-            natSessionEnded(pending.session);
+        for (auto *queue : {&m_setUpQueue, &m_proxyQueue}) {
+            for (const PendingConnect &pending : *queue) {
+                ::close(pending.socket);
+                natSessionEnded(pending.session);
+            }
+            queue->clear();
         }
-        m_queue.clear();
     }
     std::vector<std::uint64_t> ids;
     {
@@ -109,13 +122,52 @@ std::size_t TcpNatRelay::sessionCount() const
 std::size_t TcpNatRelay::queuedConnects() const
 {
     std::lock_guard lock(m_queueMutex);
-    return m_queue.size();
+    return m_setUpQueue.size() + m_proxyQueue.size();
+}
+
+TcpNatRelay::ConnectionCounts TcpNatRelay::connectionCounts() const
+{
+    ConnectionCounts counts;
+    counts.queued = queuedConnects();
+    counts.connecting = m_directConnecting.load();
+    counts.handshaking = m_proxyHandshaking.load();
+    counts.relaying = sessionCount();
+    return counts;
 }
 
 void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
 {
     if (m_sessionEnded)
         m_sessionEnded(session);
+}
+
+void TcpNatRelay::trackConnectSocket(int socket, bool opened)
+{
+    std::lock_guard lock(m_connectSocketMutex);
+    if (!opened) {
+        m_connectSockets.erase(socket);
+        return;
+    }
+    m_connectSockets.insert(socket);
+    if (!m_running.load())
+        ::shutdown(socket, SHUT_RDWR); // stop has already passed the set
+}
+
+bool TcpNatRelay::queueConnect(std::deque<PendingConnect> &queue, std::condition_variable &condition,
+                               PendingConnect &&pending)
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (queue.size() < kMaxQueuedConnects) {
+            queue.push_back(std::move(pending));
+            condition.notify_one();
+            return true;
+        }
+    }
+    qWarning() << "[TCP-NAT] Too many connections being opened, refusing port" << pending.session.clientPort;
+    ::close(pending.socket);
+    natSessionEnded(pending.session);
+    return false;
 }
 
 void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
@@ -125,40 +177,42 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
         natSessionEnded(session);
         return;
     }
-    {
-        std::lock_guard lock(m_queueMutex);
-        if (m_queue.size() < kMaxQueuedConnects) {
-            m_queue.push_back(PendingConnect{socket, session});
-            m_queueCondition.notify_one();
-            return;
-        }
-    }
-    qWarning() << "[TCP-NAT] Too many connections being opened, refusing port" << session.clientPort;
-    ::close(socket);
-    natSessionEnded(session);
+    PendingConnect pending;
+    pending.socket = socket;
+    pending.session = session;
+    queueConnect(m_setUpQueue, m_setUpCondition, std::move(pending));
 }
 
-void TcpNatRelay::connectThread()
+void TcpNatRelay::connectThread(bool proxied)
 {
+    std::deque<PendingConnect> &queue = proxied ? m_proxyQueue : m_setUpQueue;
+    std::condition_variable &condition = proxied ? m_proxyCondition : m_setUpCondition;
     for (;;) {
         PendingConnect pending;
         {
             std::unique_lock lock(m_queueMutex);
-            m_queueCondition.wait(lock, [this] { return !m_running.load() || !m_queue.empty(); });
+            condition.wait(lock, [&] { return !m_running.load() || !queue.empty(); });
             if (!m_running.load())
                 return;
-            pending = m_queue.front();
-            m_queue.pop_front();
+            pending = std::move(queue.front());
+            queue.pop_front();
         }
-        openRelay(pending);
+        if (!proxied) {
+            routeConnect(std::move(pending));
+            continue;
+        }
+        m_proxyHandshaking.fetch_add(1);
+        const int destination = connectThroughProxy(pending.session, pending.socksPort);
+        m_proxyHandshaking.fetch_sub(1);
+        finishRelay(pending, destination, false);
     }
 }
 
-void TcpNatRelay::openRelay(const PendingConnect &pending)
+void TcpNatRelay::routeConnect(PendingConnect pending)
 {
     const TcpNatSession &nat = pending.session;
     const RoutingPolicy &policy = *m_settings.policy;
-    const auto started = std::chrono::steady_clock::now();
+    pending.started = std::chrono::steady_clock::now();
     const std::uint32_t ownerPid =
         m_settings.owners
             ? m_settings.owners->tcpOwnerPid(nat.clientPort, nat.destinationAddress, nat.destinationPort, nat.clientAddress)
@@ -172,11 +226,23 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         natSessionEnded(nat);
         return;
     }
-    const std::string ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
-    const auto looked = std::chrono::steady_clock::now();
-    const std::uint16_t socksPort = policy.choosePort(ownerPath, nat.destinationAddress, nat.destinationPort);
-    const bool direct = socksPort == policy.directPort();
-    const int destination = direct ? connectDirect(nat) : connectThroughProxy(nat, socksPort);
+    pending.ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
+    pending.looked = std::chrono::steady_clock::now();
+    const std::uint16_t socksPort = policy.choosePort(pending.ownerPath, nat.destinationAddress, nat.destinationPort);
+    if (socksPort != policy.directPort()) {
+        pending.socksPort = socksPort;
+        queueConnect(m_proxyQueue, m_proxyCondition, std::move(pending));
+        return;
+    }
+    m_directConnecting.fetch_add(1);
+    const int destination = connectDirect(nat);
+    m_directConnecting.fetch_sub(1);
+    finishRelay(pending, destination, true);
+}
+
+void TcpNatRelay::finishRelay(const PendingConnect &pending, int destination, bool direct)
+{
+    const TcpNatSession &nat = pending.session;
     const auto connected = std::chrono::steady_clock::now();
     if (destination < 0 || !m_running.load()) {
         if (destination >= 0)
@@ -217,9 +283,10 @@ void TcpNatRelay::openRelay(const PendingConnect &pending)
         using std::chrono::microseconds;
         qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
                  << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort << "owner"
-                 << ownerPath.c_str() << "lookup"
-                 << std::chrono::duration_cast<microseconds>(looked - started).count() << "us connect"
-                 << std::chrono::duration_cast<microseconds>(connected - looked).count() << "us";
+                 << pending.ownerPath.c_str() << "lookup"
+                 << std::chrono::duration_cast<microseconds>(pending.looked - pending.started).count()
+                 << "us connect" << std::chrono::duration_cast<microseconds>(connected - pending.looked).count()
+                 << "us";
     }
     postReceive(session, RelaySession::Side::Client);
     postReceive(session, RelaySession::Side::Destination);
@@ -232,6 +299,7 @@ int TcpNatRelay::connectDirect(const TcpNatSession &nat)
         qWarning() << "[TCP-NAT] Failed to create direct socket:" << errno;
         return -1;
     }
+    trackConnectSocket(fd, true);
     SocketHelpers::setBufferSizes(fd);
     const std::uint32_t index = m_interfaceIndex.load();
     if (index != 0) {
@@ -263,9 +331,11 @@ int TcpNatRelay::connectDirect(const TcpNatSession &nat)
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote);
     } while (rc != 0 && errno == EINTR);
+    const int error = errno;
+    trackConnectSocket(fd, false);
     if (rc != 0) {
         qWarning() << "[TCP-NAT] Failed to connect directly to" << ipv4ToString(nat.destinationAddress).c_str() << ":"
-                   << nat.destinationPort << "- Error:" << errno;
+                   << nat.destinationPort << "- Error:" << error;
         ::close(fd);
         return -1;
     }
@@ -277,8 +347,18 @@ int TcpNatRelay::connectThroughProxy(const TcpNatSession &nat, std::uint16_t soc
 {
     const std::string name = m_settings.names ? m_settings.names->lookupIpv4(nat.destinationAddress) : std::string();
     SocksClient client(m_settings.proxyAddress, socksPort);
-    bool connected = !name.empty() && client.connectViaDomain(name, nat.destinationPort);
-    if (!connected)
+    client.setSocketObserver([this](int socket, bool opened) { trackConnectSocket(socket, opened); });
+    bool connected = false;
+    if (!name.empty()) {
+        connected = client.connectViaDomain(name, nat.destinationPort);
+        // Only a proxy that refused the name is asked again by address; one that
+        // could not be reached or did not answer would fail the same way again.
+        if (!connected && !client.wasRejected()) {
+            qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
+            return -1;
+        }
+    }
+    if (!connected && m_running.load())
         connected = client.connectViaIpv4(nat.destinationAddress, nat.destinationPort);
     if (!connected) {
         qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";

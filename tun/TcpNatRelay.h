@@ -5,8 +5,12 @@
 // two sockets over the completion port (key 5).
 //
 // Opening a connection blocks (owner lookup, connect, SOCKS5 handshake), so it
-// runs on a small pool of connect threads of its own, never on the completion
-// port's workers: a slow or dead proxy delays only connections being opened.
+// runs on connect threads of the relay, never on the completion port's
+// workers. Set-up threads look up the owner, choose the route and open direct
+// connections; proxied ones are handed to proxy threads of their own, so a
+// proxy that accepts and never answers holds up only proxied connections,
+// never direct ones. Stop shuts down the sockets of connects in progress, so it
+// does not wait for their time-outs.
 // The relay table maps ids to sessions; a second map of live slots routes each
 // completion to its session in O(1) and keeps the session alive until every
 // operation posted on it has completed, so a late completion never touches
@@ -17,6 +21,7 @@
 #include "tun/TcpNatSession.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -24,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -36,7 +42,8 @@ class RoutingPolicy;
 class TcpNatRelay {
 public:
     static constexpr std::uint64_t kCompletionKey = 5;
-    static constexpr int kConnectThreads = 16;
+    static constexpr int kSetUpThreads = 16;      // owner lookup, route, direct connects
+    static constexpr int kProxyConnectThreads = 16; // SOCKS5 handshakes
     static constexpr std::size_t kMaxQueuedConnects = 4096;
     static constexpr int kDirectConnectTimeoutMs = 10000;
 
@@ -83,16 +90,34 @@ public:
     std::size_t sessionCount() const;
     std::size_t queuedConnects() const;
 
+    // The connections of the NAT path by stage, for the diagnostics line.
+    struct ConnectionCounts {
+        std::size_t queued = 0;      // accepted, waiting for a connect thread
+        std::size_t connecting = 0;  // direct connects in progress
+        std::size_t handshaking = 0; // SOCKS5 handshakes in progress
+        std::size_t relaying = 0;    // relay sessions
+    };
+    ConnectionCounts connectionCounts() const;
+
 private:
     struct PendingConnect {
         int socket = -1;
         TcpNatSession session;
+        std::uint16_t socksPort = 0; // set when handed to the proxy threads
+        std::string ownerPath;
+        std::chrono::steady_clock::time_point started;
+        std::chrono::steady_clock::time_point looked;
     };
 
-    void connectThread();
-    void openRelay(const PendingConnect &pending);
+    void connectThread(bool proxied);
+    void routeConnect(PendingConnect pending);
+    void finishRelay(const PendingConnect &pending, int destination, bool direct);
+    bool queueConnect(std::deque<PendingConnect> &queue, std::condition_variable &condition,
+                      PendingConnect &&pending);
     int connectDirect(const TcpNatSession &session);
     int connectThroughProxy(const TcpNatSession &session, std::uint16_t socksPort);
+    // Sockets of connects in progress, shut down by stop().
+    void trackConnectSocket(int socket, bool opened);
     void onRelayComplete(const std::shared_ptr<RelaySession> &session, RelaySession::Side side, bool receive,
                          std::uint32_t bytes, bool success);
     int postReceive(const std::shared_ptr<RelaySession> &session, RelaySession::Side side);
@@ -112,7 +137,14 @@ private:
     std::unordered_map<const CompletionSlot *, std::shared_ptr<RelaySession>> m_liveSlots;
 
     mutable std::mutex m_queueMutex;
-    std::condition_variable m_queueCondition;
-    std::deque<PendingConnect> m_queue;
+    std::condition_variable m_setUpCondition;
+    std::condition_variable m_proxyCondition;
+    std::deque<PendingConnect> m_setUpQueue;
+    std::deque<PendingConnect> m_proxyQueue;
     std::vector<std::thread> m_connectThreads;
+    std::atomic<std::size_t> m_directConnecting{0};
+    std::atomic<std::size_t> m_proxyHandshaking{0};
+
+    std::mutex m_connectSocketMutex;
+    std::set<int> m_connectSockets;
 };

@@ -2,6 +2,7 @@
 #include "tests/tun/LogCapture.h"
 #include "tun/CompletionDispatcher.h"
 #include "tun/CompletionPort.h"
+#include "tun/DnsNameCache.h"
 #include "tun/RoutingPolicy.h"
 #include "tun/TcpNatRelay.h"
 
@@ -257,4 +258,208 @@ TEST(TcpNatRelayOwner, ConnectionOfTheRelayingProcessItselfIsRefused)
     relay.stop();
     ::close(application);
     ::close(pairListener);
+}
+
+namespace {
+// A connected loopback pair: returns the application's end, *accepted the end
+// that stands for the socket the NAT listener accepted.
+int applicationPair(int *accepted)
+{
+    std::uint16_t pairPort = 0;
+    const int pairListener = listenOnLoopback(&pairPort);
+    const int application = connectTo(pairPort);
+    *accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(pairListener);
+    return application;
+}
+
+bool receiveExact(int fd, std::uint8_t *out, std::size_t length)
+{
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::recv(fd, out + got, length - got, 0);
+        if (n <= 0)
+            return false;
+        got += std::size_t(n);
+    }
+    return true;
+}
+
+// A SOCKS5 proxy that answers the greeting, records the address type of each
+// CONNECT request, and then refuses a by-name request (reply 4), just closes on
+// one (as a proxy failing mid-handshake), or grants a by-address one and sends
+// "via-proxy". Serves a bounded number of connections.
+class ScriptedSocksProxy {
+public:
+    enum class OnName { Reject, Close };
+
+    explicit ScriptedSocksProxy(OnName onName) : m_onName(onName)
+    {
+        m_listener = listenOnLoopback(&m_port);
+        timeval tv{3, 0};
+        setsockopt(m_listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this] {
+            for (int served = 0; served < 4; ++served) {
+                const int fd = ::accept(m_listener, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                serve(fd);
+                ::close(fd);
+            }
+        });
+    }
+    ~ScriptedSocksProxy()
+    {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    std::uint16_t port() const { return m_port; }
+    std::vector<int> requestTypes()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_types;
+    }
+
+private:
+    void serve(int fd)
+    {
+        std::uint8_t buffer[300];
+        if (!receiveExact(fd, buffer, 3) || !sendAll(fd, std::string("\x05\x00", 2)) || !receiveExact(fd, buffer, 4))
+            return;
+        const int type = buffer[3];
+        std::size_t rest = type == 1 ? 6 : 0;
+        if (type == 3 && receiveExact(fd, buffer, 1))
+            rest = std::size_t(buffer[0]) + 2;
+        if (rest == 0 || !receiveExact(fd, buffer, rest))
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_types.push_back(type);
+        }
+        if (type == 3) {
+            if (m_onName == OnName::Reject)
+                sendAll(fd, std::string("\x05\x04\x00\x01\x00\x00\x00\x00\x00\x00", 10));
+            return;
+        }
+        sendAll(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10) + "via-proxy");
+    }
+
+    OnName m_onName;
+    int m_listener = -1;
+    std::uint16_t m_port = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<int> m_types;
+};
+
+constexpr std::uint32_t kProxiedDestination = 0x0A0B0C0D; // 10.11.12.13, only ever named to the proxy
+} // namespace
+
+// The host name from a DNS answer is tried first; only a refusal of that request
+// by the proxy leads to a second try by address.
+TEST(TcpNatRelayProxy, ByNameRequestIsRetriedByAddressOnlyAfterTheProxyRefusedIt)
+{
+    for (const auto onName : {ScriptedSocksProxy::OnName::Reject, ScriptedSocksProxy::OnName::Close}) {
+        const bool rejects = onName == ScriptedSocksProxy::OnName::Reject;
+        ScriptedSocksProxy proxy(onName);
+        CompletionPort port;
+        ASSERT_TRUE(port.create());
+        RoutingPolicy policy;
+        policy.setProxyPort(proxy.port());
+        DnsNameCache names;
+        DnsAnswers answers;
+        answers.ipv4[kProxiedDestination] =
+            DnsNameEntry{"service.example", std::chrono::steady_clock::now() + std::chrono::hours(1)};
+        names.insert(answers);
+        TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, &names, nullptr});
+        CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{nullptr, &relay, nullptr, nullptr, nullptr});
+        relay.start();
+        dispatcher.start(2);
+        int accepted = -1;
+        const int application = applicationPair(&accepted);
+        TcpNatSession session;
+        session.clientAddress = kLoopback;
+        session.clientPort = 2;
+        session.destinationAddress = kProxiedDestination;
+        session.destinationPort = 80;
+        relay.setUpRelay(accepted, session);
+        EXPECT_EQ(receiveAll(application), rejects ? "via-proxy" : "");
+        EXPECT_EQ(proxy.requestTypes(), rejects ? std::vector<int>({3, 1}) : std::vector<int>({3}))
+            << (rejects ? "the refused name was not retried by address" : "a failed proxy was asked again");
+        dispatcher.stop();
+        relay.stop();
+        port.close();
+        relay.releaseRecords();
+        ::close(application);
+    }
+}
+
+// A proxy port that accepts connections and never answers holds every proxy
+// thread until the handshake time-out; direct connections go on meanwhile, and
+// stop ends the hanging handshakes instead of waiting for them.
+TEST(TcpNatRelayProxy, ProxyThatNeverAnswersHoldsUpNeitherDirectConnectionsNorStop)
+{
+    std::uint16_t silentPort = 0;
+    const int silentProxy = listenOnLoopback(&silentPort); // never accepts: the greeting goes unanswered
+    ::listen(silentProxy, 128);
+    std::uint16_t serverPort = 0;
+    const int server = listenOnLoopback(&serverPort);
+    CompletionPort port;
+    ASSERT_TRUE(port.create());
+    RoutingPolicy policy;
+    policy.setProxyPort(silentPort);
+    policy.addBypassIp(kLoopback);
+    TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, nullptr, nullptr});
+    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{nullptr, &relay, nullptr, nullptr, nullptr});
+    relay.start();
+    dispatcher.start(2);
+
+    std::vector<int> applications;
+    for (int i = 0; i < TcpNatRelay::kProxyConnectThreads + 4; ++i) {
+        int accepted = -1;
+        applications.push_back(applicationPair(&accepted));
+        TcpNatSession session;
+        session.clientAddress = kLoopback;
+        session.clientPort = std::uint16_t(100 + i);
+        session.destinationAddress = kProxiedDestination;
+        session.destinationPort = 80;
+        relay.setUpRelay(accepted, session);
+    }
+    for (int i = 0; i < 200 && relay.connectionCounts().handshaking < std::size_t(TcpNatRelay::kProxyConnectThreads); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(relay.connectionCounts().handshaking, std::size_t(TcpNatRelay::kProxyConnectThreads));
+
+    std::thread peer([server] {
+        const int fd = ::accept(server, nullptr, nullptr);
+        sendAll(fd, "direct");
+        ::close(fd);
+    });
+    int accepted = -1;
+    const int application = applicationPair(&accepted);
+    TcpNatSession session;
+    session.clientAddress = kLoopback;
+    session.clientPort = 99;
+    session.destinationAddress = kLoopback;
+    session.destinationPort = serverPort;
+    const auto started = std::chrono::steady_clock::now();
+    relay.setUpRelay(accepted, session);
+    EXPECT_EQ(receiveAll(application), "direct");
+    // Well below the proxy handshake time-out that the hanging handshakes wait for.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "direct connection starved";
+    peer.join();
+
+    const auto stopping = std::chrono::steady_clock::now();
+    dispatcher.stop();
+    relay.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5)) << "stop waited for handshakes";
+    for (int fd : applications) {
+        EXPECT_EQ(receiveAll(fd), "");
+        ::close(fd);
+    }
+    port.close();
+    relay.releaseRecords();
+    ::close(application);
+    ::close(server);
+    ::close(silentProxy);
 }
