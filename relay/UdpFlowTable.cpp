@@ -58,6 +58,7 @@ std::size_t relayHeaderLength(const std::uint8_t *datagram, std::size_t length)
 LogLimiter g_dnsRecvPendingLog(5);
 LogLimiter g_ipv6ReplyLog(1);
 LogLimiter g_queueFullLog(5, 1000);
+LogLimiter g_strangerLog(5, 1000);
 } // namespace
 
 UdpFlowTable::UdpFlowTable(CompletionPort &port, Settings settings)
@@ -396,7 +397,16 @@ void UdpFlowTable::onDataReceived(const std::shared_ptr<UdpFlow> &flow, std::uin
         removeFlow(flow);
         return;
     }
-    if (bytes > 0) {
+    const sockaddr_in &relay = flow->relay->relayEndpoint();
+    if (bytes > 0 && (flow->sender.sin_family != AF_INET || flow->sender.sin_addr.s_addr != relay.sin_addr.s_addr ||
+                      flow->sender.sin_port != relay.sin_port)) {
+        // Only the association's relay answers; a datagram from anyone else who
+        // found the socket's port would be injected into the application's flow.
+        if (g_strangerLog.admit())
+            qWarning().noquote() << "[UDP] Dropping a datagram from"
+                                 << QString::fromStdString(ipv4ToString(ntohl(flow->sender.sin_addr.s_addr))) << ":"
+                                 << ntohs(flow->sender.sin_port) << "- not the relay of the association";
+    } else if (bytes > 0) {
         const std::uint8_t *datagram = flow->buffer.get();
         const std::uint8_t *payload = datagram;
         std::size_t length = bytes;

@@ -22,6 +22,7 @@ constexpr std::uint16_t kDnsPort = 53;
 
 LogLimiter g_openingFullLog(5, 1000);
 LogLimiter g_queueFullLog(5, 1000);
+LogLimiter g_strangerLog(5, 1000);
 
 std::int64_t monotonicNanoseconds()
 {
@@ -353,8 +354,17 @@ bool UdpNat::onReceiveCompleted(const CompletionPort::Completion &completion)
         removeSession(session);
         return true;
     }
-    if (completion.bytes > 0)
-        deliverAnswer(*session, completion.bytes);
+    if (completion.bytes > 0) {
+        // Only the association's relay answers; a datagram from anyone else who
+        // found the socket's port would be injected into the application's flow.
+        if (session->sender.sin_family == AF_INET && session->sender.sin_addr.s_addr == session->relay.sin_addr.s_addr &&
+            session->sender.sin_port == session->relay.sin_port)
+            deliverAnswer(*session, completion.bytes);
+        else if (g_strangerLog.admit())
+            qWarning().noquote() << "[UDP-NAT] Dropping a datagram from"
+                                 << QString::fromStdString(ipv4ToString(ntohl(session->sender.sin_addr.s_addr))) << ":"
+                                 << ntohs(session->sender.sin_port) << "- not the relay of the association";
+    }
     postReceive(session);
     return true;
 }

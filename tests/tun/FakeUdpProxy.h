@@ -3,7 +3,8 @@
 // (or refuses it), grants an association whose relay echoes every datagram
 // back under the same SOCKS5 header, as if the destination had answered.
 // It can delay its reply, answer with BND.ADDR 0.0.0.0, send a short datagram
-// first, and end an association's control connection on demand.
+// first, have a stranger's socket send before each echo, and end an
+// association's control connection on demand.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,6 +28,7 @@ public:
         bool unspecifiedBoundAddress = false;
         bool shortDatagramFirst = false;
         bool silent = false; // accepts and never answers
+        bool strangerFirst = false; // another socket sends "forged" (valid header) before each echo
     };
 
     FakeUdpProxy() : FakeUdpProxy(Options()) {}
@@ -40,6 +42,8 @@ public:
         m_port = localPort(m_listen);
         ::bind(m_udp, reinterpret_cast<sockaddr *>(&address), sizeof address);
         m_udpPort = localPort(m_udp);
+        m_stranger = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::bind(m_stranger, reinterpret_cast<sockaddr *>(&address), sizeof address);
         m_thread = std::thread([this] { serve(); });
     }
 
@@ -51,6 +55,7 @@ public:
             ::close(fd);
         ::close(m_listen);
         ::close(m_udp);
+        ::close(m_stranger);
     }
 
     std::uint16_t port() const { return m_port; }
@@ -138,6 +143,11 @@ private:
         }
         if (m_options.shortDatagramFirst && !m_sentShort.exchange(true))
             ::sendto(m_udp, datagram, 9, 0, reinterpret_cast<sockaddr *>(&from), length);
+        if (m_options.strangerFirst) {
+            std::vector<std::uint8_t> forged(datagram, datagram + 10);
+            forged.insert(forged.end(), {'f', 'o', 'r', 'g', 'e', 'd'});
+            ::sendto(m_stranger, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr *>(&from), length);
+        }
         ::sendto(m_udp, datagram, std::size_t(n), 0, reinterpret_cast<sockaddr *>(&from), length);
     }
 
@@ -168,6 +178,7 @@ private:
     Options m_options;
     int m_listen = -1;
     int m_udp = -1;
+    int m_stranger = -1;
     std::uint16_t m_port = 0;
     std::uint16_t m_udpPort = 0;
     std::thread m_thread;

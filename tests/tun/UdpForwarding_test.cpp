@@ -289,6 +289,28 @@ TEST_F(UdpForwardingTest, DatagramsWaitingForTheAssociationAreCappedAt64OnBothPa
     }
 }
 
+TEST_F(UdpForwardingTest, DatagramsFromAnyoneButTheRelayAreDroppedOnBothPaths)
+{
+    LogCapture log;
+    FakeUdpProxy::Options stranger;
+    stranger.strangerFirst = true;
+    FakeUdpProxy natProxy(stranger);
+    FakeUdpProxy flowProxy(stranger);
+    startUdpNat(natProxy.port(), natProxy.port());
+    startFlows(flowProxy.port());
+    ASSERT_TRUE(forward(4500, kRemote, 7, "one"));
+    sendToFlows(4501, kRemote, 7, "one");
+    ASSERT_TRUE(m_sink.waitFor(2));
+    ASSERT_TRUE(forward(4500, kRemote, 7, "two"));
+    sendToFlows(4501, kRemote, 7, "two");
+    ASSERT_TRUE(m_sink.waitFor(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (const Delivered &packet : m_sink.packets())
+        EXPECT_NE(packet.payload, "forged") << "a stranger's datagram reached port " << packet.destinationPort;
+    EXPECT_EQ(m_sink.packets().size(), 4u);
+    EXPECT_GE(log.count("not the relay of the association"), 2);
+}
+
 TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
 {
     FakeUdpProxy proxy;
