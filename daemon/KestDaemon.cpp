@@ -1,5 +1,6 @@
 #include "daemon/KestDaemon.h"
 
+#include "daemon/ClientFileAccess.h"
 #include "daemon/PrivilegeManager.h"
 #include "daemon/StaleProcessKiller.h"
 #include "explorer/ProcessExplorerService.h"
@@ -73,6 +74,9 @@ bool KestDaemon::start()
 void KestDaemon::stop()
 {
     qCInfo(lcKestd) << "Stopping kestd daemon...";
+    // Clients are still served while the processes get their grace; from
+    // here on nothing may start again what the stop has ended.
+    m_stopping = true;
     if (m_processExplorer->isRunning()) {
         qCInfo(lcKestd) << "Stopping process explorer...";
         m_processExplorer->stopExplorer();
@@ -110,6 +114,8 @@ void KestDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
 // The action table: rows are tested in order, the first match answers.
 QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action, const QJsonObject &request)
 {
+    if (m_stopping && action != "heartbeat")
+        return errorReply("Daemon is stopping");
     if (action == "client-hello")
         return handleClientHello(clientId, request);
     if (action == "heartbeat") {
@@ -142,8 +148,15 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
     const QString logPath = stringKey(request, "log-path");
     if (logPath.isEmpty())
         return errorReply("Log path cannot be empty");
-    QDir().mkpath(QFileInfo(logPath).absolutePath());
-    setDaemonLogPath(logPath);
+    // The daemon writes, rotates and deletes this file as root: a client may
+    // name only a place where it could create files itself.
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    const int directoryFd = peer ? ClientFileAccess::openWritableDirectory(logPath, peer->uid, peer->gid) : -1;
+    if (directoryFd < 0) {
+        qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath;
+        return errorReply("Log path is not writable by the client");
+    }
+    setDaemonLogPath(logPath, directoryFd);
 
     const QString version = stringKey(request, "version");
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -202,11 +215,18 @@ QJsonObject KestDaemon::dispatchProcessAction(const QString &clientId, const QSt
     const QString processId = stringKey(request, "process-id");
     if (action == "start") {
         // Owned before the start, so that "started" already reaches the client.
+        const std::optional<QString> previousOwner =
+            m_processOwners.contains(processId) ? std::optional(m_processOwners.value(processId)) : std::nullopt;
         m_processOwners.insert(processId, clientId);
         qCDebug(lcKestd) << "Process" << processId << "will be owned by client" << clientId;
         const QJsonObject reply = m_processManager->startProcess(request);
         if (reply.value("status").toString() != "started") {
-            m_processOwners.remove(processId);
+            // A start refused because the process already runs must not take
+            // it away from its owner.
+            if (previousOwner)
+                m_processOwners.insert(processId, *previousOwner);
+            else
+                m_processOwners.remove(processId);
             qCDebug(lcKestd) << "Process" << processId << "failed to start, removed ownership";
         }
         return reply;

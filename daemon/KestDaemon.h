@@ -67,4 +67,5 @@ private:
     ProcessExplorerService *m_processExplorer;
     KestTunManager *m_tunManager;
     QHash<QString, QString> m_processOwners; // process id -> client id
+    bool m_stopping = false;
 };

@@ -37,6 +37,7 @@ void ClientConnection::readPeerCredentials()
     if (fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
         m_peerPid = cred.pid;
         m_peerUid = cred.uid;
+        m_peerGid = cred.gid;
     }
 }
 

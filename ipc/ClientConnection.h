@@ -27,6 +27,7 @@ public:
     // Peer credentials of the socket (pid and uid), -1 when unknown.
     qint64 peerPid() const { return m_peerPid; }
     qint64 peerUid() const { return m_peerUid; }
+    qint64 peerGid() const { return m_peerGid; }
 
     void sendMessage(const QJsonObject &message);
     // Bytes written to the socket and not yet taken by the peer.
@@ -50,5 +51,6 @@ private:
     MessageFraming m_framing;
     qint64 m_peerPid = -1;
     qint64 m_peerUid = -1;
+    qint64 m_peerGid = -1;
     bool m_refused = false; // a frame was too long; nothing more is read
 };

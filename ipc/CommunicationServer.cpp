@@ -49,8 +49,9 @@ void CommunicationServer::dropAll()
     m_clients.clear();
     m_heartbeats.clear();
     m_sessionPollTimer.stop();
-    for (SessionServer *server : std::as_const(m_sessions))
-        server->deleteLater();
+    // Deleted at once, not deferred: their socket files must be gone before
+    // the single-instance lock is released to another daemon.
+    qDeleteAll(m_sessions);
     m_sessions.clear();
 }
 
@@ -73,6 +74,14 @@ void CommunicationServer::broadcast(const QJsonObject &message)
         }
         connection->sendMessage(message);
     }
+}
+
+std::optional<CommunicationServer::PeerCredentials> CommunicationServer::peerCredentials(const QString &clientId) const
+{
+    const ClientConnection *connection = m_clients.value(clientId);
+    if (!connection)
+        return std::nullopt;
+    return PeerCredentials{connection->peerPid(), connection->peerUid(), connection->peerGid()};
 }
 
 void CommunicationServer::updateHeartbeat(const QString &clientId)

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 class ClientConnection;
 class SessionServer;
 
@@ -38,6 +40,13 @@ public:
     void broadcast(const QJsonObject &message);
     void updateHeartbeat(const QString &clientId);
     int clientCount() const { return int(m_clients.size()); }
+    // The connected client's socket peer (pid, uid, gid); empty for an unknown id.
+    struct PeerCredentials {
+        qint64 pid = -1;
+        qint64 uid = -1;
+        qint64 gid = -1;
+    };
+    std::optional<PeerCredentials> peerCredentials(const QString &clientId) const;
 
     // The session servers by session id (read-only view for diagnostics and tests).
     QList<quint32> servedSessions() const { return m_sessions.keys(); }

@@ -6,7 +6,11 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
 
 Q_LOGGING_CATEGORY(lcKestd, "kestd")
@@ -21,11 +25,27 @@ std::recursive_mutex &logMutex()
     return m;
 }
 
-QString &pathOverride()
+// The client-named log file: its path, and its directory held open so that
+// appends, rotation and clearing act in the directory that was checked when
+// the path was set, whatever is renamed or linked above it later.
+struct LogOverride {
+    QString path;
+    int directoryFd = -1;
+    QByteArray fileName;
+};
+
+LogOverride &logOverride()
 {
-    static QString p;
-    return p;
+    static LogOverride o;
+    return o;
 }
+
+// Where file operations go: (directory fd, name) for openat and friends.
+struct LogLocation {
+    int directoryFd = AT_FDCWD;
+    QByteArray name;
+    bool valid() const { return !name.isEmpty(); }
+};
 
 int g_messageCount = 0;
 
@@ -51,10 +71,52 @@ QString defaultLogPath()
 
 QString currentPathLocked()
 {
-    return pathOverride().isEmpty() ? defaultLogPath() : pathOverride();
+    return logOverride().path.isEmpty() ? defaultLogPath() : logOverride().path;
+}
+
+LogLocation currentLocationLocked()
+{
+    const LogOverride &o = logOverride();
+    if (!o.path.isEmpty())
+        return {o.directoryFd, o.fileName};
+    return {AT_FDCWD, QFile::encodeName(defaultLogPath())};
+}
+
+bool isRegularOrMissingAt(const LogLocation &at, const QByteArray &name)
+{
+    struct stat st {};
+    if (::fstatat(at.directoryFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+// Never follow a link at the last component, never block on a FIFO, append
+// only to a regular file.
+void appendLine(const LogLocation &at, const QByteArray &line)
+{
+    const int fd = ::openat(at.directoryFd, at.name.constData(),
+                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        qsizetype written = 0;
+        while (written < line.size()) {
+            const ssize_t n = ::write(fd, line.constData() + written, size_t(line.size() - written));
+            if (n <= 0)
+                break;
+            written += n;
+        }
+    }
+    ::close(fd);
 }
 
 } // namespace
+
+bool DaemonLog::isRegularOrMissing(const QByteArray &path)
+{
+    return isRegularOrMissingAt(LogLocation{AT_FDCWD, path}, path);
+}
 
 QString DaemonLog::formatLine(QtMsgType type, const QString &message)
 {
@@ -66,7 +128,10 @@ QString DaemonLog::formatLine(QtMsgType type, const QString &message)
 void DaemonLog::resetForTests()
 {
     std::lock_guard lock(logMutex());
-    pathOverride().clear();
+    LogOverride &o = logOverride();
+    if (o.directoryFd >= 0)
+        ::close(o.directoryFd);
+    o = LogOverride{};
     g_messageCount = 0;
 }
 
@@ -77,22 +142,19 @@ void daemonMessageHandler(QtMsgType type, const QMessageLogContext &, const QStr
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 
-    const QString path = currentPathLocked();
-    if (!path.isEmpty()) {
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            file.write(line);
-            file.close();
-        }
-    }
+    const LogLocation at = currentLocationLocked();
+    if (at.valid())
+        appendLine(at, line);
 
     ++g_messageCount;
-    if (g_messageCount % DaemonLog::kRotateCheckEvery == 0 && !path.isEmpty()) {
-        QFileInfo info(path);
-        if (info.exists() && info.size() > DaemonLog::kRotateSize) {
-            const QString rotated = path + ".old";
-            QFile::remove(rotated);
-            QFile::rename(path, rotated);
+    if (g_messageCount % DaemonLog::kRotateCheckEvery == 0 && at.valid()) {
+        struct stat st {};
+        if (::fstatat(at.directoryFd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && st.st_size > DaemonLog::kRotateSize) {
+            const QByteArray rotated = at.name + ".old";
+            if (isRegularOrMissingAt(at, rotated))
+                ::unlinkat(at.directoryFd, rotated.constData(), 0);
+            ::renameat(at.directoryFd, at.name.constData(), at.directoryFd, rotated.constData());
         }
     }
 }
@@ -105,9 +167,24 @@ QString daemonLogPath()
 
 void setDaemonLogPath(const QString &path)
 {
+    const QFileInfo info(path);
+    const int directoryFd = ::open(QFile::encodeName(info.absolutePath()).constData(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    setDaemonLogPath(path, directoryFd);
+}
+
+void setDaemonLogPath(const QString &path, int directoryFd)
+{
     {
         std::lock_guard lock(logMutex());
-        pathOverride() = path;
+        LogOverride &o = logOverride();
+        if (o.directoryFd >= 0)
+            ::close(o.directoryFd);
+        o.path = path;
+        o.directoryFd = directoryFd;
+        // Without its directory the file cannot be reached; lines then go to
+        // standard error only.
+        o.fileName = directoryFd >= 0 ? QFile::encodeName(QFileInfo(path).fileName()) : QByteArray();
     }
     qCDebug(lcKestd) << "Daemon log path set to:" << path;
 }
@@ -119,11 +196,24 @@ bool clearDaemonLogs()
         qCWarning(lcKestd) << "Log path is empty, cannot clear";
         return false;
     }
+    // Unlinking happens where the file was checked: relative to the held
+    // directory, never through a link.
+    std::lock_guard lock(logMutex());
+    const LogLocation at = currentLocationLocked();
+    const QByteArray rotatedName = at.name + ".old";
+    if (!at.valid() || !isRegularOrMissingAt(at, at.name) || !isRegularOrMissingAt(at, rotatedName)) {
+        qCWarning(lcKestd) << "Log path is not a regular file, not clearing:" << path;
+        return false;
+    }
+    const auto exists = [&](const QByteArray &name) {
+        struct stat st {};
+        return ::fstatat(at.directoryFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    };
     bool failed = false;
     qCDebug(lcKestd) << "Checking if main log exists:" << path;
-    if (QFile::exists(path)) {
+    if (exists(at.name)) {
         qCDebug(lcKestd) << "Main log file exists, attempting to remove...";
-        if (QFile::remove(path)) {
+        if (::unlinkat(at.directoryFd, at.name.constData(), 0) == 0) {
             qCDebug(lcKestd) << "Successfully removed main log file";
         } else {
             qCWarning(lcKestd) << "FAILED to remove main log file";
@@ -132,9 +222,9 @@ bool clearDaemonLogs()
     }
     const QString rotated = path + ".old";
     qCDebug(lcKestd) << "Checking if .old log exists:" << rotated;
-    if (QFile::exists(rotated)) {
+    if (exists(rotatedName)) {
         qCDebug(lcKestd) << ".old log file exists, attempting to remove...";
-        if (!QFile::remove(rotated)) {
+        if (::unlinkat(at.directoryFd, rotatedName.constData(), 0) != 0) {
             qCWarning(lcKestd) << "FAILED to remove .old log file";
             qCWarning(lcKestd) << "Failed to clear some daemon log files";
             return false;

@@ -16,6 +16,9 @@ QString daemonLogPath();
 
 // Stores the override; later lines go to that file.
 void setDaemonLogPath(const QString &path);
+// The same, with the file's directory already opened (O_DIRECTORY) by the
+// caller, who checked it; the log takes ownership of the descriptor.
+void setDaemonLogPath(const QString &path, int directoryFd);
 
 // Deletes the current log file and its ".old" file; true when nothing failed.
 bool clearDaemonLogs();
@@ -24,6 +27,9 @@ namespace DaemonLog {
 constexpr qint64 kRotateSize = 1048576;
 constexpr int kRotateCheckEvery = 100;
 constexpr const char *kFilterRules = "kestd.debug=false";
+
+// True when the path is a regular file (not followed if a link) or absent.
+bool isRegularOrMissing(const QByteArray &path);
 
 // Formats one line exactly as the handler writes it.
 QString formatLine(QtMsgType type, const QString &message);

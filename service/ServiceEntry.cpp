@@ -17,6 +17,7 @@
 namespace {
 // The one live daemon; stop runs only while it is set.
 std::atomic<KestDaemon *> g_daemon{nullptr};
+std::atomic<bool> g_stopRequested{false};
 } // namespace
 
 int ServiceEntry::main(int argc, char **argv)
@@ -54,6 +55,8 @@ void ServiceEntry::requestStop()
 {
     qCInfo(lcKestd) << "Service stop requested, quitting event loop...";
     // Called on the control thread: only a thread-safe quit request crosses over.
+    // A stop that comes before the event loop exists is kept for it.
+    g_stopRequested = true;
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
 }
@@ -93,7 +96,8 @@ void ServiceEntry::serviceMain(int argc, char **argv)
     if (daemon->start()) {
         qCInfo(lcKestd) << "Daemon ready for connections";
         host.reportRunning();
-        QCoreApplication::exec();
+        if (!g_stopRequested)
+            QCoreApplication::exec();
         host.reportStopPending();
         if (KestDaemon *d = g_daemon.load()) {
             qCInfo(lcKestd) << "Event loop exited, stopping daemon...";
