@@ -3,6 +3,7 @@
 // from that file at the next start, and only when nobody changed it since.
 #include "tests/support/NetnsFixture.h"
 #include "tests/tun/LogCapture.h"
+#include "tun/KestTunManager.h"
 #include "tun/ReversePathFilter.h"
 
 #include <gtest/gtest.h>
@@ -107,6 +108,16 @@ TEST(ReversePathFilterState, StrictFilterLeftLooseByAKilledRunIsRestoredAtTheNex
         ASSERT_EQ(net.run(net.a(), "sysctl -q -w " + key + "=2").exitCode, 0);
         put(file, veth + " 1\n");
         EXPECT_TRUE(ReversePathFilter::restoreAfterCrash());
+        EXPECT_EQ(value(), ReversePathFilter::kStrict);
+        EXPECT_FALSE(std::filesystem::exists(file));
+        // The daemon does this where its TUN manager comes up.
+        ASSERT_EQ(net.run(net.a(), "sysctl -q -w " + key + "=2").exitCode, 0);
+        put(file, veth + " 1\n");
+        {
+            EnvironmentGuard resolver("KESTD_RESOLV_CONF");
+            setenv("KESTD_RESOLV_CONF", (dir / "resolv.conf").c_str(), 1);
+            KestTunManager manager;
+        }
         EXPECT_EQ(value(), ReversePathFilter::kStrict);
         EXPECT_FALSE(std::filesystem::exists(file));
 
