@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <cerrno>
 #include <unistd.h>
 
 ManagedProcess::ManagedProcess(const QString &processId, QObject *parent)
@@ -54,9 +55,25 @@ void ManagedProcess::loadSpec(const QJsonObject &request)
 
 bool ManagedProcess::startWindowsProcess()
 {
-    ChildProcess::Pipes pipes;
-    if (!ChildProcess::createPipes(pipes))
+    // The workers' wake-up events come first: without them the child could
+    // not be watched, so it is better not started at all.
+    ChildProcess::Handle monitorEvent = ChildProcess::createEvent();
+    ChildProcess::Handle outputEvent = ChildProcess::createEvent();
+    if (monitorEvent == ChildProcess::kNoHandle || outputEvent == ChildProcess::kNoHandle) {
+        qCCritical(lcKestd) << "[ProcessManager] Failed to create the monitoring events:" << errno;
+        ChildProcess::closeHandle(monitorEvent);
+        ChildProcess::closeHandle(outputEvent);
         return false;
+    }
+    auto closeEvents = [&] {
+        ChildProcess::closeHandle(monitorEvent);
+        ChildProcess::closeHandle(outputEvent);
+    };
+    ChildProcess::Pipes pipes;
+    if (!ChildProcess::createPipes(pipes)) {
+        closeEvents();
+        return false;
+    }
 
     qCDebug(lcKestd) << "[ProcessManager] Starting process in session" << m_info.sessionId;
     qCDebug(lcKestd) << "[ProcessManager] Command line:"
@@ -67,8 +84,10 @@ bool ManagedProcess::startWindowsProcess()
         qCDebug(lcKestd) << "[ProcessManager] Running with the daemon's privileges (uid" << geteuid() << ")";
 
     const auto launched = ChildProcess::launch(m_info.executable, m_info.arguments, m_info.workingDir, pipes);
-    if (!launched)
+    if (!launched) {
+        closeEvents();
         return false;
+    }
 
     m_info.processHandle = launched->process;
     m_info.pid = launched->pid;
@@ -80,14 +99,14 @@ bool ManagedProcess::startWindowsProcess()
     ++m_launchNumber;
     qCDebug(lcKestd) << "[ProcessManager] Process started with PID:" << m_info.pid;
     emit processStarted(m_info.id);
-    startWorkers();
+    startWorkers(monitorEvent, outputEvent);
     return true;
 }
 
-void ManagedProcess::startWorkers()
+void ManagedProcess::startWorkers(ChildProcess::Handle monitorEvent, ChildProcess::Handle outputEvent)
 {
     m_monitorThread = new QThread(this);
-    m_monitorWorker = new ProcessMonitorWorker(m_info.processHandle);
+    m_monitorWorker = new ProcessMonitorWorker(m_info.processHandle, monitorEvent);
     m_monitorWorker->moveToThread(m_monitorThread);
     connect(m_monitorThread, &QThread::started, m_monitorWorker, &ProcessMonitorWorker::startMonitoring);
     const quint64 launchNumber = m_launchNumber;
@@ -100,8 +119,8 @@ void ManagedProcess::startWorkers()
     m_monitorThread->start(QThread::InheritPriority);
 
     m_outputThread = new QThread(this);
-    m_outputWorker = new ProcessIOWorker(m_info.id, m_info.stdoutRead, m_info.stderrRead, &m_sharedState,
-                                         &m_undeliveredBytes);
+    m_outputWorker = new ProcessIOWorker(m_info.id, m_info.stdoutRead, m_info.stderrRead, outputEvent,
+                                         &m_sharedState, &m_undeliveredBytes);
     m_outputWorker->moveToThread(m_outputThread);
     connect(m_outputWorker, &ProcessIOWorker::stdoutReady, this, &ManagedProcess::stdoutReady);
     connect(m_outputWorker, &ProcessIOWorker::stderrReady, this, &ManagedProcess::stderrReady);

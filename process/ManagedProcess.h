@@ -87,7 +87,8 @@ private:
     bool sendCtrlC();
     void forceTerminate();
     void cleanup();
-    void startWorkers();
+    // Starts the two watching threads; they take over the two events.
+    void startWorkers(ChildProcess::Handle monitorEvent, ChildProcess::Handle outputEvent);
     // Stops both workers and their threads; false when a thread did not end
     // within waitMs (it is then left behind, and so are the handles it uses).
     bool stopWorkers(int waitMs);

@@ -3,15 +3,16 @@
 #include "process/ProcessInfo.h"
 
 ProcessIOWorker::ProcessIOWorker(const QString &processId, ChildProcess::Handle stdoutRead,
-                                 ChildProcess::Handle stderrRead, const std::atomic<int> *ownerState,
-                                 std::atomic<qint64> *undeliveredBytes, QObject *parent)
+                                 ChildProcess::Handle stderrRead, ChildProcess::Handle wakeEvent,
+                                 const std::atomic<int> *ownerState, std::atomic<qint64> *undeliveredBytes,
+                                 QObject *parent)
     : QObject(parent)
     , m_processId(processId)
     , m_stdoutRead(stdoutRead)
     , m_stderrRead(stderrRead)
     , m_ownerState(ownerState)
     , m_undeliveredBytes(undeliveredBytes)
-    , m_wakeEvent(ChildProcess::createEvent())
+    , m_wakeEvent(wakeEvent)
 {
 }
 

@@ -30,10 +30,12 @@ public:
     static constexpr qint64 kMaxFinalDrainBytes = 1024 * 1024;
 
     // The pipe ends and the two counters are borrowed from the owner, which
-    // outlives the worker's thread. Either pipe may be kNoHandle.
+    // outlives the worker's thread. Either pipe may be kNoHandle. The wake-up
+    // event (ChildProcess::createEvent) is taken over and closed with the worker.
     ProcessIOWorker(const QString &processId, ChildProcess::Handle stdoutRead,
-                    ChildProcess::Handle stderrRead, const std::atomic<int> *ownerState,
-                    std::atomic<qint64> *undeliveredBytes, QObject *parent = nullptr);
+                    ChildProcess::Handle stderrRead, ChildProcess::Handle wakeEvent,
+                    const std::atomic<int> *ownerState, std::atomic<qint64> *undeliveredBytes,
+                    QObject *parent = nullptr);
     ~ProcessIOWorker() override;
 
 signals:

@@ -256,6 +256,12 @@ void ProcessManager::flushOutputBuffers()
     const QStringList ids = m_outputBuffers.keys();
     for (const QString &id : ids) {
         auto it = m_outputBuffers.find(id);
+        if (it == m_outputBuffers.end())
+            continue;
+        if (m_canDeliver && (!it->stdoutData.isEmpty() || !it->stderrData.isEmpty()) && !m_canDeliver(id))
+            continue;
+        // The check may have changed the table.
+        it = m_outputBuffers.find(id);
         if (it != m_outputBuffers.end())
             flushRecord(it.value(), false);
     }

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 class ManagedProcess;
@@ -53,6 +54,16 @@ public:
     // sequence; the rest waits for the bytes that complete it.
     static qsizetype completeUtf8Length(const QByteArray &data);
 
+    // Asked before each timer flush of a process's output: while it answers
+    // false (its receiver has not taken what it was sent), the flush is
+    // skipped, so the output stays here and the output worker's bound holds
+    // the child back. The final flush at a finish is always sent. Without a
+    // check everything may be delivered.
+    void setDeliveryCheck(std::function<bool(const QString &processId)> canDeliver)
+    {
+        m_canDeliver = std::move(canDeliver);
+    }
+
 signals:
     void processEvent(const QJsonObject &event);
 
@@ -88,4 +99,5 @@ private:
     QHash<QString, ManagedProcess *> m_processes;
     QHash<QString, OutputBuffers> m_outputBuffers;
     QTimer m_flushTimer;
+    std::function<bool(const QString &)> m_canDeliver;
 };

@@ -2,10 +2,11 @@
 
 #include "service/DaemonLog.h"
 
-ProcessMonitorWorker::ProcessMonitorWorker(ChildProcess::Handle processHandle, QObject *parent)
+ProcessMonitorWorker::ProcessMonitorWorker(ChildProcess::Handle processHandle, ChildProcess::Handle stopEvent,
+                                           QObject *parent)
     : QObject(parent)
     , m_processHandle(processHandle)
-    , m_stopEvent(ChildProcess::createEvent())
+    , m_stopEvent(stopEvent)
 {
 }
 

@@ -13,8 +13,10 @@ class ProcessMonitorWorker : public QObject
 {
     Q_OBJECT
 public:
-    // The process handle is borrowed and never closed here.
-    explicit ProcessMonitorWorker(ChildProcess::Handle processHandle, QObject *parent = nullptr);
+    // The process handle is borrowed and never closed here; the stop event
+    // (ChildProcess::createEvent) is taken over and closed with the worker.
+    ProcessMonitorWorker(ChildProcess::Handle processHandle, ChildProcess::Handle stopEvent,
+                         QObject *parent = nullptr);
     ~ProcessMonitorWorker() override;
 
     bool isMonitoring() const { return m_running.load(); }

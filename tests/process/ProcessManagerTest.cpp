@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
 
 using namespace ProcessTest;
 
@@ -324,6 +327,33 @@ TEST_F(ProcessManagerTest, FloodingChildIsHeldBackInBoundedEventsAndLosesNothing
     EXPECT_EQ(recorder->sequence("flood").last(), "finished");
 }
 
+TEST_F(ProcessManagerTest, OutputWaitsWhileTheReceiverIsBehindButTheFinalFlushAlwaysGoes)
+{
+    bool deliverable = false;
+    QStringList asked;
+    manager->setDeliveryCheck([&](const QString &id) {
+        asked << id;
+        return deliverable;
+    });
+    start("flood", {"flood", "1", "exit", "0"});
+    start("quiet", {"out", "last words", "exit", "0"});
+    ASSERT_TRUE(recorder->waitFor("finished", "quiet", 3000));
+    EXPECT_EQ(recorder->sequence("quiet"), (QStringList{"started", "stdout", "finished"}));
+    EXPECT_EQ(recorder->joined("stdout", "quiet"), "last words\n");
+
+    // The flooder is held back by its full pipe: it neither gets output out nor ends.
+    spinFor(1500);
+    EXPECT_EQ(recorder->count("stdout", "flood"), 0);
+    EXPECT_EQ(recorder->count("finished", "flood"), 0);
+    EXPECT_TRUE(asked.contains("flood"));
+
+    deliverable = true;
+    ASSERT_TRUE(recorder->waitFor("finished", "flood", 20000));
+    const QString report = recorder->joined("stderr", "flood").trimmed();
+    ASSERT_TRUE(report.startsWith("flooded ")) << report.toStdString();
+    EXPECT_EQ(recorder->joined("stdout", "flood").size(), report.mid(8).toLongLong());
+}
+
 TEST_F(ProcessManagerTest, Utf8CharacterSplitBetweenReadsStaysIntact)
 {
     // "é" and "😀" each cut across writes that lie more than a flush apart.
@@ -388,6 +418,35 @@ TEST_F(ProcessManagerTest, MissingWorkingDirectoryFailsAndLeavesNothingBehind)
     EXPECT_EQ(openFdCount(), fds);
     EXPECT_EQ(threadCount(), threads);
     EXPECT_EQ(zombieChildCount(), 0);
+}
+
+TEST_F(ProcessManagerTest, StartFailsCleanlyWhenTheChildCouldNotBeWatched)
+{
+    // Room for exactly the pipes and the process handle, not for the two
+    // monitoring events as well: a child that starts anyway would never be
+    // reported as finished.
+    spinFor(50);
+    const int fds = openFdCount();
+    const int threads = threadCount();
+    int limit = 0;
+    for (int free = 0; free < 7; ++limit)
+        if (fcntl(limit, F_GETFD) < 0 && errno == EBADF)
+            ++free;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(limit);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const QJsonObject reply = start("x", {"wait"});
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(reply.value("error").toString(), "Failed to start process: x");
+    spinFor(50);
+    EXPECT_EQ(recorder->events().size(), 0u);
+    EXPECT_EQ(openFdCount(), fds);
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(zombieChildCount(), 0);
+    EXPECT_EQ(start("x", {"exit", "0"}).value("status").toString(), "started");
+    EXPECT_TRUE(recorder->waitFor("finished", "x", 3000));
 }
 
 TEST_F(ProcessManagerTest, WorkingDirectoryIsTheChildsCurrentDirectory)
