@@ -84,6 +84,12 @@ std::optional<CommunicationServer::PeerCredentials> CommunicationServer::peerCre
     return PeerCredentials{connection->peerPid(), connection->peerUid(), connection->peerGid()};
 }
 
+qint64 CommunicationServer::pendingBytes(const QString &clientId) const
+{
+    const ClientConnection *connection = m_clients.value(clientId);
+    return connection ? connection->pendingBytes() : 0;
+}
+
 void CommunicationServer::updateHeartbeat(const QString &clientId)
 {
     auto it = m_heartbeats.find(clientId);
