@@ -41,8 +41,13 @@ void putIpv4(std::array<std::uint8_t, 16> &out, std::uint32_t address)
     out[3] = std::uint8_t(address);
 }
 
+// Length of the SOCKS5 UDP header of a relay datagram; 0 when it cannot be
+// stripped: too short, an unknown address type, or a fragment (FRAG != 0;
+// fragments are never reassembled, so a piece must not pass for a datagram).
 std::size_t relayHeaderLength(const std::uint8_t *datagram, std::size_t length)
 {
+    if (length < UdpRelay::kIpv4HeaderLen || datagram[2] != 0)
+        return 0;
     switch (datagram[3]) {
     case 1:
         return 10;
@@ -59,6 +64,7 @@ LogLimiter g_dnsRecvPendingLog(5);
 LogLimiter g_ipv6ReplyLog(1);
 LogLimiter g_queueFullLog(5, 1000);
 LogLimiter g_strangerLog(5, 1000);
+LogLimiter g_badHeaderLog(5, 1000);
 } // namespace
 
 UdpFlowTable::UdpFlowTable(CompletionPort &port, Settings settings)
@@ -408,16 +414,17 @@ void UdpFlowTable::onDataReceived(const std::shared_ptr<UdpFlow> &flow, std::uin
                                  << ntohs(flow->sender.sin_port) << "- not the relay of the association";
     } else if (bytes > 0) {
         const std::uint8_t *datagram = flow->buffer.get();
-        const std::uint8_t *payload = datagram;
-        std::size_t length = bytes;
-        std::uint16_t sourcePort = 0;
-        if (bytes >= 10) {
-            if (const std::size_t header = relayHeaderLength(datagram, bytes); header != 0) {
-                sourcePort = std::uint16_t((datagram[header - 2] << 8) | datagram[header - 1]);
-                payload = datagram + header;
-                length = bytes - header;
-            }
+        const std::size_t header = relayHeaderLength(datagram, bytes);
+        if (header == 0) {
+            // Delivered whole, the header would reach the application as its data.
+            if (g_badHeaderLog.admit())
+                qWarning() << "[UDP] Dropping a relay datagram without a usable SOCKS5 UDP header, bytes:" << bytes;
+            postUdpReceive(flow);
+            return;
         }
+        const std::uint16_t sourcePort = std::uint16_t((datagram[header - 2] << 8) | datagram[header - 1]);
+        const std::uint8_t *payload = datagram + header;
+        const std::size_t length = bytes - header;
         if (sourcePort == kDnsPort && length >= DnsNameCache::kMinAnswerLength && m_settings.names)
             m_settings.names->addAnswers(payload, length);
         if (flow->key.version == 4) {
@@ -430,8 +437,7 @@ void UdpFlowTable::onDataReceived(const std::shared_ptr<UdpFlow> &flow, std::uin
             // bytes of IPv6 addresses would go to a wrong host.
             qWarning() << "[UDP] Dropping relay answer for an IPv6 flow (no IPv6 reply path)";
         }
-        if (bytes >= 10)
-            flow->lastActivity.store(monotonicNanoseconds());
+        flow->lastActivity.store(monotonicNanoseconds());
     }
     postUdpReceive(flow);
 }

@@ -31,10 +31,12 @@ std::int64_t monotonicNanoseconds()
         .count();
 }
 
-// Length of the SOCKS5 UDP header of a relay datagram; 0 when it cannot be stripped.
+// Length of the SOCKS5 UDP header of a relay datagram; 0 when it cannot be
+// stripped: too short, an unknown address type, or a fragment (FRAG != 0;
+// fragments are never reassembled, so a piece must not pass for a datagram).
 std::size_t headerLength(const std::uint8_t *datagram, std::size_t length)
 {
-    if (length < UdpNat::kHeaderLen)
+    if (length < UdpNat::kHeaderLen || datagram[2] != 0)
         return 0;
     switch (datagram[3]) {
     case 1:

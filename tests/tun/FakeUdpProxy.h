@@ -3,7 +3,8 @@
 // (or refuses it), grants an association whose relay echoes every datagram
 // back under the same SOCKS5 header, as if the destination had answered.
 // It can delay its reply, answer with BND.ADDR 0.0.0.0, send a short datagram
-// first, have a stranger's socket send before each echo, and end an
+// or malformed datagrams first, have a stranger's socket send before each
+// echo, and end an
 // association's control connection on demand.
 
 #include <arpa/inet.h>
@@ -29,6 +30,7 @@ public:
         bool shortDatagramFirst = false;
         bool silent = false; // accepts and never answers
         bool strangerFirst = false; // another socket sends "forged" (valid header) before each echo
+        bool junkFirst = false; // before the first echo: 9 bytes, ATYP 7, and FRAG 1 (all "junk")
     };
 
     FakeUdpProxy() : FakeUdpProxy(Options()) {}
@@ -143,6 +145,16 @@ private:
         }
         if (m_options.shortDatagramFirst && !m_sentShort.exchange(true))
             ::sendto(m_udp, datagram, 9, 0, reinterpret_cast<sockaddr *>(&from), length);
+        if (m_options.junkFirst && !m_sentJunk.exchange(true)) {
+            std::vector<std::uint8_t> junk(datagram, datagram + 10);
+            junk.insert(junk.end(), {'j', 'u', 'n', 'k'});
+            ::sendto(m_udp, junk.data(), 9, 0, reinterpret_cast<sockaddr *>(&from), length);
+            junk[3] = 7;
+            ::sendto(m_udp, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&from), length);
+            junk[3] = 1;
+            junk[2] = 1;
+            ::sendto(m_udp, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&from), length);
+        }
         if (m_options.strangerFirst) {
             std::vector<std::uint8_t> forged(datagram, datagram + 10);
             forged.insert(forged.end(), {'f', 'o', 'r', 'g', 'e', 'd'});
@@ -185,6 +197,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_endRequested{false};
     std::atomic<bool> m_sentShort{false};
+    std::atomic<bool> m_sentJunk{false};
     std::atomic<int> m_associations{0};
     std::atomic<int> m_connections{0};
     std::vector<int> m_controls;

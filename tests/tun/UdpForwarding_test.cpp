@@ -311,6 +311,30 @@ TEST_F(UdpForwardingTest, DatagramsFromAnyoneButTheRelayAreDroppedOnBothPaths)
     EXPECT_GE(log.count("not the relay of the association"), 2);
 }
 
+TEST_F(UdpForwardingTest, ShortUnknownTypeAndFragmentRelayDatagramsAreDroppedOnBothPaths)
+{
+    LogCapture log;
+    FakeUdpProxy::Options junk;
+    junk.junkFirst = true;
+    FakeUdpProxy natProxy(junk);
+    FakeUdpProxy flowProxy(junk);
+    startUdpNat(natProxy.port(), natProxy.port());
+    startFlows(flowProxy.port());
+    ASSERT_TRUE(forward(4600, kRemote, 7, "one"));
+    sendToFlows(4601, kRemote, 7, "one");
+    ASSERT_TRUE(m_sink.waitFor(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<Delivered> packets = m_sink.packets();
+    ASSERT_EQ(packets.size(), 2u) << "a malformed relay datagram was delivered";
+    for (const Delivered &packet : packets)
+        EXPECT_EQ(packet.payload, "one");
+    EXPECT_EQ(log.count("[UDP-NAT] Failed to parse SOCKS5 UDP header"), 3);
+    EXPECT_EQ(log.count("[UDP] Dropping a relay datagram without a usable SOCKS5 UDP header"), 3);
+    ASSERT_TRUE(forward(4600, kRemote, 7, "two"));
+    sendToFlows(4601, kRemote, 7, "two");
+    EXPECT_TRUE(m_sink.waitFor(4)) << "receiving stopped after a malformed datagram";
+}
+
 TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
 {
     FakeUdpProxy proxy;
