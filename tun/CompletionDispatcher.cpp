@@ -51,6 +51,10 @@ void CompletionDispatcher::workerLoop(unsigned index)
         const CompletionPort::WaitResult result = m_port.wait(kWaitTimeoutMs, completion);
         if (!m_running.load(std::memory_order_acquire))
             return;
+        // A listener accept put off after a failure is re-armed here, at least
+        // once per wait period.
+        if (index == 0 && m_routes.listener)
+            m_routes.listener->retryAcceptIfDue();
         if (result == CompletionPort::WaitResult::TimedOut)
             continue;
         if (result == CompletionPort::WaitResult::Closed) {

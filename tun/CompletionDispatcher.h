@@ -2,7 +2,9 @@
 // The worker threads of the tunnel's completion port: each waits up to 250 ms,
 // routes a completion by its key to the path that owns it (each path finds the
 // record by the slot in O(1) and drops a completion whose record is gone), and
-// piggy-backs the UDP idle sweep on every 100th completion it handles.
+// piggy-backs the UDP idle sweep on every 100th completion it handles. Worker 0
+// also re-arms a listener accept put off after a failure, and writes the
+// diagnostics line every 2000th completion.
 
 #include "tun/CompletionPort.h"
 

@@ -13,6 +13,13 @@
 
 namespace {
 LogLimiter g_noPortLog(20, 1000);
+LogLimiter g_acceptErrorLog(20, 100);
+
+// Failures that say nothing about the next connection in the queue.
+bool isConnectionError(int error)
+{
+    return error == ECONNABORTED || error == EPROTO || error == ECONNRESET || error == EPERM;
+}
 
 std::int64_t monotonicNanoseconds()
 {
@@ -96,6 +103,15 @@ void TcpNatListener::postAccept()
         qWarning() << "[TCP-NAT] accept failed:" << error; // no accept is outstanding now
 }
 
+void TcpNatListener::retryAcceptIfDue()
+{
+    std::int64_t due = m_acceptRetryAt.load(std::memory_order_acquire);
+    if (due == 0 || monotonicNanoseconds() < due)
+        return;
+    if (m_acceptRetryAt.compare_exchange_strong(due, 0, std::memory_order_acq_rel))
+        postAccept();
+}
+
 void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completion)
 {
     const int accepted = completion.success ? m_acceptSlot.acceptedSocket() : -1;
@@ -105,8 +121,15 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         return;
     }
     if (!completion.success) {
-        qWarning() << "[TCP-NAT] accept completion failed";
-        postAccept();
+        if (const std::uint64_t n = g_acceptErrorLog.admit())
+            qWarning() << "[TCP-NAT] accept completion failed:" << completion.error << "(occurrence" << n << ")";
+        if (isConnectionError(completion.error)) {
+            postAccept();
+            return;
+        }
+        // Out of descriptors or memory (EMFILE, ENFILE, ENOMEM, ENOBUFS ...): the
+        // pending connection stays queued; try again shortly.
+        m_acceptRetryAt.store(monotonicNanoseconds() + kAcceptRetryDelayNs, std::memory_order_release);
         return;
     }
     const std::uint16_t natPort = ntohs(m_peer.sin_port);

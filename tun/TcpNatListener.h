@@ -28,6 +28,10 @@ public:
     // A session whose connection was never accepted (its handshake with the
     // listener never completed) gives up its NAT port after this long; SYN
     // retransmissions end well before.
+    // An accept that failed for want of descriptors or memory is posted again
+    // after this pause (from retryAcceptIfDue), not at once: the failure would
+    // repeat at once and spin a worker.
+    static constexpr std::int64_t kAcceptRetryDelayNs = 100'000'000;
     static constexpr std::int64_t kUnacceptedSessionLifetimeNs = 180'000'000'000;
 
     using AcceptCallback = std::function<void(int socket, const TcpNatSession &session)>;
@@ -62,6 +66,9 @@ public:
 
     // Completion of the accept slot (key 7).
     void onAcceptComplete(const CompletionPort::Completion &completion);
+    // Posts the accept again once a retry is due; called from the completion
+    // workers' loop at least every wait period. Cheap when none is pending.
+    void retryAcceptIfDue();
 
     CompletionSlot *acceptSlot() { return &m_acceptSlot; }
     std::uint32_t listenAddress() const { return m_listenAddress; }
@@ -88,6 +95,7 @@ private:
     std::map<ClientKey, std::shared_ptr<TcpNatSession>> m_byClient;
     std::atomic<std::uint16_t> m_nextNatPort{kFirstNatPort};
     std::atomic<bool> m_active{false};
+    std::atomic<std::int64_t> m_acceptRetryAt{0}; // monotonic ns; 0: no retry pending
     int m_listenSocket = -1;
     CompletionSlot m_acceptSlot;
     sockaddr_in m_peer{};

@@ -7,10 +7,13 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 constexpr std::uint32_t kTunnel = 0x0A060701; // 10.6.7.1
@@ -148,4 +151,55 @@ TEST(TcpNatListener, AcceptHandsTheSessionOfTheRemotePortToTheCallbackAndClosesU
     dispatcher.stop();
     listener.stopListener();
     EXPECT_EQ(listener.sessionCount(), 0u);
+}
+
+// Out of descriptors, the accept fails and would fail again at once: it is
+// posted again after a pause instead of spinning a worker, and the connection
+// waiting in the queue is accepted once descriptors are free again.
+TEST(TcpNatListener, AcceptFailingForWantOfDescriptorsIsRetriedAfterAPauseNotSpun)
+{
+    CompletionPort port;
+    ASSERT_TRUE(port.create());
+    TcpNatListener listener;
+    std::atomic<int> accepted{0};
+    std::uint16_t listenPort = 0;
+    ASSERT_TRUE(listener.startListener(kLoopback, 0, &listenPort, &port, [&](int socket, const TcpNatSession &) {
+        ++accepted;
+        ::close(socket);
+    }));
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(kLoopback);
+    ASSERT_EQ(::bind(client, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    getsockname(client, reinterpret_cast<sockaddr *>(&local), &length);
+    listener.setNextNatPort(ntohs(local.sin_port));
+    listener.getOrCreateSession(kTunnel, 42000, kServerA, 80);
+    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{&listener, nullptr, nullptr, nullptr, nullptr});
+    dispatcher.start(2);
+
+    // Every descriptor below a lowered limit in use: the accept gets EMFILE.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> fillers;
+    for (int fd; fillers.size() < 256 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    local.sin_port = htons(listenPort);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::uint64_t handledWhileExhausted = dispatcher.handled();
+    for (int fd : fillers)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_GE(handledWhileExhausted, 1u) << "the accept did not fail";
+    EXPECT_LE(handledWhileExhausted, 10u) << "the failing accept was posted again at once";
+    EXPECT_TRUE(waitFor([&] { return accepted.load() == 1; })) << "the accept was not re-armed";
+    dispatcher.stop();
+    listener.stopListener();
+    ::close(client);
 }
