@@ -135,6 +135,22 @@ TcpNatRelay::ConnectionCounts TcpNatRelay::connectionCounts() const
     return counts;
 }
 
+// The stages of the NAT path under the state names of the line: waiting and
+// direct connects count as CONNECTING, relays as ESTABLISHED. The blocking
+// SOCKS5 handshake does not tell its step, so every handshake in progress
+// counts under H_GREETING.
+bool TcpNatRelay::logDiagnostics() const
+{
+    const ConnectionCounts counts = connectionCounts();
+    const std::size_t total = counts.queued + counts.connecting + counts.handshaking + counts.relaying;
+    if (total == 0)
+        return false;
+    qDebug() << "[TCP-DIAG] Total connections:" << total << "CONNECTING:" << counts.queued + counts.connecting
+             << "H_GREETING:" << counts.handshaking << "H_AUTH:" << 0 << "H_REQUEST:" << 0 << "H_RESPONSE:" << 0
+             << "ESTABLISHED:" << counts.relaying;
+    return true;
+}
+
 void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
 {
     if (m_sessionEnded)

@@ -98,6 +98,9 @@ public:
         std::size_t relaying = 0;    // relay sessions
     };
     ConnectionCounts connectionCounts() const;
+    // Logs (debug) the "[TCP-DIAG]" line of the connections by stage; nothing
+    // when there are none. True when it wrote the line.
+    bool logDiagnostics() const;
 
 private:
     struct PendingConnect {

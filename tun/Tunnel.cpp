@@ -207,7 +207,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     const unsigned workers = std::thread::hardware_concurrency();
     m_dispatcher = std::make_unique<CompletionDispatcher>(
         *m_port, CompletionDispatcher::Routes{m_listener.get(), m_relay.get(), m_flows.get(),
-                                              m_udpNatReady ? m_udpNat.get() : nullptr, nullptr});
+                                              m_udpNatReady ? m_udpNat.get() : nullptr,
+                                              [relay = m_relay.get()] { relay->logDiagnostics(); }});
     m_dispatcher->start(workers);
     // The download drain thread serves the user-space TCP engine, which this
     // build does not have; TCP that the NAT path does not take is dropped.

@@ -200,12 +200,18 @@ TEST_F(TcpNatRelayTest, LargeTransferBothWaysKeepsEveryByteInOrder)
 
 TEST_F(TcpNatRelayTest, ClosingARelayWithReceivesPendingEndsBothSidesAndLeavesNothingBehind)
 {
+    LogCapture log;
+    EXPECT_FALSE(m_relay->logDiagnostics()) << "no diagnostics line without connections";
     std::atomic<bool> peerSawEnd{false};
     servePeer([&](int fd) { peerSawEnd = receiveAll(fd).empty(); });
     const int app = openRelayed();
     for (int i = 0; i < 200 && m_relay->sessionCount() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(m_relay->sessionCount(), 1u);
+    EXPECT_TRUE(m_relay->logDiagnostics());
+    EXPECT_TRUE(log.contains("[TCP-DIAG] Total connections: 1 CONNECTING: 0 H_GREETING: 0 H_AUTH: 0 H_REQUEST: 0 "
+                             "H_RESPONSE: 0 ESTABLISHED: 1"))
+        << log.all();
     EXPECT_TRUE(endedNatPorts().empty());
     m_relay->closeRelay(1);
     EXPECT_EQ(receiveAll(app), "");
