@@ -185,8 +185,16 @@ void ProcessManager::onProcessError(const QString &processId, const QString &err
     emitEvent(processId, "error", error);
 }
 
+bool ProcessManager::isCurrentSender(const QString &processId) const
+{
+    auto *source = qobject_cast<ManagedProcess *>(sender());
+    return !source || m_processes.value(processId) == source;
+}
+
 void ProcessManager::onProcessStdout(const QString &processId, const QByteArray &data)
 {
+    if (!isCurrentSender(processId))
+        return;
     OutputBuffers &buffers = m_outputBuffers[processId];
     buffers.processId = processId;
     buffers.stdoutData.append(data);
@@ -194,6 +202,8 @@ void ProcessManager::onProcessStdout(const QString &processId, const QByteArray 
 
 void ProcessManager::onProcessStderr(const QString &processId, const QByteArray &data)
 {
+    if (!isCurrentSender(processId))
+        return;
     OutputBuffers &buffers = m_outputBuffers[processId];
     buffers.processId = processId;
     buffers.stderrData.append(data);
@@ -271,8 +281,7 @@ void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
 {
     // A finish that arrives from an object no longer in the table (replaced
     // meanwhile as stale) must not remove its successor.
-    auto *sourceProcess = qobject_cast<ManagedProcess *>(sender());
-    if (sourceProcess && m_processes.value(processId) != sourceProcess) {
+    if (!isCurrentSender(processId)) {
         qCDebug(lcKestd) << "[ProcessManager::onProcessFinished] Ignoring finish of a replaced entry for"
                          << processId;
         return;

@@ -84,6 +84,10 @@ private:
     };
 
     std::optional<QString> validateStartRequest(const QJsonObject &request) const;
+    // False while handling a signal of a process object that is no longer the
+    // table's entry for the id (replaced meanwhile): its output and finish
+    // belong to a child that is gone and must not count as its successor's.
+    bool isCurrentSender(const QString &processId) const;
     void removeStaleEntry(const QString &processId, ManagedProcess *process);
     void cleanupStaleEntries();
     // Emits the "stdout"/"stderr" events of one record. A timer flush sends at

@@ -182,6 +182,19 @@ TEST_F(ProcessManagerTest, KillProducesNoFinishedAndALaterStartReplacesTheStaleE
     EXPECT_TRUE(manager->getProcessStatus("a").value("running").toBool());
 }
 
+TEST_F(ProcessManagerTest, OutputOfAKilledChildIsNotTheReplacementsOutput)
+{
+    start("a", {"out", "old child", "err", "old error", "wait"});
+    // No event loop pass until the new start: the old child's output is read
+    // and queued, as when kill and start come in one read from a client.
+    usleep(300 * 1000);
+    manager->killProcess("a");
+    ASSERT_EQ(start("a", {"out", "new child", "exit", "0"}).value("status").toString(), "started");
+    ASSERT_TRUE(recorder->waitFor("finished", "a", 3000));
+    EXPECT_EQ(recorder->joined("stdout", "a"), "new child\n");
+    EXPECT_EQ(recorder->count("stderr", "a"), 0);
+}
+
 TEST_F(ProcessManagerTest, StartOfARunningIdIsRefusedAndLeavesTheChildAlone)
 {
     start("a", {"wait"});
