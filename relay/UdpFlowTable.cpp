@@ -425,7 +425,8 @@ void UdpFlowTable::onDataReceived(const std::shared_ptr<UdpFlow> &flow, std::uin
         const std::uint16_t sourcePort = std::uint16_t((datagram[header - 2] << 8) | datagram[header - 1]);
         const std::uint8_t *payload = datagram + header;
         const std::size_t length = bytes - header;
-        if (sourcePort == kDnsPort && length >= DnsNameCache::kMinAnswerLength && m_settings.names)
+        if (sourcePort == kDnsPort && length >= DnsNameCache::kMinAnswerLength && m_settings.names &&
+            isTunnelDns(flow->key))
             m_settings.names->addAnswers(payload, length);
         if (flow->key.version == 4) {
             const std::vector<std::uint8_t> packet =
@@ -440,6 +441,18 @@ void UdpFlowTable::onDataReceived(const std::shared_ptr<UdpFlow> &flow, std::uin
         flow->lastActivity.store(monotonicNanoseconds());
     }
     postUdpReceive(flow);
+}
+
+// Only the tunnel's own DNS names addresses: an answer that any program asked
+// any server for would let that server (or the program) put names on addresses
+// that CONNECT requests then carry.
+bool UdpFlowTable::isTunnelDns(const UdpFlowKey &key) const
+{
+    if (key.version != 4 || key.destinationPort != kDnsPort)
+        return false;
+    const std::uint32_t destination = ipv4Of(key.destinationAddress);
+    return destination == m_settings.tunnelIp + 1 ||
+           (m_settings.policy && destination == m_settings.policy->dnsRedirectIp());
 }
 
 void UdpFlowTable::removeFlow(const UdpFlowKey &key)

@@ -2,8 +2,9 @@
 // The UDP flow table: the second road for UDP, used for IPv6 and whenever the
 // UDP-NAT module cannot take an IPv4 datagram. Each flow opens its SOCKS5 UDP
 // ASSOCIATE asynchronously on the completion port; datagrams that arrive
-// before the association is up wait in the flow's queue. Answers from port 53
-// also feed the DNS name cache. A map of live slots routes completions in
+// before the association is up wait in the flow's queue. Answers of the
+// tunnel's own DNS (T + 1 or the DNS redirect address, port 53) also feed the
+// DNS name cache. A map of live slots routes completions in
 // O(1) and keeps a flow alive until its last posted operation completed.
 
 #include "relay/UdpFlow.h"
@@ -76,6 +77,7 @@ private:
     void setUpRelay(const std::shared_ptr<UdpFlow> &flow);
     void sendPendingLocked(UdpFlow &flow);
     void removeFlow(const std::shared_ptr<UdpFlow> &flow);
+    bool isTunnelDns(const UdpFlowKey &key) const;
 
     CompletionPort &m_port;
     Settings m_settings;

@@ -60,8 +60,10 @@ UdpNat::~UdpNat()
 }
 
 bool UdpNat::initialise(std::uint32_t tunnelAddress, const std::string &proxyAddress, std::uint16_t proxyPort,
-                        std::uint16_t directPort, CompletionPort *port, PacketOutput output, DnsNameCache *names)
+                        std::uint16_t directPort, CompletionPort *port, PacketOutput output, DnsNameCache *names,
+                        std::uint32_t dnsServer)
 {
+    m_dnsServer = dnsServer;
     m_tunnelAddress = tunnelAddress;
     m_proxyAddress = proxyAddress;
     m_proxyPort = proxyPort;
@@ -383,13 +385,26 @@ void UdpNat::deliverAnswer(UdpNatSession &session, std::uint32_t bytes)
     const std::size_t length = bytes - header;
     if (length == 0)
         return;
-    if (m_names && session.realPort == kDnsPort && length >= DnsNameCache::kMinAnswerLength)
+    const std::uint16_t sourcePort = std::uint16_t((datagram[header - 2] << 8) | datagram[header - 1]);
+    if (m_names && sourcePort == kDnsPort && length >= DnsNameCache::kMinAnswerLength && isTunnelDns(session))
         m_names->addAnswers(payload, length);
     const std::vector<std::uint8_t> packet =
         buildUdpPacket(session.key.destinationAddress, session.key.destinationPort, session.key.sourceAddress,
                        session.key.sourcePort, payload, length);
     m_output(packet.data(), packet.size());
     session.lastActivity.store(monotonicNanoseconds());
+}
+
+// Only the tunnel's own DNS names addresses: an answer that any program asked
+// any server for would let that server (or the program) put names on addresses
+// that CONNECT requests then carry.
+bool UdpNat::isTunnelDns(const UdpNatSession &session) const
+{
+    if (session.realPort != kDnsPort)
+        return false;
+    if (session.key.destinationAddress == m_tunnelAddress + 1 && session.key.destinationPort == kDnsPort)
+        return true;
+    return m_dnsServer != 0 && session.realAddress == m_dnsServer;
 }
 
 std::size_t UdpNat::sweepIdle(std::int64_t nowNs)

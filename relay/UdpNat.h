@@ -87,9 +87,11 @@ public:
     UdpNat(const UdpNat &) = delete;
     UdpNat &operator=(const UdpNat &) = delete;
 
+    // names receives the answers of the tunnel's own DNS: sessions addressed to
+    // tunnelAddress + 1 port 53, or to dnsServer (the DNS redirect address) port 53.
     bool initialise(std::uint32_t tunnelAddress, const std::string &proxyAddress, std::uint16_t proxyPort,
                     std::uint16_t directPort, CompletionPort *port, PacketOutput output,
-                    DnsNameCache *names = nullptr);
+                    DnsNameCache *names = nullptr, std::uint32_t dnsServer = 0);
     bool isRunning() const { return m_running.load(); }
 
     // One datagram from an application (adapter reader thread); never waits for
@@ -131,6 +133,7 @@ private:
     // The least recently active session, taken out of the map (closed by the caller).
     std::shared_ptr<UdpNatSession> takeLeastRecentLocked();
     void deliverAnswer(UdpNatSession &session, std::uint32_t bytes);
+    bool isTunnelDns(const UdpNatSession &session) const;
 
     std::uint32_t m_tunnelAddress = 0;
     std::string m_proxyAddress;
@@ -139,6 +142,7 @@ private:
     CompletionPort *m_port = nullptr;
     PacketOutput m_output;
     DnsNameCache *m_names = nullptr;
+    std::uint32_t m_dnsServer = 0;
     std::atomic<bool> m_running{false};
 
     mutable std::mutex m_lock; // the session map and the live slots

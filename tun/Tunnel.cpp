@@ -189,7 +189,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     auto output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
     m_udpNat = std::make_unique<UdpNat>();
     m_udpNatReady = m_udpNat->initialise(tunnelIp, m_proxyAddress.substr(0, kMaxProxyAddressBytes), m_policy.proxyPort(),
-                                         m_policy.directPort(), m_port.get(), output, &m_names);
+                                         m_policy.directPort(), m_port.get(), output, &m_names,
+                                         m_policy.dnsRedirectIp());
     if (m_udpNatReady)
         qInfo() << "[UDP-NAT] Initialized for SOCKS5 UDP forwarding (proxy:" << m_policy.proxyPort()
                 << ", direct:" << m_policy.directPort() << ")";

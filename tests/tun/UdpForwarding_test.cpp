@@ -68,12 +68,12 @@ std::vector<std::uint8_t> udpPacket(std::uint32_t src, std::uint16_t srcPort, st
                           payload.size());
 }
 
-// A DNS answer for "a.test" -> 198.18.10.10, TTL 300.
-std::string dnsAnswer()
+// A DNS answer for "a.test" -> 198.18.10.<last> (198.18.10.10 = kRemote), TTL 300.
+std::string dnsAnswer(std::uint8_t last = 10)
 {
     const std::uint8_t bytes[] = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0,         // header
                                   1, 'a', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1,          // question
-                                  0xC0, 12, 0, 1, 0, 1, 0, 0, 1, 0x2C, 0, 4, 198, 18, 10, 10}; // answer
+                                  0xC0, 12, 0, 1, 0, 1, 0, 0, 1, 0x2C, 0, 4, 198, 18, 10, last}; // answer
     return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
@@ -105,7 +105,7 @@ protected:
         m_udpNat = std::make_unique<UdpNat>();
         ASSERT_TRUE(m_udpNat->initialise(
             kTunnel, "127.0.0.1", proxyPort, directPort, &m_port,
-            [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); }, &m_names));
+            [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); }, &m_names, kRedirect));
         startDispatcher();
     }
 
@@ -344,6 +344,26 @@ TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
     EXPECT_EQ(proxy.headerAddresses().front(), kRedirect);
     EXPECT_EQ(m_sink.packets().front().source, kTunnelDns);
     EXPECT_EQ(m_names.lookupIpv4(kRemote), "a.test");
+}
+
+TEST_F(UdpForwardingTest, OnlyTheTunnelsOwnDnsFeedsTheNameCacheOnBothPaths)
+{
+    FakeUdpProxy natProxy;
+    FakeUdpProxy flowProxy;
+    startUdpNat(natProxy.port(), natProxy.port());
+    startFlows(flowProxy.port());
+    // Any program's query to any other server on port 53 names nothing.
+    ASSERT_TRUE(forward(4700, kRemote, 53, dnsAnswer(21)));
+    sendToFlows(4701, kRemote, 53, dnsAnswer(22));
+    ASSERT_TRUE(m_sink.waitFor(2));
+    EXPECT_EQ(m_names.lookupIpv4(0xC6120A15), "") << "UDP-NAT fed the cache from an arbitrary server";
+    EXPECT_EQ(m_names.lookupIpv4(0xC6120A16), "") << "the flow table fed the cache from an arbitrary server";
+    // The DNS redirect server addressed directly is the tunnel's DNS too.
+    ASSERT_TRUE(forward(4702, kRedirect, 53, dnsAnswer(23)));
+    sendToFlows(4703, kRedirect, 53, dnsAnswer(24));
+    ASSERT_TRUE(m_sink.waitFor(4));
+    EXPECT_EQ(m_names.lookupIpv4(0xC6120A17), "a.test");
+    EXPECT_EQ(m_names.lookupIpv4(0xC6120A18), "a.test");
 }
 
 TEST_F(UdpForwardingTest, FlowTableEndsTheFlowWhenTheProxyRefusesTheGreeting)
