@@ -71,6 +71,16 @@ int StaleProcessKiller::ProcessTable::open(qint64 pid, int *error) const
     return fd;
 }
 
+QString StaleProcessKiller::ProcessTable::imageName(qint64 pid) const
+{
+    return imageNameOf(QString::number(pid));
+}
+
+bool StaleProcessKiller::ProcessTable::isAlive(int handle) const
+{
+    return syscall(SYS_pidfd_send_signal, handle, 0, nullptr, 0) == 0;
+}
+
 bool StaleProcessKiller::ProcessTable::terminate(int handle, int *error) const
 {
     if (syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) != 0) {
@@ -110,29 +120,37 @@ int StaleProcessKiller::killStaleProcesses(quint32 sessionId) const
         return 0;
     }
 
+    auto isStale = [sessionId](qint64 pid, const QString &imageName) {
+        bool nameMatches = false;
+        for (const char *staleName : kStaleProcessNames)
+            nameMatches = nameMatches || imageNameMatches(imageName, QString::fromLatin1(staleName));
+        if (!nameMatches)
+            return false;
+        const auto session = SessionSource::instance()->sessionOfProcess(pid);
+        return session && *session == sessionId;
+    };
+
     int killed = 0;
     for (const ProcessEntry &process : *processes) {
-        const char *match = nullptr;
-        for (const char *staleName : kStaleProcessNames) {
-            if (imageNameMatches(process.imageName, QString::fromLatin1(staleName))) {
-                match = staleName;
-                break;
-            }
-        }
-        if (!match)
+        if (!isStale(process.pid, process.imageName))
             continue;
-        const auto session = SessionSource::instance()->sessionOfProcess(process.pid);
-        if (!session || *session != sessionId)
-            continue;
-
         const QString name = process.imageName;
-        qCWarning(lcKestd) << "Found stale process" << name << "PID:" << process.pid << "in session" << sessionId
-                           << "- killing";
         const int handle = m_table->open(process.pid, &error);
         if (handle < 0) {
             qCWarning(lcKestd) << "Failed to open stale process" << name << "PID:" << process.pid << "error:" << error;
             continue;
         }
+        // The snapshot may be out of date: the process may have ended and its
+        // pid gone to another one. With the handle held, read again who has
+        // the pid; if the held process is still alive afterwards, the pid was
+        // its own throughout, so what was read describes it.
+        if (!isStale(process.pid, m_table->imageName(process.pid)) || !m_table->isAlive(handle)) {
+            qCDebug(lcKestd) << "Stale process" << name << "PID:" << process.pid << "is gone, not killing";
+            m_table->close(handle);
+            continue;
+        }
+        qCWarning(lcKestd) << "Found stale process" << name << "PID:" << process.pid << "in session" << sessionId
+                           << "- killing";
         if (m_table->terminate(handle, &error)) {
             qCInfo(lcKestd) << "Successfully killed stale process" << name << "PID:" << process.pid;
             ++killed;

@@ -2,8 +2,11 @@
 // Ends leftover proxy-core processes of one user session: every process whose
 // image name is one of the stale names, compared without letter case and
 // ignoring one trailing ".exe" on both sides, whose session (as the session
-// source tells) is the given one, is killed. The process table is /proc unless
-// a test gives its own.
+// source tells) is the given one, is killed. A candidate is first held by a
+// handle, then its name and session are read again and it is checked to be
+// still alive, and only then signalled through the handle: a pid that was
+// reused after the snapshot is never hit. The process table is /proc unless a
+// test gives its own.
 
 #include <QList>
 #include <QString>
@@ -32,6 +35,11 @@ public:
         virtual std::optional<QList<ProcessEntry>> snapshot(int *error) const;
         // A handle that keeps naming this process even if its pid is reused; -1 with *error.
         virtual int open(qint64 pid, int *error) const;
+        // The image name of whatever process has the pid now (as in snapshot);
+        // empty when there is none.
+        virtual QString imageName(qint64 pid) const;
+        // Whether the process named by the handle has not exited yet.
+        virtual bool isAlive(int handle) const;
         virtual bool terminate(int handle, int *error) const;
         virtual void close(int handle) const;
     };

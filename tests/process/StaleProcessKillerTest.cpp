@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,20 @@ public:
             *error = EPERM;
             return -1;
         }
+        if (onOpen)
+            onOpen(pid);
         return int(pid);
     }
+    QString imageName(qint64 pid) const override
+    {
+        if (namesNow.contains(pid))
+            return namesNow.value(pid);
+        for (const StaleProcessKiller::ProcessEntry &entry : entries)
+            if (entry.pid == pid)
+                return entry.imageName;
+        return QString();
+    }
+    bool isAlive(int handle) const override { return !exited.contains(handle); }
     bool terminate(int handle, int *error) const override
     {
         if (unkillable.contains(handle)) {
@@ -65,6 +78,11 @@ public:
     int snapshotError = 0;
     QList<qint64> unopenable;
     QList<qint64> unkillable;
+    // What has changed by the time a process is held: the pid's name now, the
+    // held process having exited, and a hook run at open.
+    QHash<qint64, QString> namesNow;
+    QList<qint64> exited;
+    std::function<void(qint64)> onOpen;
     mutable QList<qint64> killed;
     mutable QList<qint64> closed;
 };
@@ -123,6 +141,23 @@ TEST_F(StaleProcessKillerTest, FailuresAreSkippedAndTheRestIsStillKilled)
     EXPECT_EQ(table.closed, (QList<qint64>{21, 22}));
 }
 
+TEST_F(StaleProcessKillerTest, AProcessThatChangedBeforeItWasHeldIsNotKilled)
+{
+    add(40, "xray", 3);
+    add(41, "xray", 3);
+    add(42, "xray", 3);
+    add(43, "xray", 3);
+    table.namesNow.insert(40, "bash");          // the pid now belongs to another program
+    table.exited = {41};                        // the held process ended meanwhile
+    table.onOpen = [this](qint64 pid) {         // the pid went to a process of another session
+        if (pid == 42)
+            sessions.sessions.insert(42, 4);
+    };
+    EXPECT_EQ(StaleProcessKiller(&table).killStaleProcesses(3), 1);
+    EXPECT_EQ(table.killed, (QList<qint64>{43}));
+    EXPECT_EQ(table.closed, (QList<qint64>{40, 41, 42, 43}));
+}
+
 TEST_F(StaleProcessKillerTest, FailedSnapshotKillsNothing)
 {
     add(30, "xray", 3);
@@ -169,10 +204,20 @@ TEST_F(StaleProcessKillerTest, RealProcessesOverProcAreKilledOnlyWhenTheNameMatc
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_EQ(waitpid(other, &status, WNOHANG), 0) << "a process that only contains the name was killed";
     EXPECT_EQ(waitpid(elsewhere, &status, WNOHANG), 0) << "a process of another session was killed";
+    // A held process that has been reaped is no longer alive, whoever gets its pid.
+    const StaleProcessKiller::ProcessTable system;
+    int error = 0;
+    const int handle = system.open(other, &error);
+    ASSERT_GE(handle, 0) << error;
+    EXPECT_TRUE(system.isAlive(handle));
+    EXPECT_EQ(system.imageName(other), "myxray");
     for (pid_t pid : {other, elsewhere}) {
         ::kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    EXPECT_FALSE(system.isAlive(handle));
+    EXPECT_FALSE(system.terminate(handle, &error));
+    system.close(handle);
 }
 
 } // namespace
