@@ -310,6 +310,13 @@ void UdpFlowTable::onHandshakeStep(const std::shared_ptr<UdpFlow> &flow, std::ui
             removeFlow(flow);
             return;
         }
+        if (buffer[3] != UdpRelay::kAtypIpv4) {
+            // Only the 10-byte IPv4 form was read; another form's BND.ADDR and
+            // BND.PORT would be read from the wrong bytes (and its rest left unread).
+            qWarning() << "SOCKS5 UDP associate answer has an unsupported address type:" << buffer[3];
+            removeFlow(flow);
+            return;
+        }
         setUpRelay(flow);
         return;
     default:

@@ -31,6 +31,7 @@ public:
         bool silent = false; // accepts and never answers
         bool strangerFirst = false; // another socket sends "forged" (valid header) before each echo
         bool junkFirst = false; // before the first echo: 9 bytes, ATYP 7, and FRAG 1 (all "junk")
+        bool ipv6BoundAddress = false; // the ASSOCIATE reply names [::1] (ATYP 4, 22 bytes)
     };
 
     FakeUdpProxy() : FakeUdpProxy(Options()) {}
@@ -124,6 +125,14 @@ private:
                                   std::uint8_t(m_udpPort >> 8), std::uint8_t(m_udpPort)};
         if (m_options.unspecifiedBoundAddress)
             reply[4] = reply[7] = 0;
+        if (m_options.ipv6BoundAddress) {
+            std::uint8_t reply6[22] = {0x05, 0x00, 0x00, 0x04};
+            reply6[19] = 1;
+            reply6[20] = std::uint8_t(m_udpPort >> 8);
+            reply6[21] = std::uint8_t(m_udpPort);
+            ::send(fd, reply6, sizeof reply6, MSG_NOSIGNAL);
+            return;
+        }
         ::send(fd, reply, sizeof reply, MSG_NOSIGNAL);
         ++m_associations;
     }

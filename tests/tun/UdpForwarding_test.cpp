@@ -376,6 +376,23 @@ TEST_F(UdpForwardingTest, FlowTableEndsTheFlowWhenTheProxyRefusesTheGreeting)
     EXPECT_EQ(log.count("SOCKS5 UDP auth failed"), 1);
 }
 
+TEST_F(UdpForwardingTest, AnAssociateReplyOtherThanIpv4EndsTheAssociationOnBothPaths)
+{
+    LogCapture log;
+    FakeUdpProxy::Options ipv6;
+    ipv6.ipv6BoundAddress = true;
+    FakeUdpProxy natProxy(ipv6);
+    FakeUdpProxy flowProxy(ipv6);
+    startUdpNat(natProxy.port(), natProxy.port());
+    startFlows(flowProxy.port());
+    EXPECT_TRUE(forward(4800, kRemote, 7, "x"));
+    sendToFlows(4801, kRemote, 7, "x");
+    EXPECT_TRUE(eventually([&] { return m_udpNat->sessionCount() == 0 && m_flows->flowCount() == 0; }));
+    EXPECT_EQ(m_flows->establishedCount(), 0u) << "a relay was set up from misread bytes";
+    EXPECT_EQ(log.count("[UDP-NAT] Unexpected ATYP in response: 4"), 1);
+    EXPECT_EQ(log.count("SOCKS5 UDP associate answer has an unsupported address type: 4"), 1);
+}
+
 TEST_F(UdpForwardingTest, FlowTableSweepRemovesFlowsIdleForMoreThan61Seconds)
 {
     FakeUdpProxy proxy;
