@@ -356,9 +356,14 @@ void UdpFlowTable::setUpRelay(const std::shared_ptr<UdpFlow> &flow)
         removeFlow(flow);
         return;
     }
-    postUdpReceive(flow);
+    postUdpReceive(flow); // removes the flow when it cannot post
     // The control connection carries nothing more; its close ends the association.
-    postControl(flow, false, 1);
+    // Without this watch nothing would notice the association's end.
+    if (const int error = postControl(flow, false, 1); error != 0) {
+        if (error != ECANCELED)
+            qWarning() << "Failed to watch the UDP control connection:" << error;
+        removeFlow(flow);
+    }
 }
 
 void UdpFlowTable::postUdpReceive(const std::shared_ptr<UdpFlow> &flow)

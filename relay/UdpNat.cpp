@@ -226,8 +226,8 @@ void UdpNat::openSession(const std::shared_ptr<UdpNatSession> &session)
         removeSession(session); // closes the published sockets through the port
         return;
     }
-    postReceive(session);
-    postControlWatch(session);
+    if (!postReceive(session) || !postControlWatch(session))
+        removeSession(session);
 }
 
 // The blocking SOCKS5 greeting and UDP ASSOCIATE, bounded by kHandshakeTimeoutMs.
@@ -293,13 +293,13 @@ bool UdpNat::handshake(std::uint16_t socksPort, Association &out)
     return true;
 }
 
-void UdpNat::postReceive(const std::shared_ptr<UdpNatSession> &session)
+bool UdpNat::postReceive(const std::shared_ptr<UdpNatSession> &session)
 {
     std::lock_guard guard(session->mutex);
     if (!m_running.load() || !session->alive.load() || session->udpSocket < 0)
-        return;
+        return true;
     if (session->receivePending.exchange(true))
-        return;
+        return true;
     {
         std::lock_guard lock(m_lock);
         m_liveSlots[&session->receiveSlot] = session;
@@ -313,22 +313,28 @@ void UdpNat::postReceive(const std::shared_ptr<UdpNatSession> &session)
         session->receivePending.store(false);
         std::lock_guard lock(m_lock);
         m_liveSlots.erase(&session->receiveSlot);
+        return false;
     }
+    return true;
 }
 
-void UdpNat::postControlWatch(const std::shared_ptr<UdpNatSession> &session)
+bool UdpNat::postControlWatch(const std::shared_ptr<UdpNatSession> &session)
 {
     std::lock_guard guard(session->mutex);
     if (!session->alive.load() || session->controlSocket < 0)
-        return;
+        return true;
     {
         std::lock_guard lock(m_lock);
         m_liveSlots[&session->controlSlot] = session;
     }
-    if (m_port->postReceive(session->controlSocket, session->controlSlot, &session->controlByte, 1) != 0) {
+    if (const int error = m_port->postReceive(session->controlSocket, session->controlSlot, &session->controlByte, 1);
+        error != 0) {
+        qWarning() << "[UDP-NAT] Failed to watch the UDP control connection:" << error;
         std::lock_guard lock(m_lock);
         m_liveSlots.erase(&session->controlSlot);
+        return false;
     }
+    return true;
 }
 
 bool UdpNat::onReceiveCompleted(const CompletionPort::Completion &completion)
@@ -369,7 +375,8 @@ bool UdpNat::onReceiveCompleted(const CompletionPort::Completion &completion)
                                  << QString::fromStdString(ipv4ToString(ntohl(session->sender.sin_addr.s_addr))) << ":"
                                  << ntohs(session->sender.sin_port) << "- not the relay of the association";
     }
-    postReceive(session);
+    if (!postReceive(session))
+        removeSession(session);
     return true;
 }
 

@@ -126,8 +126,9 @@ private:
     void handshakeThread();
     void openSession(const std::shared_ptr<UdpNatSession> &session);
     bool handshake(std::uint16_t socksPort, Association &out);
-    void postReceive(const std::shared_ptr<UdpNatSession> &session);
-    void postControlWatch(const std::shared_ptr<UdpNatSession> &session);
+    // False when the post failed: the session has nothing posted and must go.
+    bool postReceive(const std::shared_ptr<UdpNatSession> &session);
+    bool postControlWatch(const std::shared_ptr<UdpNatSession> &session);
     void closeSession(const std::shared_ptr<UdpNatSession> &session);
     void removeSession(const std::shared_ptr<UdpNatSession> &session);
     // The least recently active session, taken out of the map (closed by the caller).
