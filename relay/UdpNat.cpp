@@ -108,6 +108,10 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
         } else {
             // Lock order m_lock -> m_queueMutex; the handshake threads never take m_lock under it.
             std::lock_guard queueLock(m_queueMutex);
+            if (m_opening.size() >= kMaxOpeningSessions) // sessions evicted while waiting hold no place
+                std::erase_if(m_opening, [](const std::shared_ptr<UdpNatSession> &waiting) {
+                    return !waiting->alive.load();
+                });
             if (m_opening.size() >= kMaxOpeningSessions) {
                 if (g_openingFullLog.admit())
                     qWarning().noquote() << "[UDP-NAT] Dropping a datagram for"

@@ -237,6 +237,9 @@ TEST_F(UdpForwardingTest, SessionsWaitingForAHandshakeAreBoundedAndSkippedOnceCl
         EXPECT_TRUE(forward(std::uint16_t(5000 + i), kRemote, 7, "x"));
     EXPECT_LE(m_udpNat->sessionCount(), UdpNat::kMaxOpeningSessions + threads);
     EXPECT_GE(log.count("UDP associations wait to be opened"), 1);
+    m_udpNat->closeAll();
+    EXPECT_TRUE(forward(6000, kRemote, 7, "x"));
+    EXPECT_EQ(m_udpNat->sessionCount(), 1u) << "sessions closed while waiting kept their places in the queue";
 }
 
 TEST_F(UdpForwardingTest, IdleUdpNatSessionsAreSweptAfter61Seconds)
