@@ -230,6 +230,8 @@ TEST_F(TcpNatRelayTest, UnreachableDirectDestinationClosesTheApplicationConnecti
     const int app = openRelayed();
     EXPECT_EQ(receiveAll(app), "");
     EXPECT_EQ(m_relay->sessionCount(), 0u);
+    for (int i = 0; i < 200 && endedNatPorts().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(endedNatPorts(), std::vector<std::uint16_t>{kNatPort}) << "a relay never set up frees its NAT port";
     ::close(app);
 }
