@@ -1,6 +1,7 @@
 #include "explorer/DesktopEntryIndex.h"
 
 #include "explorer/ExplorerLog.h"
+#include "explorer/UserFileAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -103,10 +104,19 @@ DesktopEntryIndex::DesktopEntryIndex(QStringList applicationDirs, std::optional<
 bool DesktopEntryIndex::refreshIfChanged()
 {
     bool changed = !m_built;
-    for (auto it = m_stamps.cbegin(); !changed && it != m_stamps.cend(); ++it)
-        changed = directoryStamp(it.key()) != it.value();
+    {
+        // A user's directories are looked at with that user's rights. No log
+        // line inside: the log file is opened with the thread's identity.
+        const UserFileAccess access(m_owner);
+        if (!access.ok())
+            return false;
+        for (auto it = m_stamps.cbegin(); !changed && it != m_stamps.cend(); ++it)
+            changed = directoryStamp(it.key()) != it.value();
+        if (changed)
+            rescan();
+    }
     if (changed)
-        rescan();
+        qCDebug(lcProcessExplorer) << "Desktop entries indexed:" << m_entryCount << "from" << m_dirs;
     return changed;
 }
 
@@ -132,7 +142,6 @@ void DesktopEntryIndex::rescan()
         scanDirectory(dir, QString(), 0, seenIds);
     }
     m_built = true;
-    qCDebug(lcProcessExplorer) << "Desktop entries indexed:" << m_entryCount << "from" << m_dirs;
 }
 
 void DesktopEntryIndex::scanDirectory(const QString &dir, const QString &idPrefix, int depth,
@@ -149,11 +158,8 @@ void DesktopEntryIndex::scanDirectory(const QString &dir, const QString &idPrefi
         const QString id = idPrefix + file;
         if (seenIds.contains(id))
             continue;
-        const QString full = dir + QLatin1Char('/') + file;
-        qint64 size = 0;
-        if (!trusted(full, size) || size > kMaxEntryBytes)
-            continue;
-        const auto entry = parse(full);
+        const auto bytes = UserFileAccess::readFile(dir + QLatin1Char('/') + file, kMaxEntryBytes, m_owner);
+        const auto entry = bytes ? parse(*bytes) : std::nullopt;
         if (!entry)
             continue;
         seenIds.insert(id, true);
@@ -167,24 +173,12 @@ void DesktopEntryIndex::scanDirectory(const QString &dir, const QString &idPrefi
         scanDirectory(dir + QLatin1Char('/') + sub, idPrefix + sub + QLatin1Char('-'), depth + 1, seenIds);
 }
 
-bool DesktopEntryIndex::trusted(const QString &file, qint64 &size) const
+std::optional<DesktopEntryIndex::Entry> DesktopEntryIndex::parse(const QByteArray &bytes)
 {
-    struct stat st{};
-    if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    size = st.st_size;
-    return !m_owner || st.st_uid == *m_owner || (st.st_mode & S_IROTH);
-}
-
-std::optional<DesktopEntryIndex::Entry> DesktopEntryIndex::parse(const QString &file)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return std::nullopt;
     Entry entry;
     bool inMainGroup = false;
     bool sawMainGroup = false;
-    const QList<QByteArray> lines = f.read(kMaxEntryBytes).split('\n');
+    const QList<QByteArray> lines = bytes.split('\n');
     for (const QByteArray &raw : lines) {
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))

@@ -4,6 +4,7 @@
 // from a list of "applications" directories and rebuilt only when one of
 // those directories (or one below them) changes.
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -20,9 +21,9 @@ public:
     static constexpr qint64 kRacyWindowNs = 25'000'000;
 
     // applicationDirs in priority order: an entry hides entries with the same
-    // desktop-file id in later directories. With an owner, only files that the
-    // owner owns or everyone may read are indexed, so a user's directories,
-    // read with the daemon's rights, reveal nothing that user could not read.
+    // desktop-file id in later directories. With an owner, the directories are
+    // read with that user's rights and only files that the user owns or
+    // everyone may read are indexed, so they reveal nothing the user could not read.
     explicit DesktopEntryIndex(QStringList applicationDirs, std::optional<quint32> owner = std::nullopt);
 
     // Rescans when the index was never built or a directory changed; true when it rescanned.
@@ -60,8 +61,7 @@ private:
     void scanDirectory(const QString &dir, const QString &idPrefix, int depth, QHash<QString, bool> &seenIds);
     void addEntry(const QString &desktopId, const Entry &entry);
     void addProgram(const QString &program, const QString &icon);
-    bool trusted(const QString &file, qint64 &size) const;
-    static std::optional<Entry> parse(const QString &file);
+    static std::optional<Entry> parse(const QByteArray &bytes);
 
     QStringList m_dirs;
     std::optional<quint32> m_owner;

@@ -1,18 +1,17 @@
 #include "explorer/IconExtractor.h"
 
 #include "explorer/ExplorerLog.h"
+#include "explorer/UserFileAccess.h"
 #include "explorer/XdgDataPaths.h"
 
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 struct IconExtractor::DataSet
@@ -137,14 +136,6 @@ QString encodePng(const QImage &image)
     return QString::fromLatin1(png.toBase64());
 }
 
-bool regularFileOwnedOrPublic(const QString &file, std::optional<quint32> owner)
-{
-    struct stat st{};
-    if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    return !owner || st.st_uid == *owner || (st.st_mode & S_IROTH);
-}
-
 } // namespace
 
 IconExtractor::IconExtractor()
@@ -214,18 +205,19 @@ void IconExtractor::refresh()
     }
 }
 
-QString IconExtractor::resolveIconFile(const QString &icon, DataSet *user, int edge)
+IconExtractor::IconFile IconExtractor::resolveIconFile(const QString &icon, DataSet *user, int edge)
 {
-    if (icon.startsWith(QLatin1Char('/'))) {
-        // A user's entry may not point the daemon at files that user cannot read.
-        return regularFileOwnedOrPublic(icon, user ? user->owner : std::nullopt) ? icon : QString();
-    }
+    const std::optional<quint32> owner = user ? user->owner : std::nullopt;
+    // A user's entry may not point the daemon at files that user cannot
+    // read: such a file is read as the user.
+    if (icon.startsWith(QLatin1Char('/')))
+        return {icon, owner};
     if (user) {
         const QString file = user->icons.find(icon, edge);
         if (!file.isEmpty())
-            return file;
+            return {file, owner};
     }
-    return m_system->icons.find(icon, edge);
+    return {m_system->icons.find(icon, edge), std::nullopt};
 }
 
 QString IconExtractor::extract(const QString &path, int edge, std::optional<quint32> owner)
@@ -242,20 +234,22 @@ QString IconExtractor::extract(const QString &path, int edge, std::optional<quin
     }
     if (icon.isEmpty())
         return {};
-    const QString file = resolveIconFile(icon, source, edge);
-    if (file.isEmpty()) {
+    const IconFile file = resolveIconFile(icon, source, edge);
+    if (file.path.isEmpty()) {
         qCDebug(lcProcessExplorer) << "No icon file for" << icon << "of" << path;
         return {};
     }
-    return renderIconFile(file, edge);
+    return renderIconFile(file.path, edge, file.owner);
 }
 
-QString IconExtractor::renderIconFile(const QString &file, int edge)
+QString IconExtractor::renderIconFile(const QString &file, int edge, std::optional<quint32> owner)
 {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly) || f.size() > kMaxImageBytes)
+    const auto bytes = UserFileAccess::readFile(file, kMaxImageBytes, owner);
+    if (!bytes) {
+        qCDebug(lcProcessExplorer) << "Icon file not readable:" << file;
         return {};
-    const QImage image = renderImage(f.read(kMaxImageBytes), edge);
+    }
+    const QImage image = renderImage(*bytes, edge);
     if (image.isNull())
         qCDebug(lcProcessExplorer) << "Icon file not readable as an image:" << file;
     return encodePng(image);

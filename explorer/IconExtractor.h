@@ -42,17 +42,24 @@ public:
     QString extract(const QString &path, int edge, std::optional<quint32> owner = std::nullopt);
 
     // Renders an image file to a transparent edge x edge square and encodes
-    // it; empty on any failure.
-    static QString renderIconFile(const QString &file, int edge);
+    // it; empty on any failure. With an owner the file is read as that user
+    // and must be owned by the user or readable by everyone.
+    static QString renderIconFile(const QString &file, int edge, std::optional<quint32> owner = std::nullopt);
     // The same for image bytes already read; format "svg" or what QImageReader detects.
     static QImage renderImage(const QByteArray &bytes, int edge);
 
 private:
     struct DataSet;
+    // An icon file and the user to read it as (none: the daemon's own files).
+    struct IconFile
+    {
+        QString path;
+        std::optional<quint32> owner;
+    };
 
     static std::unique_ptr<DataSet> makeDataSet(const QStringList &dataDirs, std::optional<quint32> owner);
     DataSet *userDataSet(quint32 uid);
-    QString resolveIconFile(const QString &icon, DataSet *user, int edge);
+    IconFile resolveIconFile(const QString &icon, DataSet *user, int edge);
 
     std::unique_ptr<DataSet> m_system;
     std::map<quint32, std::unique_ptr<DataSet>> m_users;

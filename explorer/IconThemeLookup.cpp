@@ -1,13 +1,13 @@
 #include "explorer/IconThemeLookup.h"
 
 #include "explorer/ExplorerLog.h"
+#include "explorer/UserFileAccess.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <dirent.h>
 #include <limits>
-#include <sys/stat.h>
 
 namespace {
 
@@ -22,15 +22,14 @@ QString stripImageExtension(const QString &name)
     return name;
 }
 
+constexpr qint64 kMaxIndexBytes = 4 * 1024 * 1024;
+
 // Minimal reader of index.theme: groups of key=value lines.
-QHash<QString, QHash<QString, QString>> readIniGroups(const QString &file)
+QHash<QString, QHash<QString, QString>> parseIniGroups(const QByteArray &bytes)
 {
     QHash<QString, QHash<QString, QString>> groups;
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return groups;
     QString group;
-    for (const QByteArray &raw : f.read(4 * 1024 * 1024).split('\n')) {
+    for (const QByteArray &raw : bytes.split('\n')) {
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
@@ -54,14 +53,37 @@ IconThemeLookup::IconThemeLookup(QStringList iconBaseDirs, QStringList pixmapDir
 
 void IconThemeLookup::build()
 {
+    {
+        // A user's themes are read with that user's rights (no log line
+        // inside: the log file is opened with the thread's identity).
+        const UserFileAccess access(m_owner);
+        if (access.ok())
+            indexThemes();
+        else
+            m_themes.clear();
+    }
+    m_built = true;
+    qCDebug(lcProcessExplorer) << "Icon themes indexed:" << m_themes.size() << "from" << m_baseDirs;
+}
+
+void IconThemeLookup::indexThemes()
+{
     m_themes.clear();
-    // Theme names in the order found; hicolor, where applications install
-    // their icons, is searched first.
+    // Theme names in the order found, each with the directories of the first
+    // readable index.theme; hicolor, where applications install their icons,
+    // is searched first.
     QStringList names;
+    QHash<QString, QList<ThemeDirectory>> directories;
     for (const QString &base : m_baseDirs) {
         for (const QString &name : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-            if (!names.contains(name) && QFile::exists(base + QLatin1Char('/') + name + QStringLiteral("/index.theme")))
-                names.append(name);
+            if (names.contains(name))
+                continue;
+            const auto index = UserFileAccess::readFile(base + QLatin1Char('/') + name + QStringLiteral("/index.theme"),
+                                                        kMaxIndexBytes, m_owner);
+            if (!index)
+                continue;
+            names.append(name);
+            directories.insert(name, themeDirectories(*index));
         }
     }
     const QString fallback = QString::fromLatin1(kFallbackTheme);
@@ -71,14 +93,7 @@ void IconThemeLookup::build()
     for (const QString &name : names) {
         Theme theme;
         theme.name = name;
-        QList<ThemeDirectory> dirs;
-        for (const QString &base : m_baseDirs) {
-            const QString index = base + QLatin1Char('/') + name + QStringLiteral("/index.theme");
-            if (QFile::exists(index)) {
-                dirs = readThemeDirectories(index); // the first index.theme found describes the theme
-                break;
-            }
-        }
+        const QList<ThemeDirectory> dirs = directories.value(name);
         for (const QString &base : m_baseDirs) {
             for (const ThemeDirectory &dir : dirs)
                 indexDirectory(theme, base + QLatin1Char('/') + name + QLatin1Char('/') + dir.path, dir);
@@ -86,13 +101,11 @@ void IconThemeLookup::build()
         if (!theme.icons.isEmpty())
             m_themes.append(std::move(theme));
     }
-    m_built = true;
-    qCDebug(lcProcessExplorer) << "Icon themes indexed:" << m_themes.size() << "from" << m_baseDirs;
 }
 
-QList<IconThemeLookup::ThemeDirectory> IconThemeLookup::readThemeDirectories(const QString &indexFile) const
+QList<IconThemeLookup::ThemeDirectory> IconThemeLookup::themeDirectories(const QByteArray &indexTheme)
 {
-    const auto groups = readIniGroups(indexFile);
+    const auto groups = parseIniGroups(indexTheme);
     const auto main = groups.value(QStringLiteral("Icon Theme"));
     QList<ThemeDirectory> dirs;
     const QStringList names = main.value(QStringLiteral("Directories")).split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -137,10 +150,7 @@ void IconThemeLookup::indexDirectory(Theme &theme, const QString &dir, const The
 
 bool IconThemeLookup::usable(const QString &file) const
 {
-    struct stat st{};
-    if (::stat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    return !m_owner || st.st_uid == *m_owner || (st.st_mode & S_IROTH);
+    return UserFileAccess::isUsableFile(file, m_owner);
 }
 
 QString IconThemeLookup::pickBest(const QList<Candidate> &candidates, int size) const
@@ -173,6 +183,9 @@ QString IconThemeLookup::find(const QString &iconName, int size)
         return {};
     if (!m_built)
         build();
+    const UserFileAccess access(m_owner); // the candidates are looked at as the user
+    if (!access.ok())
+        return {};
     const QString name = stripImageExtension(iconName);
     for (const Theme &theme : std::as_const(m_themes)) {
         const auto it = theme.icons.constFind(name);

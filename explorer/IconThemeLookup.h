@@ -4,6 +4,7 @@
 // first, then the other installed themes), then the pixmap directories. The
 // themes' files are indexed once and re-read after invalidate().
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -17,7 +18,9 @@ public:
     static constexpr const char *kFallbackTheme = "hicolor";
 
     // Base directories in priority order (one theme may be spread over several).
-    // With an owner, only files that the owner owns or everyone may read are used.
+    // With an owner, the directories are read with that user's rights and only
+    // files that the user owns or everyone may read are used. find() gives a
+    // path; reading it, UserFileAccess::readFile checks the file again.
     IconThemeLookup(QStringList iconBaseDirs, QStringList pixmapDirs, std::optional<quint32> owner = std::nullopt);
 
     // Drops the index; the next lookup rebuilds it.
@@ -51,7 +54,8 @@ private:
     };
 
     void build();
-    QList<ThemeDirectory> readThemeDirectories(const QString &indexFile) const;
+    void indexThemes();
+    static QList<ThemeDirectory> themeDirectories(const QByteArray &indexTheme);
     void indexDirectory(Theme &theme, const QString &dir, const ThemeDirectory &meta);
     QString pickBest(const QList<Candidate> &candidates, int size) const;
     bool usable(const QString &file) const;

@@ -125,20 +125,3 @@ TEST_F(DesktopEntryIndexTest, ChangeRightAfterAScanIsNotMissed)
     index.refreshIfChanged();
     EXPECT_EQ(index.iconFor("/opt/kest-second"), "second");
 }
-
-TEST_F(DesktopEntryIndexTest, UserIndexSkipsFilesTheUserCouldNotRead)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to own files another user cannot read";
-    const QString secret = m_data.writeDesktopEntry("secret", "Exec=/opt/kest-secret\nIcon=secret-icon");
-    const QString open = m_data.writeDesktopEntry("open", "Exec=/opt/kest-open\nIcon=open-icon");
-    ::chmod(QFile::encodeName(secret).constData(), 0600);
-    ::chmod(QFile::encodeName(open).constData(), 0644);
-    DesktopEntryIndex asUser({m_data.applicationsDir()}, 4242u);
-    asUser.refreshIfChanged();
-    EXPECT_EQ(asUser.iconFor("/opt/kest-secret"), "");
-    EXPECT_EQ(asUser.iconFor("/opt/kest-open"), "open-icon");
-    DesktopEntryIndex asOwner({m_data.applicationsDir()}, 0u);
-    asOwner.refreshIfChanged();
-    EXPECT_EQ(asOwner.iconFor("/opt/kest-secret"), "secret-icon");
-}
