@@ -19,6 +19,8 @@ public:
     // into them, fail as they would for the user. Nothing changes without an
     // owner, for root, when the thread already has that identity, or when the
     // daemon is not root (it then has no rights beyond its own user's).
+    // Keep the scope to file reads: the daemon log opens its file for every
+    // line, and threads started meanwhile would inherit the identity.
     explicit UserFileAccess(std::optional<quint32> owner);
     ~UserFileAccess();
     UserFileAccess(const UserFileAccess &) = delete;
