@@ -53,6 +53,12 @@ KestDaemon::KestDaemon(QObject *parent)
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &KestDaemon::onClientTimedOut);
     connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processEvent, this, &KestDaemon::trackFinishedEvent);
+    // A process's output waits (and its child is held back) while its owner
+    // has not taken what it was sent.
+    m_processManager->setDeliveryCheck([this](const QString &processId) {
+        const QString owner = m_processOwners.value(processId);
+        return owner.isEmpty() || m_communicationServer->pendingBytes(owner) < kMaxOwnerBacklog;
+    });
     connect(m_tunManager, &KestTunManager::proxyHealthCheckFailed, this,
             [this] { m_communicationServer->broadcast(QJsonObject{{"event", "server-dead"}}); });
 }

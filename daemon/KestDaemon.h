@@ -19,6 +19,8 @@ class KestDaemon : public QObject
 public:
     static constexpr const char *kBaseName = "kestd";
     static constexpr int kVersionExitDelayMs = 100;
+    // Unsent bytes beyond which a process's output waits for its owner.
+    static constexpr qint64 kMaxOwnerBacklog = 8ll * 1024 * 1024;
 
     explicit KestDaemon(QObject *parent = nullptr);
     ~KestDaemon() override;
