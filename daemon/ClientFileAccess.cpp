@@ -56,7 +56,7 @@ bool mayCreateIn(int directoryFd)
     return true;
 }
 
-int openChecked(const QString &path)
+int openChecked(const QString &path, qint64 uid)
 {
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath()))
@@ -66,8 +66,12 @@ int openChecked(const QString &path)
         return -1;
     struct stat st {};
     const QByteArray name = QFile::encodeName(info.fileName());
-    const bool fileOk = ::fstatat(directoryFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? S_ISREG(st.st_mode)
-                                                                                              : errno == ENOENT;
+    // An existing file must be the client's own (in a sticky /tmp a client may
+    // create files but must not have root delete or rotate another user's)
+    // and have no other name.
+    const bool fileOk = ::fstatat(directoryFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                            ? S_ISREG(st.st_mode) && (uid == 0 || (st.st_uid == uid_t(uid) && st.st_nlink == 1))
+                            : errno == ENOENT;
     if (name.isEmpty() || !fileOk || !mayCreateIn(directoryFd)) {
         ::close(directoryFd);
         return -1;
@@ -82,9 +86,9 @@ int ClientFileAccess::openWritableDirectory(const QString &path, qint64 uid, qin
     if (path.isEmpty() || uid < 0 || gid < 0)
         return -1;
     if (uid == 0 || uid_t(uid) == ::geteuid())
-        return openChecked(path);
+        return openChecked(path, uid);
     if (::geteuid() != 0)
         return -1; // an unprivileged daemon cannot act as another user
     const FsIdentity identity{static_cast<uid_t>(uid), static_cast<gid_t>(gid)};
-    return identity.ok() ? openChecked(path) : -1;
+    return identity.ok() ? openChecked(path, uid) : -1;
 }

@@ -10,7 +10,8 @@ class ClientFileAccess
 public:
     // Creates the missing parent directories of path as the user uid/gid would
     // and opens the file's directory; the descriptor (O_DIRECTORY, owned by the
-    // caller) when that user may create files there and path is a regular file
-    // or absent, else -1. Root may name any directory.
+    // caller) when that user may create files there and path is absent or a
+    // regular file of that user's with a single name, else -1. Root may name
+    // any directory.
     static int openWritableDirectory(const QString &path, qint64 uid, qint64 gid);
 };

@@ -162,7 +162,7 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
         qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath;
         return errorReply("Log path is not writable by the client");
     }
-    setDaemonLogPath(logPath, directoryFd);
+    setDaemonLogPath(logPath, directoryFd, peer->uid);
 
     const QString version = stringKey(request, "version");
     const QString daemonVersion = QCoreApplication::applicationVersion();

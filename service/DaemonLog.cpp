@@ -32,6 +32,7 @@ struct LogOverride {
     QString path;
     int directoryFd = -1;
     QByteArray fileName;
+    qint64 ownerUid = -1; // the client that named it; -1: any file will do
 };
 
 LogOverride &logOverride()
@@ -44,8 +45,19 @@ LogOverride &logOverride()
 struct LogLocation {
     int directoryFd = AT_FDCWD;
     QByteArray name;
+    qint64 ownerUid = -1;
     bool valid() const { return !name.isEmpty(); }
 };
+
+// A file the log may append to, rotate or delete: a regular file and, for a
+// client-named path, one the client owns or the daemon made, with no other
+// name (a hard link planted there must not lead to someone else's file).
+bool acceptableFile(const struct stat &st, qint64 ownerUid)
+{
+    if (!S_ISREG(st.st_mode))
+        return false;
+    return ownerUid < 0 || ((st.st_uid == uid_t(ownerUid) || st.st_uid == 0) && st.st_nlink == 1);
+}
 
 int g_messageCount = 0;
 
@@ -78,7 +90,7 @@ LogLocation currentLocationLocked()
 {
     const LogOverride &o = logOverride();
     if (!o.path.isEmpty())
-        return {o.directoryFd, o.fileName};
+        return {o.directoryFd, o.fileName, o.ownerUid};
     return {AT_FDCWD, QFile::encodeName(defaultLogPath())};
 }
 
@@ -87,7 +99,7 @@ bool isRegularOrMissingAt(const LogLocation &at, const QByteArray &name)
     struct stat st {};
     if (::fstatat(at.directoryFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
-    return S_ISREG(st.st_mode);
+    return acceptableFile(st, at.ownerUid);
 }
 
 // Never follow a link at the last component, never block on a FIFO, append
@@ -99,7 +111,7 @@ void appendLine(const LogLocation &at, const QByteArray &line)
     if (fd < 0)
         return;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && acceptableFile(st, at.ownerUid)) {
         qsizetype written = 0;
         while (written < line.size()) {
             const ssize_t n = ::write(fd, line.constData() + written, size_t(line.size() - written));
@@ -149,7 +161,7 @@ void daemonMessageHandler(QtMsgType type, const QMessageLogContext &, const QStr
     ++g_messageCount;
     if (g_messageCount % DaemonLog::kRotateCheckEvery == 0 && at.valid()) {
         struct stat st {};
-        if (::fstatat(at.directoryFd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+        if (::fstatat(at.directoryFd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && acceptableFile(st, at.ownerUid)
             && st.st_size > DaemonLog::kRotateSize) {
             const QByteArray rotated = at.name + ".old";
             if (isRegularOrMissingAt(at, rotated))
@@ -170,10 +182,10 @@ void setDaemonLogPath(const QString &path)
     const QFileInfo info(path);
     const int directoryFd = ::open(QFile::encodeName(info.absolutePath()).constData(),
                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    setDaemonLogPath(path, directoryFd);
+    setDaemonLogPath(path, directoryFd, -1);
 }
 
-void setDaemonLogPath(const QString &path, int directoryFd)
+void setDaemonLogPath(const QString &path, int directoryFd, qint64 ownerUid)
 {
     {
         std::lock_guard lock(logMutex());
@@ -182,6 +194,7 @@ void setDaemonLogPath(const QString &path, int directoryFd)
             ::close(o.directoryFd);
         o.path = path;
         o.directoryFd = directoryFd;
+        o.ownerUid = ownerUid == 0 ? -1 : ownerUid;
         // Without its directory the file cannot be reached; lines then go to
         // standard error only.
         o.fileName = directoryFd >= 0 ? QFile::encodeName(QFileInfo(path).fileName()) : QByteArray();

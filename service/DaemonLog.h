@@ -17,8 +17,10 @@ QString daemonLogPath();
 // Stores the override; later lines go to that file.
 void setDaemonLogPath(const QString &path);
 // The same, with the file's directory already opened (O_DIRECTORY) by the
-// caller, who checked it; the log takes ownership of the descriptor.
-void setDaemonLogPath(const QString &path, int directoryFd);
+// caller, who checked it; the log takes ownership of the descriptor. With an
+// owner (a client's uid, not root), only files that user or the daemon owns,
+// with a single name, are appended to, rotated or deleted.
+void setDaemonLogPath(const QString &path, int directoryFd, qint64 ownerUid);
 
 // Deletes the current log file and its ".old" file; true when nothing failed.
 bool clearDaemonLogs();

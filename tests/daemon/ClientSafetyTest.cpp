@@ -85,6 +85,19 @@ TEST_F(ClientSafety, UnprivilegedClientMayNameOnlyALogPathItCouldWriteItself)
     EXPECT_EQ(helloAsNobody("/etc/kestd-must-not-exist.log"), "error");
     EXPECT_FALSE(QFileInfo::exists("/etc/kestd-must-not-exist.log"));
 
+    // A shared sticky directory: the client may create files there, but not
+    // have root rotate or delete another user's file by naming it.
+    const QString shared = m_daemon.rootDir() + "/shared";
+    QDir().mkpath(shared);
+    ::chmod(QFile::encodeName(shared).constData(), 01777);
+    QFile others(shared + "/others.log");
+    ASSERT_TRUE(others.open(QIODevice::WriteOnly));
+    others.write("not yours");
+    others.close();
+    ::chmod(QFile::encodeName(shared + "/others.log").constData(), 0666);
+    EXPECT_EQ(helloAsNobody(shared + "/others.log"), "error");
+    EXPECT_EQ(helloAsNobody(shared + "/mine.log"), "success");
+
     EXPECT_EQ(helloAsNobody(own + "/logs/k.log"), "success");
     EXPECT_EQ(QFileInfo(own + "/logs").ownerId(), kNobody) << "directories are made with the client's rights";
     QThread::msleep(100);
