@@ -154,25 +154,8 @@ bool SocksClient::connectViaIpv4(std::uint32_t dstIp, std::uint16_t dstPort)
                                          static_cast<std::uint8_t>(dstIp >> 8),
                                          static_cast<std::uint8_t>(dstIp)};
     putPort(request, dstPort);
-    if (!SocketHelpers::sendAll(m_socket, request.data(), request.size())) {
-        qWarning() << "Failed to send connection request";
-        return false;
-    }
-    std::uint8_t code = 0;
-    switch (readConnectReply(&code)) {
-    case Reply::Short:
-        qWarning() << "Failed to receive connection response";
-        return false;
-    case Reply::Rejected:
-        qWarning() << "SOCKS5 connection failed with reply:" << int(code);
-        m_rejected = true;
-        return false;
-    case Reply::Ok:
-        break;
-    }
-    SocketHelpers::setTimeouts(m_socket, 0);
-    m_connected = true;
-    return true;
+    return completeConnect(request, {"Failed to send connection request", "Failed to receive connection response",
+                                     "SOCKS5 connection failed with reply:"});
 }
 
 bool SocksClient::connectViaDomain(const std::string &name, std::uint16_t dstPort)
@@ -184,21 +167,31 @@ bool SocksClient::connectViaDomain(const std::string &name, std::uint16_t dstPor
         m_rejected = true;
         return false;
     }
-    std::vector<std::uint8_t> request = {kVersion, kCommandConnect, 0, kAtypDomain,
-                                         static_cast<std::uint8_t>(name.size())};
+    std::vector<std::uint8_t> request;
+    request.reserve(5 + name.size() + 2);
+    for (std::uint8_t byte : {kVersion, kCommandConnect, std::uint8_t(0), kAtypDomain,
+                              static_cast<std::uint8_t>(name.size())})
+        request.push_back(byte);
     request.insert(request.end(), name.begin(), name.end());
     putPort(request, dstPort);
+    return completeConnect(request, {"Failed to send domain connection request",
+                                     "Failed to receive domain connection response",
+                                     "SOCKS5 domain connection failed with reply:"});
+}
+
+bool SocksClient::completeConnect(const std::vector<std::uint8_t> &request, const ConnectTexts &texts)
+{
     if (!SocketHelpers::sendAll(m_socket, request.data(), request.size())) {
-        qWarning() << "Failed to send domain connection request";
+        qWarning() << texts.sendFailed;
         return false;
     }
     std::uint8_t code = 0;
     switch (readConnectReply(&code)) {
     case Reply::Short:
-        qWarning() << "Failed to receive domain connection response";
+        qWarning() << texts.replyFailed;
         return false;
     case Reply::Rejected:
-        qWarning() << "SOCKS5 domain connection failed with reply:" << int(code);
+        qWarning() << texts.rejected << int(code);
         m_rejected = true;
         return false;
     case Reply::Ok:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -53,6 +54,14 @@ private:
     bool open();
     bool sendGreeting();
     Reply readConnectReply(std::uint8_t *replyCode);
+    // The warning texts of one kind of CONNECT request.
+    struct ConnectTexts {
+        const char *sendFailed;
+        const char *replyFailed;
+        const char *rejected;
+    };
+    // Sends a CONNECT request and reads its whole reply.
+    bool completeConnect(const std::vector<std::uint8_t> &request, const ConnectTexts &texts);
 
     std::string m_proxyAddress;
     std::uint16_t m_proxyPort = 0;
