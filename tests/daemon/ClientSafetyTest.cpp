@@ -3,6 +3,7 @@
 // through a link or a FIFO; a refused start keeps the process with its owner.
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/GreetedClient.h"
 #include "tools/KestClient.h"
 
 #include <QDir>
@@ -26,13 +27,7 @@ class ClientSafety : public ::testing::Test
 protected:
     void SetUp() override { ASSERT_TRUE(m_daemon.start()); }
 
-    std::unique_ptr<KestClient> connectClient()
-    {
-        auto client = std::make_unique<KestClient>();
-        EXPECT_TRUE(client->connectTo(m_daemon.socketPath(1)));
-        EXPECT_TRUE(client->waitEvent("connected", 3000).has_value());
-        return client;
-    }
+    std::unique_ptr<KestClient> connectClient() { return connectGreetedClient(m_daemon); }
 
     // Runs a client-hello as user nobody in a child process; the reply's status.
     QString helloAsNobody(const QString &logPath)

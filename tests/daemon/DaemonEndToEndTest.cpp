@@ -1,6 +1,7 @@
 // The real daemon binary run as systemd would, talked to over its socket.
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/GreetedClient.h"
 #include "tools/KestClient.h"
 
 #include <QDir>
@@ -28,13 +29,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(m_daemon.start()) << m_daemon.stderrText().toStdString(); }
 
     // A connected client that has consumed its "connected" greeting.
-    std::unique_ptr<KestClient> connectClient()
-    {
-        auto client = std::make_unique<KestClient>();
-        EXPECT_TRUE(client->connectTo(m_daemon.socketPath(1))) << client->lastError().toStdString();
-        EXPECT_TRUE(client->waitEvent("connected", 3000).has_value());
-        return client;
-    }
+    std::unique_ptr<KestClient> connectClient() { return connectGreetedClient(m_daemon); }
 
     DaemonHarness m_daemon;
 };

@@ -4,6 +4,7 @@
 
 #include "tests/explorer/ExplorerTestData.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/GreetedClient.h"
 #include "tools/KestClient.h"
 
 #include <QDateTime>
@@ -54,13 +55,7 @@ protected:
             ExplorerTestData::reap(pid);
     }
 
-    std::unique_ptr<KestClient> connectClient()
-    {
-        auto client = std::make_unique<KestClient>();
-        EXPECT_TRUE(client->connectTo(m_daemon.socketPath(1))) << client->lastError().toStdString();
-        EXPECT_TRUE(client->waitEvent("connected", 3000).has_value());
-        return client;
-    }
+    std::unique_ptr<KestClient> connectClient() { return connectGreetedClient(m_daemon); }
 
     QJsonObject call(KestClient &client, QJsonObject request)
     {

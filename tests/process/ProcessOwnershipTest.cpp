@@ -2,6 +2,7 @@
 // two clients on the same session socket.
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/GreetedClient.h"
 #include "tools/KestClient.h"
 
 #include <QDir>
@@ -64,13 +65,7 @@ class ProcessOwnership : public ::testing::Test
 protected:
     void SetUp() override { ASSERT_TRUE(m_daemon.start()) << m_daemon.stderrText().toStdString(); }
 
-    std::unique_ptr<KestClient> connectClient()
-    {
-        auto client = std::make_unique<KestClient>();
-        EXPECT_TRUE(client->connectTo(m_daemon.socketPath(1))) << client->lastError().toStdString();
-        EXPECT_TRUE(client->waitEvent("connected", 3000).has_value());
-        return client;
-    }
+    std::unique_ptr<KestClient> connectClient() { return connectGreetedClient(m_daemon); }
 
     QTemporaryDir m_dir;
     DaemonHarness m_daemon;
