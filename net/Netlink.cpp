@@ -309,8 +309,9 @@ int Netlink::changeLink(std::uint32_t interfaceIndex, unsigned flags, unsigned c
     header->ifi_index = int(interfaceIndex);
     header->ifi_flags = flags;
     header->ifi_change = change;
-    if (attribute >= 0)
-        mnl_attr_put(message, std::uint16_t(attribute), length, value);
+    // The value is caller data: it must fit the request buffer, never write past it.
+    if (attribute >= 0 && !mnl_attr_put_check(message, sizeof(buffer), std::uint16_t(attribute), length, value))
+        return EMSGSIZE;
     return transact(message, nullptr, nullptr);
 }
 
@@ -326,7 +327,10 @@ int Netlink::setLinkMtu(std::uint32_t interfaceIndex, std::uint32_t mtu)
 
 int Netlink::setLinkAlias(std::uint32_t interfaceIndex, const std::string &alias)
 {
-    return changeLink(interfaceIndex, 0, 0, IFLA_IFALIAS, alias.c_str(), alias.size() + 1);
+    if (alias.size() >= kMaxAliasBytes)
+        return EINVAL;
+    // Sent without a terminator: the kernel counts one against the alias's room.
+    return changeLink(interfaceIndex, 0, 0, IFLA_IFALIAS, alias.data(), alias.size());
 }
 
 int Netlink::setLinkTxQueueLength(std::uint32_t interfaceIndex, std::uint32_t length)

@@ -36,6 +36,9 @@ public:
         std::uint32_t txQueueLength = 0;
     };
 
+    // The kernel keeps at most this many bytes of a link alias, its terminator included.
+    static constexpr std::size_t kMaxAliasBytes = 256;
+
     Netlink();
     ~Netlink();
     Netlink(const Netlink &) = delete;
@@ -57,6 +60,7 @@ public:
 
     int setLinkUp(std::uint32_t interfaceIndex, bool up);
     int setLinkMtu(std::uint32_t interfaceIndex, std::uint32_t mtu);
+    // EINVAL for an alias of kMaxAliasBytes or more.
     int setLinkAlias(std::uint32_t interfaceIndex, const std::string &alias);
     int setLinkTxQueueLength(std::uint32_t interfaceIndex, std::uint32_t length);
     int deleteLink(const std::string &name);

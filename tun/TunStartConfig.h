@@ -17,6 +17,8 @@ struct TunStartConfig {
     static constexpr const char *kDefaultTunnelIp = "10.6.7.1";
     static constexpr const char *kDefaultAdapterName = "kest-default-tun";
     static constexpr const char *kDefaultDnsRedirectIp = "8.8.8.8";
+    // The adapter name becomes the link's alias, which holds at most 255 bytes.
+    static constexpr qsizetype kMaxAdapterNameBytes = 255;
 
     QString proxyIp = QString::fromLatin1(kDefaultProxyIp);
     std::uint16_t proxyPort = kDefaultProxyPort;

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,14 @@ TEST(TunAdapterIdentity, LongNamesGetAStableHashedInterfaceNameShortNamesStayAsT
     EXPECT_EQ(TunAdapter::interfaceNameFor("exactly15bytes_"), "exactly15bytes_");
     EXPECT_NE(TunAdapter::interfaceNameFor("has space"), "has space") << "not a valid interface name";
     EXPECT_EQ(TunAdapter::interfaceNameFor("has space").size(), 15u);
+}
+
+TEST(NetlinkBounds, AliasTooLongForTheKernelIsRefusedWithoutWritingPastTheRequest)
+{
+    Netlink netlink;
+    ASSERT_TRUE(netlink.isOpen());
+    EXPECT_EQ(netlink.setLinkAlias(1, std::string(Netlink::kMaxAliasBytes, 'a')), EINVAL);
+    EXPECT_EQ(netlink.setLinkAlias(1, std::string(100000, 'a')), EINVAL);
 }
 
 TEST(TunAdapterFailures, LoadAndOpenReportFailuresWithTheirTexts)
@@ -226,6 +235,10 @@ TEST_F(TunAdapterNetns, DeviceComesUpWithAddressGatewayMtuAliasAndNoIpv6)
         const auto link = netlink.link(index);
         ASSERT_TRUE(link.has_value());
         EXPECT_EQ(link->alias, "kest-default-tun");
+        // The longest alias the kernel keeps goes through whole.
+        const std::string longest(Netlink::kMaxAliasBytes - 1, 'x');
+        EXPECT_EQ(netlink.setLinkAlias(index, longest), 0);
+        EXPECT_EQ(netlink.link(index)->alias, longest);
         EXPECT_EQ(link->mtu, 1500u);
         EXPECT_TRUE(link->flags & IFF_UP);
         EXPECT_EQ(link->txQueueLength, TunAdapter::kSessionCapacity / 1500);

@@ -88,6 +88,22 @@ TEST_F(KestTunManagerTest, InvalidTunnelIpIsRefusedWithTheTextAsReceivedAndNoTun
     EXPECT_EQ(status.value("adapter-name").toString("x"), "") << "the failed start's name is not reported";
 }
 
+TEST_F(KestTunManagerTest, OverLongAdapterNameIsRefusedBeforeAnythingIsMade)
+{
+    KestTunManager manager;
+    for (const int length : {256, 4100, 70000}) {
+        const QJsonObject reply = manager.start(
+            QJsonObject{{"action", "start-tun"}, {"adapter-name", QString(length, QLatin1Char('a'))}});
+        EXPECT_EQ(reply.value("success").toBool(true), false);
+        EXPECT_EQ(reply.value("error").toString(), "Invalid adapter-name: longer than 255 bytes");
+        EXPECT_EQ(manager.tunnel(), nullptr);
+    }
+    // The limit counts bytes: 128 two-byte characters are 256 bytes.
+    const QJsonObject reply =
+        manager.start(QJsonObject{{"action", "start-tun"}, {"adapter-name", QString(128, QChar(0x00e9))}});
+    EXPECT_EQ(reply.value("error").toString(), "Invalid adapter-name: longer than 255 bytes");
+}
+
 TEST_F(KestTunManagerTest, StopWhileStoppedAndResetWhileStoppedChangeNothing)
 {
     KestTunManager manager;
