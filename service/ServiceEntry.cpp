@@ -22,6 +22,10 @@ std::atomic<bool> g_stopRequested{false};
 
 int ServiceEntry::main(int argc, char **argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", kApplicationName, kApplicationVersion);
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "--register") == 0) {
         try {
             ServiceHost::initialize(kServiceName, kDisplayName).registerService();

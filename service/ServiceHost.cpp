@@ -1,6 +1,7 @@
 #include "service/ServiceHost.h"
 
 #include "service/DaemonLog.h"
+#include "service/ServiceUnit.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,24 +38,6 @@ void runSystemctl(const QStringList &arguments)
     if (sd_booted() <= 0)
         return;
     QProcess::execute(QStringLiteral("systemctl"), arguments);
-}
-
-QString polkitRule(const QString &unit)
-{
-    return QStringLiteral(
-               "// Lets local active users start and stop %1 and send it its custom\n"
-               "// control (SIGUSR1 through systemctl kill), as the desktop client and its\n"
-               "// installer need without elevation.\n"
-               "polkit.addRule(function(action, subject) {\n"
-               "    if (action.id == \"org.freedesktop.systemd1.manage-units\" &&\n"
-               "        action.lookup(\"unit\") == \"%1\" &&\n"
-               "        subject.local && subject.active) {\n"
-               "        var verb = action.lookup(\"verb\");\n"
-               "        if (verb == \"start\" || verb == \"stop\" || verb == \"restart\" || verb == \"kill\")\n"
-               "            return polkit.Result.YES;\n"
-               "    }\n"
-               "});\n")
-        .arg(unit);
 }
 } // namespace
 
@@ -104,12 +87,12 @@ QString ServiceHost::polkitDirectory()
 
 QString ServiceHost::unitPath() const
 {
-    return unitDirectory() + '/' + m_serviceName + ".service";
+    return unitDirectory() + '/' + ServiceUnit::unitFileName(m_serviceName);
 }
 
 QString ServiceHost::polkitRulePath() const
 {
-    return polkitDirectory() + "/50-" + m_serviceName.toLower() + ".rules";
+    return polkitDirectory() + '/' + ServiceUnit::polkitRuleFileName(m_serviceName);
 }
 
 void ServiceHost::registerService()
@@ -124,15 +107,7 @@ void ServiceHost::registerService()
         throw ServiceError("Service already exists");
     if (!unit.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         throw ServiceError("Failed to create service");
-    const QString text = QStringLiteral("[Unit]\n"
-                                        "Description=%1\n"
-                                        "\n"
-                                        "[Service]\n"
-                                        "Type=notify\n"
-                                        "NotifyAccess=main\n"
-                                        "ExecStart=\"%2\"\n"
-                                        "RuntimeDirectory=kestd\n")
-                             .arg(m_displayName, executable);
+    const QString text = ServiceUnit::unitText(m_displayName, executable);
     if (unit.write(text.toUtf8()) < 0 || !unit.flush()) {
         unit.remove();
         throw ServiceError("Failed to create service");
@@ -144,7 +119,7 @@ void ServiceHost::registerService()
     if (QFileInfo(QFileInfo(polkitDirectory()).absolutePath()).isDir() && QDir().mkpath(polkitDirectory())) {
         QFile rule(polkitRulePath());
         if (rule.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            rule.write(polkitRule(m_serviceName + ".service").toUtf8());
+            rule.write(ServiceUnit::polkitRuleText(ServiceUnit::unitFileName(m_serviceName)).toUtf8());
     }
     runSystemctl({"daemon-reload"});
 }
@@ -155,7 +130,7 @@ void ServiceHost::unregisterService()
         throw ServiceError("Failed to open Service Control Manager");
     if (!QFileInfo::exists(unitPath()))
         throw ServiceError("Failed to open service");
-    runSystemctl({"stop", "--no-block", m_serviceName + ".service"});
+    runSystemctl({"stop", "--no-block", ServiceUnit::unitFileName(m_serviceName)});
     if (!QFile::remove(unitPath()))
         throw ServiceError("Failed to delete service");
     QFile::remove(polkitRulePath());

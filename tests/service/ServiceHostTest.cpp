@@ -54,6 +54,8 @@ TEST_F(ServiceHostTest, RegisterWritesNotifyUnitAndSecondRegisterFails)
     const QString text = QString::fromUtf8(unit.readAll());
     EXPECT_TRUE(text.contains("Type=notify"));
     EXPECT_TRUE(text.contains("RuntimeDirectory=kestd"));
+    EXPECT_TRUE(text.contains("Delegate=yes\n"));
+    EXPECT_TRUE(text.contains("[Install]\nWantedBy=multi-user.target\n")) << "the unit can be enabled";
     EXPECT_TRUE(text.contains(QStringLiteral("ExecStart=\"%1\"\n").arg(QFileInfo(KESTD_BINARY).canonicalFilePath())))
         << text.toStdString();
     EXPECT_TRUE(QFile::exists(m_dir.filePath("polkit/rules.d/50-kestservice.rules")));
@@ -87,6 +89,15 @@ TEST_F(ServiceHostTest, StartedFromShellPrintsHintAndExitsOne)
                          "Then start it via systemctl or: systemctl start KestService\n");
         EXPECT_FALSE(QFile::exists(m_dir.filePath("run/kestd-1")));
     }
+}
+
+TEST_F(ServiceHostTest, VersionPrintsNameAndVersionWithoutServiceManager)
+{
+    const RunResult r = runKestd({"--version"}, m_dir);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "kestd 2.1.0\n");
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    EXPECT_FALSE(QFile::exists(m_dir.filePath("run/kestd-1")));
 }
 
 } // namespace
