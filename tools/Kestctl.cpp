@@ -116,6 +116,22 @@ QString callerSocket(std::optional<quint32> session)
     return RuntimeDirectory::socketPath("kestd", session.value_or(1));
 }
 
+// One redraw of connections --watch: a title with the count and the time, then
+// the table; on a terminal the screen is cleared first and the table keeps to it
+// (title, header and summary lines).
+QString connectionFrame(const QJsonObject &reply, const TerminalSize &term)
+{
+    const qint64 count = reply.value("total").toInteger(reply.value("connections").toArray().size());
+    QString frame = term.tty ? QStringLiteral("\x1b[H\x1b[2J") : QString();
+    frame += QStringLiteral("%1 %2, %3\n")
+                 .arg(count)
+                 .arg(count == 1 ? "connection" : "connections")
+                 .arg(QDateTime::currentDateTime().toString("hh:mm:ss"));
+    frame += isFailure(reply) ? failureText(reply) + '\n'
+                              : ReplyView::connectionTable(reply, term.columns, std::max(term.rows - 3, 0));
+    return term.tty ? frame : frame + '\n';
+}
+
 const QStringList kNamedCommands = {"status", "ps", "connections", "explorer"};
 const QJsonObject kHeartbeat{{"action", "heartbeat"}};
 
@@ -228,8 +244,10 @@ std::optional<int> Kestctl::parseOption(const QStringList &arguments, qsizetype 
         }
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(arguments[++i].toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject())
+        if (error.error != QJsonParseError::NoError)
             return usageError("--json needs a JSON object: " + error.errorString());
+        if (!doc.isObject())
+            return usageError("--json needs a JSON object, not an array");
         m_options.request = doc.object();
         return std::nullopt;
     }
@@ -345,24 +363,28 @@ int Kestctl::status()
     return kExitOk;
 }
 
-int Kestctl::ps()
+int Kestctl::showReply(const QString &action, const std::function<QString(const QJsonObject &)> &render)
 {
-    const auto reply = ask(QJsonObject{{"action", "list"}});
+    const auto reply = ask(QJsonObject{{"action", action}});
     if (!reply || !report(*reply))
         return kExitFailure;
     if (!m_options.json)
-        printText(ReplyView::processTable(*reply, terminalSize().columns));
+        printText(render(*reply));
     return kExitOk;
+}
+
+int Kestctl::ps()
+{
+    return showReply("list", [](const QJsonObject &reply) {
+        return ReplyView::processTable(reply, terminalSize().columns);
+    });
 }
 
 int Kestctl::connections()
 {
-    const auto reply = ask(QJsonObject{{"action", "tun-connections"}});
-    if (!reply || !report(*reply))
-        return kExitFailure;
-    if (!m_options.json)
-        printText(ReplyView::connectionTable(*reply, terminalSize().columns));
-    return kExitOk;
+    return showReply("tun-connections", [](const QJsonObject &reply) {
+        return ReplyView::connectionTable(reply, terminalSize().columns);
+    });
 }
 
 int Kestctl::watchConnections()
@@ -377,20 +399,10 @@ int Kestctl::watchConnections()
         const auto reply = ask(QJsonObject{{"action", "tun-connections"}});
         if (!reply)
             return g_interrupted ? kExitOk : kExitFailure;
-        if (m_options.json) {
+        if (m_options.json)
             printJson(*reply);
-        } else {
-            const TerminalSize term = terminalSize();
-            const qint64 count = reply->value("total").toInteger(reply->value("connections").toArray().size());
-            QString frame = term.tty ? QStringLiteral("\x1b[H\x1b[2J") : QString();
-            frame += QStringLiteral("%1 connections, %2\n")
-                         .arg(count)
-                         .arg(QDateTime::currentDateTime().toString("hh:mm:ss"));
-            // On a terminal the table keeps to the screen: title, header and summary lines.
-            frame += isFailure(*reply) ? failureText(*reply) + '\n'
-                                       : ReplyView::connectionTable(*reply, term.columns, std::max(term.rows - 3, 0));
-            printText(term.tty ? frame : frame + '\n');
-        }
+        else
+            printText(connectionFrame(*reply, terminalSize()));
         // Pushed events are taken while waiting so that none pile up.
         while (!g_interrupted && clock.elapsed() < frameStart + kRedrawMs) {
             m_client.read(int(std::min<qint64>(100, frameStart + kRedrawMs - clock.elapsed())));

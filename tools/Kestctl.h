@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class Kestctl
@@ -62,6 +63,8 @@ private:
     // Prints the raw reply with --json, reports a failure reply on stderr;
     // true when the reply is not a failure.
     bool report(const QJsonObject &reply);
+    // Asks for one action and prints its reply as the renderer shows it.
+    int showReply(const QString &action, const std::function<QString(const QJsonObject &)> &render);
     std::optional<QJsonObject> nextProcessList(bool startedHere, int intervalMs);
     void heartbeatIfDue(qint64 &lastMs, qint64 nowMs);
 

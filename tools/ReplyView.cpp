@@ -84,7 +84,8 @@ QString ReplyView::formatBytes(qint64 bytes)
         return QStringLiteral("%1 B").arg(bytes);
     double value = double(bytes);
     std::size_t unit = 0;
-    for (value /= 1024; value >= 1024 && unit + 1 < kUnits.size(); value /= 1024)
+    // Up a unit before the one-decimal text would read "1024.0".
+    for (value /= 1024; value >= 1023.95 && unit + 1 < kUnits.size(); value /= 1024)
         ++unit;
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(kUnits[unit]));
 }
@@ -142,15 +143,17 @@ QString ReplyView::connectionTable(const QJsonObject &reply, int maxWidth, int m
             return flowBytes(a) > flowBytes(b);
         return a.value("age-ms").toInteger() > b.value("age-ms").toInteger();
     });
+    // On a narrow terminal the source (mostly the tunnel's own address) goes
+    // first, then the age.
     TextTable table({{"PROTO"},
-                     {"SOURCE"},
+                     {"SOURCE", Align::Left, Cut::Never, 1},
                      {"DESTINATION"},
                      {"HOST", Align::Left, Cut::End},
                      {"PROCESS", Align::Left, Cut::Start},
                      {"ROUTE"},
                      {"UP", Align::Right},
                      {"DOWN", Align::Right},
-                     {"AGE", Align::Right}});
+                     {"AGE", Align::Right, Cut::Never, 2}});
     const qsizetype shown = maxRows > 0 ? std::min<qsizetype>(maxRows, flows.size()) : flows.size();
     for (qsizetype i = 0; i < shown; ++i) {
         const QJsonObject &f = flows[i];

@@ -1,7 +1,6 @@
 #include "tools/TextTable.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace {
 const QString kEllipsis = QStringLiteral("\u2026");
@@ -31,11 +30,13 @@ QList<int> TextTable::naturalWidths() const
     return widths;
 }
 
-void TextTable::fitTo(QList<int> &widths, int maxWidth) const
+bool TextTable::fitTo(QList<int> &widths, int maxWidth) const
 {
-    if (maxWidth <= 0 || widths.isEmpty())
-        return;
-    int total = std::accumulate(widths.begin(), widths.end(), 0) + kColumnGap * int(widths.size() - 1);
+    if (maxWidth <= 0)
+        return true;
+    int total = -kColumnGap;
+    for (int w : std::as_const(widths))
+        total += w < 0 ? 0 : w + kColumnGap;
     while (total > maxWidth) {
         int widest = -1;
         for (int i = 0; i < widths.size(); ++i) {
@@ -45,10 +46,24 @@ void TextTable::fitTo(QList<int> &widths, int maxWidth) const
                 widest = i;
         }
         if (widest < 0)
-            return; // nothing more gives way: the lines wrap
+            return false;
         --widths[widest];
         --total;
     }
+    return true;
+}
+
+bool TextTable::dropNextColumn(QList<int> &widths) const
+{
+    int next = -1;
+    for (int i = 0; i < widths.size(); ++i)
+        if (widths[i] >= 0 && m_columns[i].dropOrder > 0
+            && (next < 0 || m_columns[i].dropOrder < m_columns[next].dropOrder))
+            next = i;
+    if (next < 0)
+        return false;
+    widths[next] = -1;
+    return true;
 }
 
 QString TextTable::cutCell(const QString &text, int width, Cut cut)
@@ -62,24 +77,31 @@ QString TextTable::cutCell(const QString &text, int width, Cut cut)
 
 QString TextTable::renderLine(const QStringList &cells, const QList<int> &widths) const
 {
-    QString line;
-    for (int i = 0; i < cells.size(); ++i) {
+    QStringList parts;
+    int last = int(widths.size()) - 1;
+    while (last >= 0 && widths[last] < 0)
+        --last;
+    for (int i = 0; i <= last; ++i) {
+        if (widths[i] < 0)
+            continue;
         const QString cell = cutCell(cells[i], widths[i], m_columns[i].cut);
-        const bool last = i == cells.size() - 1;
         if (m_columns[i].align == Align::Right)
-            line += cell.rightJustified(widths[i]);
+            parts << cell.rightJustified(widths[i]);
         else
-            line += last ? cell : cell.leftJustified(widths[i]);
-        if (!last)
-            line += QString(kColumnGap, ' ');
+            parts << (i == last ? cell : cell.leftJustified(widths[i]));
     }
-    return line + '\n';
+    return parts.join(QString(kColumnGap, ' ')) + '\n';
 }
 
 QString TextTable::render(int maxWidth) const
 {
-    QList<int> widths = naturalWidths();
-    fitTo(widths, maxWidth);
+    QList<int> widths;
+    // Each try starts from the natural widths of the columns still shown.
+    for (QList<int> natural = naturalWidths();; ) {
+        widths = natural;
+        if (fitTo(widths, maxWidth) || !dropNextColumn(natural))
+            break;
+    }
     QStringList header;
     for (const Column &c : m_columns)
         header << c.header;

@@ -1,6 +1,7 @@
 #pragma once
 // A plain-text table for terminals: a header row and aligned columns. Columns
-// that may be cut give way, widest first, until the table fits the width.
+// that may be cut give way, widest first, until the table fits the width; when
+// that is not enough, columns that may be left out go, in their order.
 
 #include <QList>
 #include <QString>
@@ -18,6 +19,8 @@ public:
         QString header;
         Align align = Align::Left;
         Cut cut = Cut::Never;
+        // 0: always shown; else left out when the table cannot fit, 1 first.
+        int dropOrder = 0;
     };
 
     static constexpr int kColumnGap = 2;
@@ -33,8 +36,11 @@ public:
     QString render(int maxWidth = 0) const;
 
 private:
+    // The widths the columns need; in a layout, a left-out column has width -1.
     QList<int> naturalWidths() const;
-    void fitTo(QList<int> &widths, int maxWidth) const;
+    // Cuts columns until the table fits; false when cutting is not enough.
+    bool fitTo(QList<int> &widths, int maxWidth) const;
+    bool dropNextColumn(QList<int> &widths) const;
     QString renderLine(const QStringList &cells, const QList<int> &widths) const;
     static QString cutCell(const QString &text, int width, Cut cut);
 

@@ -165,6 +165,11 @@ TEST(KestctlConnectionsTest, TableIsSortedByBytesAndFitsTheWidth)
     EXPECT_TRUE(cut[3].contains(QStringLiteral("\u2026r/bin/resolver-helper  direct"))) << "a path keeps its end";
     EXPECT_TRUE(cut[1].contains("93.184.216.34:443  example.com  /usr/bin/firefox")) << "short cells stay whole";
 
+    const KestctlRun tight = runKestctl({"--socket", fake.socketPath(), "connections"}, {"COLUMNS=80"});
+    for (const QString &line : tight.out.split('\n', Qt::SkipEmptyParts))
+        EXPECT_LE(line.size(), 80) << line.toStdString();
+    EXPECT_FALSE(tight.out.contains("SOURCE")) << "a column is left out where cutting is not enough";
+
     const KestctlRun json = runKestctl({"--socket", fake.socketPath(), "connections", "--json"});
     EXPECT_EQ(json.exitCode, 0);
     EXPECT_EQ(parseObject(json.out), threeFlows());
@@ -207,7 +212,7 @@ TEST(KestctlConnectionsTest, WatchRedrawsWithFreshCountsUntilInterrupted)
     ASSERT_TRUE(watch.waitForFinished(5000));
     EXPECT_EQ(watch.exitCode(), 0);
     EXPECT_TRUE(out.contains("1.0 KiB") && out.contains("2.0 KiB")) << out.toStdString();
-    EXPECT_GE(out.count("1 connections, "), 2) << "one titled frame per redraw";
+    EXPECT_GE(out.count("1 connection, "), 2) << "one titled frame per redraw";
     EXPECT_FALSE(out.contains('\x1b')) << "no terminal control sequences into a pipe";
 }
 
