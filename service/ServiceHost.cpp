@@ -131,7 +131,10 @@ void ServiceHost::registerService()
                                         "Type=notify\n"
                                         "NotifyAccess=main\n"
                                         "ExecStart=\"%2\"\n"
-                                        "RuntimeDirectory=kestd\n")
+                                        "RuntimeDirectory=kestd\n"
+                                        // The TUN mode's record of its changes must outlive a
+                                        // killed daemon, so that the next start can undo them.
+                                        "RuntimeDirectoryPreserve=yes\n")
                              .arg(m_displayName, executable);
     if (unit.write(text.toUtf8()) < 0 || !unit.flush()) {
         unit.remove();
