@@ -146,20 +146,21 @@ else:
         print("failed", e)
 )PY";
 
-// The daemon's own cgroup, as a service manager gives each service one; its
-// children share it. What is left in it at the end (the daemon and its
-// children, all started by the test) is ended by pid, then the cgroup goes.
-class DaemonCgroup {
+// A cgroup of the test's own: the daemon's, as a service manager gives each
+// service one (its children share it), or a client's application unit. What
+// is left in it at the end (processes the test started and their children) is
+// ended by pid, then the cgroup goes.
+class TestCgroup {
 public:
-    DaemonCgroup()
+    explicit TestCgroup(const std::string &prefix = "kestd-e2e-", const std::string &suffix = "")
     {
         static int counter = 0;
-        const std::string path = "/kestd-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-        const std::string nft = ProcessCgroup::nftPath(path);
+        m_path = "/" + prefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + suffix;
+        const std::string nft = ProcessCgroup::nftPath(m_path);
         if (!nft.empty() && ::mkdir((std::string(ProcessCgroup::kSysfsRoot) + "/" + nft).c_str(), 0755) == 0)
             m_directory = std::string(ProcessCgroup::kSysfsRoot) + "/" + nft;
     }
-    ~DaemonCgroup()
+    ~TestCgroup()
     {
         if (m_directory.empty())
             return;
@@ -175,6 +176,8 @@ public:
         ::rmdir(m_directory.c_str());
     }
     bool ok() const { return !m_directory.empty(); }
+    const std::string &path() const { return m_path; }
+    const std::string &directory() const { return m_directory; }
     bool add(pid_t pid) const
     {
         std::ofstream procs(m_directory + "/cgroup.procs");
@@ -191,6 +194,7 @@ public:
     }
 
 private:
+    std::string m_path;
     std::string m_directory;
 };
 
@@ -235,7 +239,7 @@ protected:
         std::ofstream(m_resolvConf) << "nameserver 192.0.2.53\n";
         std::ofstream(s_topology->dir() + "/dnsprobe.py") << kDnsProbe;
         std::ofstream(s_topology->dir() + "/echo.py") << kEchoService;
-        m_cgroup = std::make_unique<DaemonCgroup>();
+        m_cgroup = std::make_unique<TestCgroup>();
         ASSERT_TRUE(m_cgroup->ok()) << "no cgroup v2 hierarchy under /sys/fs/cgroup";
         ASSERT_TRUE(startDaemon());
     }
@@ -350,7 +354,7 @@ protected:
     std::string m_resolvConf;
     std::unique_ptr<DaemonHarness> m_daemon;
     std::unique_ptr<KestClient> m_client;
-    std::unique_ptr<DaemonCgroup> m_cgroup;
+    std::unique_ptr<TestCgroup> m_cgroup;
     pid_t m_watcher = -1;
 };
 
@@ -809,4 +813,23 @@ TEST_F(TunEndToEnd, InboundConnectionsFromOutsideTheSubnetAndToAForwardedContain
 
     ::kill(service, SIGKILL);
     ::kill(published, SIGKILL);
+}
+
+TEST_F(TunEndToEnd, AClientInAnApplicationUnitOfItsOwnIsPermittedWhileConnected)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    TestCgroup unit("app-kest-e2e-", ".scope");
+    ASSERT_TRUE(unit.ok());
+    const std::string ctl = std::string(KESTCTL_BINARY) + " --socket " + m_daemon->socketPath().toStdString();
+    const std::string permit = "protect ipv4 kest " + unit.path();
+    const int client = net().spawn(topo().near(), "echo $$ > " + unit.directory() + "/cgroup.procs && exec " + ctl +
+                                                      " watch > /dev/null");
+    EXPECT_TRUE(waitUntil([&] { return near("nft list table inet kestd").find(permit) != std::string::npos; }))
+        << near("nft list table inet kestd");
+    EXPECT_EQ(countOf(near("nft list table inet kestd"), "protect ipv4 kest"), 1)
+        << "the test's own clients, outside any application unit, were permitted";
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("dns-protection").toBool(), true);
+    ::kill(client, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return near("nft list table inet kestd").find(permit) == std::string::npos; }))
+        << "the departed client stays permitted";
 }
