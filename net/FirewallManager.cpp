@@ -287,21 +287,28 @@ bool FirewallManager::addIpv6Block()
     return true;
 }
 
-// Group 3: the IPv4 rule decides, its IPv6 twin is best effort.
-bool FirewallManager::addInterfacePermits(std::uint32_t tunInterfaceIndex)
+// An IPv4 rule, which decides, and its IPv6 twin, best effort.
+bool FirewallManager::addFamilyPair(const std::string &rest, const char *ipv4Label, const char *ipv6Label)
 {
-    const std::string oif = " oif " + std::to_string(tunInterfaceIndex) + " accept";
-    const Added v4 = addRule(kOutputChain, "meta nfproto ipv4" + oif, "allow ipv4");
+    const Added v4 = addRule(kOutputChain, "meta nfproto ipv4 " + rest, ipv4Label);
     if (!v4.ok) {
-        qWarning() << "Failed to add allow ipv4 filter:" << v4.error << v4.message.c_str();
+        qWarning() << "Failed to add" << ipv4Label << "filter:" << v4.error << v4.message.c_str();
         return false;
     }
     m_filterIds.push_back(v4.handle);
-    const Added v6 = addRule(kOutputChain, "meta nfproto ipv6" + oif, "allow ipv6");
+    const Added v6 = addRule(kOutputChain, "meta nfproto ipv6 " + rest, ipv6Label);
     if (v6.ok)
         m_filterIds.push_back(v6.handle);
     else
-        qWarning() << "Failed to add allow ipv6 filter:" << v6.error << v6.message.c_str();
+        qWarning() << "Failed to add" << ipv6Label << "filter:" << v6.error << v6.message.c_str();
+    return true;
+}
+
+// Group 3.
+bool FirewallManager::addInterfacePermits(std::uint32_t tunInterfaceIndex)
+{
+    if (!addFamilyPair("oif " + std::to_string(tunInterfaceIndex) + " accept", "allow ipv4", "allow ipv6"))
+        return false;
     qDebug() << "Added interface permit filters (weight 11) - interface:" << tunInterfaceIndex;
     return true;
 }
@@ -309,20 +316,9 @@ bool FirewallManager::addInterfacePermits(std::uint32_t tunInterfaceIndex)
 // Group 4: refused, not dropped, so that a resolver fails over at once.
 bool FirewallManager::addDnsBlock()
 {
-    const std::string rest = " oif != \"lo\" meta l4proto { tcp, udp } th dport " + std::to_string(kDnsPort) +
-                             " reject with icmpx port-unreachable";
-    const Added v4 = addRule(kOutputChain, "meta nfproto ipv4" + rest, "block ipv4 dns");
-    if (!v4.ok) {
-        qWarning() << "Failed to add block ipv4 dns filter:" << v4.error << v4.message.c_str();
-        return false;
-    }
-    m_filterIds.push_back(v4.handle);
-    const Added v6 = addRule(kOutputChain, "meta nfproto ipv6" + rest, "block ipv6 dns");
-    if (v6.ok)
-        m_filterIds.push_back(v6.handle);
-    else
-        qWarning() << "Failed to add block ipv6 dns filter:" << v6.error << v6.message.c_str();
-    return true;
+    return addFamilyPair("oif != \"lo\" meta l4proto { tcp, udp } th dport " + std::to_string(kDnsPort) +
+                             " reject with icmpx port-unreachable",
+                         "block ipv4 dns", "block ipv6 dns");
 }
 
 // Connections that arrive by any link but the TUN link and loopback carry a

@@ -91,6 +91,7 @@ private:
     bool addCgroupPermits(const std::vector<std::string> &paths, const char *label, std::vector<std::uint64_t> &handles,
                           std::vector<std::string> &permitted);
     bool addIpv6Block();
+    bool addFamilyPair(const std::string &rest, const char *ipv4Label, const char *ipv6Label);
     bool addInterfacePermits(std::uint32_t tunInterfaceIndex);
     bool addDnsBlock();
     void addInboundMarks(std::uint32_t tunInterfaceIndex);

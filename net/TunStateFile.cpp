@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,38 +15,15 @@ namespace {
 
 std::mutex s_mutex;
 
-std::optional<std::string> readAll(const std::string &path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    std::string content;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        content.append(buffer, std::size_t(n));
-    }
-    ::close(fd);
-    return content;
-}
-
 std::vector<std::string> readRecords(const std::string &path)
 {
-    const auto content = readAll(path);
-    if (!content)
+    std::ifstream in(path);
+    if (!in)
         return {};
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < content->size()) {
-        const std::size_t end = std::min(content->find('\n', start), content->size());
-        if (end > start)
-            lines.push_back(content->substr(start, end - start));
-        start = end + 1;
-    }
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
     if (lines.empty() || lines.front() != TunStateFile::kHeader) {
         qWarning() << "[TUN-STATE] Ignoring an unreadable state file:" << path.c_str();
         return {};

@@ -9,6 +9,7 @@
 #include "net/TunStateFile.h"
 #include "tests/support/NetnsFixture.h"
 #include "tests/support/NftOwnerSocket.h"
+#include "tests/support/TestCgroup.h"
 #include "tests/tun/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -52,30 +53,6 @@ std::uint64_t handleOf(const std::string &listing, const std::string &ruleText)
     return mark == std::string::npos ? 0 : std::stoull(listing.substr(mark + 9));
 }
 
-// A cgroup of the test's own, removed at the end.
-class TestCgroup {
-public:
-    explicit TestCgroup(const std::string &name)
-        : m_path("/" + name + "-" + std::to_string(getpid())),
-          m_directory(std::string(ProcessCgroup::kSysfsRoot) + "/" + ProcessCgroup::nftPath(m_path))
-    {
-        std::error_code error;
-        m_ok = !ProcessCgroup::nftPath(m_path).empty() && fs::create_directory(m_directory, error);
-    }
-    ~TestCgroup()
-    {
-        if (m_ok)
-            ::rmdir(m_directory.c_str());
-    }
-    bool ok() const { return m_ok; }
-    const std::string &path() const { return m_path; }
-
-private:
-    std::string m_path;
-    std::string m_directory;
-    bool m_ok = false;
-};
-
 class FirewallNetns : public ::testing::Test {
 protected:
     void SetUp() override
@@ -102,7 +79,7 @@ protected:
 
 TEST_F(FirewallNetns, TableHoldsTheGroupsInOrderAndGoesWithRemoveAll)
 {
-    TestCgroup managed("kestd-fw-managed");
+    TestCgroup managed("kestd-fw-managed-");
     ASSERT_TRUE(managed.ok());
     LogCapture log;
     const unsigned index = tunIndex();
@@ -236,8 +213,8 @@ TEST_F(FirewallNetns, LeftoverTableIsReplacedAndARuleThatVanishedIsReported)
 
 TEST_F(FirewallNetns, PermittedCgroupsFollowWhileTheRulesHoldAndSharedOnesAreRefused)
 {
-    TestCgroup first("kestd-fw-first");
-    TestCgroup second("kestd-fw-second");
+    TestCgroup first("kestd-fw-first-");
+    TestCgroup second("kestd-fw-second-");
     ASSERT_TRUE(first.ok() && second.ok());
     LogCapture log;
     const unsigned index = tunIndex();

@@ -3,9 +3,9 @@
 // ordinary programs (curl, dig, small socket clients) that use no proxy
 // settings of their own.
 
-#include "net/ProcessCgroup.h"
 #include "tests/support/DaemonHarness.h"
 #include "tests/support/NftOwnerSocket.h"
+#include "tests/support/TestCgroup.h"
 #include "tests/tun/e2e/TunTopology.h"
 #include "tools/KestClient.h"
 
@@ -146,58 +146,6 @@ else:
         print("failed", e)
 )PY";
 
-// A cgroup of the test's own: the daemon's, as a service manager gives each
-// service one (its children share it), or a client's application unit. What
-// is left in it at the end (processes the test started and their children) is
-// ended by pid, then the cgroup goes.
-class TestCgroup {
-public:
-    explicit TestCgroup(const std::string &prefix = "kestd-e2e-", const std::string &suffix = "")
-    {
-        static int counter = 0;
-        m_path = "/" + prefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + suffix;
-        const std::string nft = ProcessCgroup::nftPath(m_path);
-        if (!nft.empty() && ::mkdir((std::string(ProcessCgroup::kSysfsRoot) + "/" + nft).c_str(), 0755) == 0)
-            m_directory = std::string(ProcessCgroup::kSysfsRoot) + "/" + nft;
-    }
-    ~TestCgroup()
-    {
-        if (m_directory.empty())
-            return;
-        for (int pid : members())
-            ::kill(pid, SIGKILL);
-        // cgroup.events changes (a poll priority event) when the last member leaves.
-        const int events = ::open((m_directory + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC);
-        for (int round = 0; round < 50 && !members().empty(); ++round) {
-            pollfd p{events, POLLPRI, 0};
-            ::poll(&p, 1, 100);
-        }
-        ::close(events);
-        ::rmdir(m_directory.c_str());
-    }
-    bool ok() const { return !m_directory.empty(); }
-    const std::string &path() const { return m_path; }
-    const std::string &directory() const { return m_directory; }
-    bool add(pid_t pid) const
-    {
-        std::ofstream procs(m_directory + "/cgroup.procs");
-        procs << pid << std::flush;
-        return bool(procs);
-    }
-    std::vector<int> members() const
-    {
-        std::ifstream procs(m_directory + "/cgroup.procs");
-        std::vector<int> pids;
-        for (int pid; procs >> pid;)
-            pids.push_back(pid);
-        return pids;
-    }
-
-private:
-    std::string m_path;
-    std::string m_directory;
-};
-
 // True when the peer ended the connection (EOF or reset) within the time.
 bool endsWithin(int fd, int timeoutMs)
 {
@@ -239,7 +187,7 @@ protected:
         std::ofstream(m_resolvConf) << "nameserver 192.0.2.53\n";
         std::ofstream(s_topology->dir() + "/dnsprobe.py") << kDnsProbe;
         std::ofstream(s_topology->dir() + "/echo.py") << kEchoService;
-        m_cgroup = std::make_unique<TestCgroup>();
+        m_cgroup = std::make_unique<TestCgroup>("kestd-e2e-");
         ASSERT_TRUE(m_cgroup->ok()) << "no cgroup v2 hierarchy under /sys/fs/cgroup";
         ASSERT_TRUE(startDaemon());
     }
