@@ -34,9 +34,10 @@ public:
             return;
         for (int pid : members())
             ::kill(pid, SIGKILL);
-        // cgroup.events changes (a poll priority event) when the last member leaves.
+        // cgroup.events reads "populated 0" once the last member has left, and
+        // signals each change as a poll priority event after it has been read.
         const int events = ::open((m_directory + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC);
-        for (int round = 0; round < 50 && !members().empty(); ++round) {
+        for (int round = 0; round < 50 && populated(events); ++round) {
             pollfd p{events, POLLPRI, 0};
             ::poll(&p, 1, 100);
         }
@@ -67,6 +68,13 @@ public:
     }
 
 private:
+    static bool populated(int events)
+    {
+        char text[128] = {};
+        const ssize_t n = ::pread(events, text, sizeof text - 1, 0);
+        return n > 0 && std::string(text, std::size_t(n)).find("populated 1") != std::string::npos;
+    }
+
     std::string m_path;
     std::string m_directory;
 };
