@@ -192,8 +192,8 @@ bool FirewallManager::applyStrictRoute(std::uint32_t tunInterfaceIndex, std::uin
     return result;
 }
 
-// Group 1: the daemon by its socket mark (which decides the group) and its own
-// cgroup; then the managed processes and the clients, best effort.
+// Group 1: the daemon by its socket mark (which decides the group), then the
+// cgroups, best effort.
 bool FirewallManager::addProcessPermits()
 {
     const Added mark = addRule(kPermitChain,
@@ -204,37 +204,37 @@ bool FirewallManager::addProcessPermits()
         return false;
     }
     m_filterIds.push_back(mark.handle);
-    std::vector<std::uint64_t> handles;
-    std::vector<std::string> permitted;
-    const std::string own = ProcessCgroup::ofProcess(0);
-    if (!own.empty() && !ProcessCgroup::isShared(own))
-        permitCgroup(own, "protect ipv4", handles, permitted);
-    else
-        qDebug() << "[nftables] The daemon's cgroup" << own.c_str() << "is shared with other programs: permitted by its socket mark only";
+    const CgroupPermits permits = addCgroupPermits();
     qDebug() << "Added process permit filters for kestd (weight 13)";
-    if (!m_cgroups.managed.empty()) {
-        if (addCgroupPermits(m_cgroups.managed, "protect ipv4 xray", handles, permitted))
-            qDebug() << "Added process permit filters for xray (weight 13)";
-        else
-            qWarning() << "Failed to add filters for xray - proxy DNS may not work";
-    }
-    if (!m_cgroups.clients.empty()) {
-        if (addCgroupPermits(m_cgroups.clients, "protect ipv4 kest", handles, permitted))
-            qDebug() << "Added process permit filters for Kest (weight 13)";
-        else
-            qWarning() << "Failed to add filters for Kest - GUI DNS may not work";
-    }
-    m_permitIds = handles;
+    if (!m_cgroups.managed.empty() && permits.managed)
+        qDebug() << "Added process permit filters for xray (weight 13)";
+    else if (!m_cgroups.managed.empty())
+        qWarning() << "Failed to add filters for xray - proxy DNS may not work";
+    if (!m_cgroups.clients.empty() && permits.clients)
+        qDebug() << "Added process permit filters for Kest (weight 13)";
+    else if (!m_cgroups.clients.empty())
+        qWarning() << "Failed to add filters for Kest - GUI DNS may not work";
+    m_permitIds = permits.handles;
+    m_permitsInPlace = true;
     return true;
 }
 
-bool FirewallManager::addCgroupPermits(const std::vector<std::string> &paths, const char *label,
-                                       std::vector<std::uint64_t> &handles, std::vector<std::string> &permitted)
+// The daemon's own cgroup (where it has one to itself), the managed processes'
+// and the clients', each once.
+FirewallManager::CgroupPermits FirewallManager::addCgroupPermits()
 {
-    bool ok = true;
-    for (const std::string &path : paths)
-        ok = permitCgroup(path, label, handles, permitted) && ok;
-    return ok;
+    CgroupPermits permits;
+    std::vector<std::string> permitted;
+    const std::string own = ProcessCgroup::ofProcess(0);
+    if (!own.empty() && !ProcessCgroup::isShared(own))
+        permitCgroup(own, "protect ipv4", permits.handles, permitted);
+    else
+        qDebug() << "[nftables] The daemon's cgroup" << own.c_str() << "is shared with other programs: permitted by its socket mark only";
+    for (const std::string &path : m_cgroups.managed)
+        permits.managed = permitCgroup(path, "protect ipv4 xray", permits.handles, permitted) && permits.managed;
+    for (const std::string &path : m_cgroups.clients)
+        permits.clients = permitCgroup(path, "protect ipv4 kest", permits.handles, permitted) && permits.clients;
+    return permits;
 }
 
 // A socket matches when the cgroup it was made in is the path or lies below it.
@@ -349,22 +349,15 @@ void FirewallManager::addInboundMarks(std::uint32_t tunInterfaceIndex)
 bool FirewallManager::setPermittedCgroups(PermittedCgroups cgroups)
 {
     m_cgroups = std::move(cgroups);
-    if (!m_applied || !m_session)
+    if (!m_permitsInPlace || !m_session)
         return true;
     // The new permits come first and the old ones go after, so nothing
     // permitted before is refused in between.
     const std::vector<std::uint64_t> old = m_permitIds;
-    std::vector<std::uint64_t> handles;
-    std::vector<std::string> permitted;
-    const std::string own = ProcessCgroup::ofProcess(0);
-    bool ok = true;
-    if (!own.empty() && !ProcessCgroup::isShared(own))
-        ok = permitCgroup(own, "protect ipv4", handles, permitted);
-    ok = addCgroupPermits(m_cgroups.managed, "protect ipv4 xray", handles, permitted) && ok;
-    ok = addCgroupPermits(m_cgroups.clients, "protect ipv4 kest", handles, permitted) && ok;
+    const CgroupPermits permits = addCgroupPermits();
     deleteRules(old, kPermitChain);
-    m_permitIds = handles;
-    return ok;
+    m_permitIds = permits.handles;
+    return permits.managed && permits.clients;
 }
 
 void FirewallManager::deleteRules(const std::vector<std::uint64_t> &handles, const char *chain)
@@ -500,6 +493,7 @@ void FirewallManager::removeAll()
     TunStateFile::remove(tableRecord());
     m_initialised = false;
     m_applied = false;
+    m_permitsInPlace = false;
 }
 
 bool FirewallManager::undoRecord(const std::string &record)

@@ -81,15 +81,19 @@ private:
         int error = 0;
         std::string message;
     };
+    struct CgroupPermits {
+        std::vector<std::uint64_t> handles;
+        bool managed = true; // every managed cgroup permitted
+        bool clients = true;
+    };
 
     bool createTable();
     void removeLeftoverTable();
     Added addRule(const char *chain, const std::string &body, const std::string &comment);
     bool addProcessPermits();
+    CgroupPermits addCgroupPermits();
     bool permitCgroup(const std::string &path, const char *label, std::vector<std::uint64_t> &handles,
                       std::vector<std::string> &permitted);
-    bool addCgroupPermits(const std::vector<std::string> &paths, const char *label, std::vector<std::uint64_t> &handles,
-                          std::vector<std::string> &permitted);
     bool addIpv6Block();
     bool addFamilyPair(const std::string &rest, const char *ipv4Label, const char *ipv6Label);
     bool addInterfacePermits(std::uint32_t tunInterfaceIndex);
@@ -101,6 +105,7 @@ private:
     std::unique_ptr<NftablesSession> m_session;
     bool m_initialised = false;
     bool m_applied = false;
+    bool m_permitsInPlace = false; // the permit chain is in use
     std::uint32_t m_tunIndex = 0;
     PermittedCgroups m_cgroups;
     std::vector<std::uint64_t> m_filterIds;  // the output, inbound and reply chains' rules
