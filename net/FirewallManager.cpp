@@ -204,7 +204,7 @@ bool FirewallManager::addProcessPermits()
         return false;
     }
     m_filterIds.push_back(mark.handle);
-    const CgroupPermits permits = addCgroupPermits();
+    const CgroupPermits permits = updateCgroupPermits();
     qDebug() << "Added process permit filters for kestd (weight 13)";
     if (!m_cgroups.managed.empty() && permits.managed)
         qDebug() << "Added process permit filters for xray (weight 13)";
@@ -214,44 +214,61 @@ bool FirewallManager::addProcessPermits()
         qDebug() << "Added process permit filters for Kest (weight 13)";
     else if (!m_cgroups.clients.empty())
         qWarning() << "Failed to add filters for Kest - GUI DNS may not work";
-    m_permitIds = permits.handles;
     m_permitsInPlace = true;
     return true;
 }
 
-// The daemon's own cgroup (where it has one to itself), the managed processes'
-// and the clients', each once.
-FirewallManager::CgroupPermits FirewallManager::addCgroupPermits()
+// Brings the permit chain to the daemon's own cgroup (where it has one to
+// itself), the managed processes' and the clients', each once: what is new
+// is added first, what is no longer wanted goes after, so nothing that stays
+// permitted is refused in between, and a client that comes or goes costs one rule.
+FirewallManager::CgroupPermits FirewallManager::updateCgroupPermits()
 {
-    CgroupPermits permits;
-    std::vector<std::string> permitted;
+    std::vector<std::pair<std::string, const char *>> wanted;
     const std::string own = ProcessCgroup::ofProcess(0);
     if (!own.empty() && !ProcessCgroup::isShared(own))
-        permitCgroup(own, "protect ipv4", permits.handles, permitted);
+        wanted.emplace_back(own, "protect ipv4");
     else
         qDebug() << "[nftables] The daemon's cgroup" << own.c_str() << "is shared with other programs: permitted by its socket mark only";
     for (const std::string &path : m_cgroups.managed)
-        permits.managed = permitCgroup(path, "protect ipv4 xray", permits.handles, permitted) && permits.managed;
+        wanted.emplace_back(path, "protect ipv4 xray");
     for (const std::string &path : m_cgroups.clients)
-        permits.clients = permitCgroup(path, "protect ipv4 kest", permits.handles, permitted) && permits.clients;
+        wanted.emplace_back(path, "protect ipv4 kest");
+    std::set<std::string> kept;
+    for (const auto &[path, label] : wanted) {
+        if (!m_permits.count(path))
+            if (const auto handle = permitCgroup(path, label))
+                m_permits.emplace(path, *handle);
+        kept.insert(path);
+    }
+    for (auto permit = m_permits.begin(); permit != m_permits.end();) {
+        if (kept.count(permit->first)) {
+            ++permit;
+            continue;
+        }
+        deleteRule(permit->second, kPermitChain);
+        permit = m_permits.erase(permit);
+    }
+    CgroupPermits permits;
+    for (const std::string &path : m_cgroups.managed)
+        permits.managed = m_permits.count(path) && permits.managed;
+    for (const std::string &path : m_cgroups.clients)
+        permits.clients = m_permits.count(path) && permits.clients;
     return permits;
 }
 
 // A socket matches when the cgroup it was made in is the path or lies below it.
-bool FirewallManager::permitCgroup(const std::string &path, const char *label, std::vector<std::uint64_t> &handles,
-                                   std::vector<std::string> &permitted)
+std::optional<std::uint64_t> FirewallManager::permitCgroup(const std::string &path, const char *label)
 {
-    if (std::find(permitted.begin(), permitted.end(), path) != permitted.end())
-        return true;
     if (ProcessCgroup::isShared(path)) {
         qWarning() << "[nftables] Not permitting the cgroup" << path.c_str() << "- other programs share it";
-        return false;
+        return std::nullopt;
     }
     const std::string nftPath = ProcessCgroup::nftPath(path);
     if (nftPath.empty()) {
         qWarning() << "Failed to add" << label << "filter for" << path.c_str() << ": no cgroup v2 hierarchy under"
                    << ProcessCgroup::kSysfsRoot;
-        return false;
+        return std::nullopt;
     }
     const Added added = addRule(kPermitChain,
                                 "socket cgroupv2 level " + std::to_string(ProcessCgroup::level(path)) + " " +
@@ -260,11 +277,9 @@ bool FirewallManager::permitCgroup(const std::string &path, const char *label, s
     if (!added.ok) {
         qWarning() << "Failed to add" << label << "filter for" << path.c_str() << ":" << added.error
                    << added.message.c_str();
-        return false;
+        return std::nullopt;
     }
-    handles.push_back(added.handle);
-    permitted.push_back(path);
-    return true;
+    return added.handle;
 }
 
 // Group 2: IPv6 neighbour discovery stays (the link itself needs it), every
@@ -351,28 +366,22 @@ bool FirewallManager::setPermittedCgroups(PermittedCgroups cgroups)
     m_cgroups = std::move(cgroups);
     if (!m_permitsInPlace || !m_session)
         return true;
-    // The new permits come first and the old ones go after, so nothing
-    // permitted before is refused in between.
-    const std::vector<std::uint64_t> old = m_permitIds;
-    const CgroupPermits permits = addCgroupPermits();
-    deleteRules(old, kPermitChain);
-    m_permitIds = permits.handles;
+    const CgroupPermits permits = updateCgroupPermits();
     return permits.managed && permits.clients;
 }
 
-void FirewallManager::deleteRules(const std::vector<std::uint64_t> &handles, const char *chain)
+void FirewallManager::deleteRule(std::uint64_t handle, const char *chain)
 {
-    for (const std::uint64_t handle : handles) {
-        const auto result = m_session->run("delete rule " + table() + " " + chain + " handle " + std::to_string(handle), false);
-        if (!result.ok && result.error != ENOENT)
-            qWarning() << "[nftables] Failed to delete rule" << handle << ":" << result.error << result.message.c_str();
-    }
+    const auto result = m_session->run("delete rule " + table() + " " + chain + " handle " + std::to_string(handle), false);
+    if (!result.ok && result.error != ENOENT)
+        qWarning() << "[nftables] Failed to delete rule" << handle << ":" << result.error << result.message.c_str();
 }
 
 std::vector<std::uint64_t> FirewallManager::filterIds() const
 {
     std::vector<std::uint64_t> ids = m_filterIds;
-    ids.insert(ids.end(), m_permitIds.begin(), m_permitIds.end());
+    for (const auto &[path, handle] : m_permits)
+        ids.push_back(handle);
     if (m_listenerRuleId)
         ids.push_back(*m_listenerRuleId);
     return ids;
@@ -487,7 +496,7 @@ void FirewallManager::removeAll()
         qWarning() << "[nftables] Failed to delete the table" << kTableName << ":" << result.error
                    << result.message.c_str();
     m_filterIds.clear();
-    m_permitIds.clear();
+    m_permits.clear();
     // Closing the context ends its socket, and with it an owned table in any case.
     m_session.reset();
     TunStateFile::remove(tableRecord());

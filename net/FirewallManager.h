@@ -18,6 +18,7 @@
 // are the filter ids. One thread at a time (the tunnel's start, stop, reset).
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,8 +83,7 @@ private:
         std::string message;
     };
     struct CgroupPermits {
-        std::vector<std::uint64_t> handles;
-        bool managed = true; // every managed cgroup permitted
+        bool managed = true; // every managed cgroup is permitted
         bool clients = true;
     };
 
@@ -91,16 +91,15 @@ private:
     void removeLeftoverTable();
     Added addRule(const char *chain, const std::string &body, const std::string &comment);
     bool addProcessPermits();
-    CgroupPermits addCgroupPermits();
-    bool permitCgroup(const std::string &path, const char *label, std::vector<std::uint64_t> &handles,
-                      std::vector<std::string> &permitted);
+    CgroupPermits updateCgroupPermits();
+    std::optional<std::uint64_t> permitCgroup(const std::string &path, const char *label);
     bool addIpv6Block();
     bool addFamilyPair(const std::string &rest, const char *ipv4Label, const char *ipv6Label);
     bool addInterfacePermits(std::uint32_t tunInterfaceIndex);
     bool addDnsBlock();
     void addInboundMarks(std::uint32_t tunInterfaceIndex);
     std::optional<std::vector<std::uint64_t>> listedHandles(int *error);
-    void deleteRules(const std::vector<std::uint64_t> &handles, const char *chain);
+    void deleteRule(std::uint64_t handle, const char *chain);
 
     std::unique_ptr<NftablesSession> m_session;
     bool m_initialised = false;
@@ -109,7 +108,7 @@ private:
     std::uint32_t m_tunIndex = 0;
     PermittedCgroups m_cgroups;
     std::vector<std::uint64_t> m_filterIds;  // the output, inbound and reply chains' rules
-    std::vector<std::uint64_t> m_permitIds;  // the permit chain's rules
+    std::map<std::string, std::uint64_t> m_permits; // the permit chain's cgroup rules by path
     std::optional<std::uint64_t> m_listenerRuleId;
     std::string m_listenerRuleName;
 };
