@@ -1,7 +1,8 @@
 #pragma once
-// The engine of the TUN mode: owns the TUN adapter, the completion port with
-// its workers, the TCP NAT listener and relay, the UDP-NAT module and the UDP
-// flow table, the routing policy and the DNS name cache. Configured before
+// The engine of the TUN mode: owns the TUN adapter, the firewall (DNS leak
+// protection), the completion port with its workers, the TCP NAT listener and
+// relay, the UDP-NAT module and the UDP flow table, the routing policy and the
+// DNS name cache. Configured before
 // start(), started once, stopped once (a stopped tunnel is not restarted).
 // Every packet read from the adapter enters through handlePacket(): filters,
 // the readiness gate after a reset, the NAT path for IPv4 TCP, UDP to the
