@@ -72,6 +72,9 @@ bool KestDaemon::start()
         qCCritical(lcKestd) << "Failed to start communication server";
         return false;
     }
+    // Only now, with the single-instance lock held: a second daemon must not
+    // undo the TUN mode of the one that runs.
+    KestTunManager::recoverAfterCrash();
     qCInfo(lcKestd) << "Daemon started successfully";
     qCDebug(lcKestd) << "Privilege level:" << PrivilegeManager::privilegeLevel();
     return true;
@@ -190,6 +193,8 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
 
 void KestDaemon::onClientConnected(const QString &clientId)
 {
+    if (const auto peer = m_communicationServer->peerCredentials(clientId))
+        m_tunManager->permitClient(clientId, peer->pid);
     m_communicationServer->sendToClient(
         clientId, QJsonObject{{"event", "connected"},
                               {"daemon-version", QCoreApplication::applicationVersion()},
@@ -293,6 +298,7 @@ void KestDaemon::onProcessFinished(const QString &processId, int exitCode)
 // What a departed client leaves behind is cleaned up here.
 void KestDaemon::clientGone(const QString &clientId, unsigned int sessionId, bool timedOut)
 {
+    m_tunManager->forgetClient(clientId);
     stopTunIfNoClientLeft();
 
     QStringList owned;

@@ -3,6 +3,7 @@
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
+#include <linux/fib_rules.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
@@ -197,6 +198,62 @@ nlmsghdr *startRouteMessage(char *buffer, std::uint16_t type, std::uint16_t flag
     return message;
 }
 
+nlmsghdr *startRuleMessage(char *buffer, std::uint16_t type, std::uint16_t flags, const Netlink::Rule &rule)
+{
+    nlmsghdr *message = mnl_nlmsg_put_header(buffer);
+    message->nlmsg_type = type;
+    message->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | flags;
+    auto *header = static_cast<fib_rule_hdr *>(mnl_nlmsg_put_extra_header(message, sizeof(fib_rule_hdr)));
+    header->family = AF_INET;
+    header->table = rule.table < 256 ? std::uint8_t(rule.table) : std::uint8_t(RT_TABLE_UNSPEC);
+    header->action = FR_ACT_TO_TBL;
+    mnl_attr_put_u32(message, FRA_PRIORITY, rule.priority);
+    mnl_attr_put_u32(message, FRA_TABLE, rule.table);
+    if (rule.fwmark != 0 || rule.fwmask != 0) {
+        mnl_attr_put_u32(message, FRA_FWMARK, rule.fwmark);
+        mnl_attr_put_u32(message, FRA_FWMASK, rule.fwmask);
+    }
+    if (rule.suppressPrefixLength >= 0)
+        mnl_attr_put_u32(message, FRA_SUPPRESS_PREFIXLEN, std::uint32_t(rule.suppressPrefixLength));
+    return message;
+}
+
+void parseRule(const void *raw, void *context)
+{
+    auto *rules = static_cast<std::vector<Netlink::Rule> *>(context);
+    const auto *message = static_cast<const nlmsghdr *>(raw);
+    if (message->nlmsg_type != RTM_NEWRULE)
+        return;
+    const auto *header = static_cast<const fib_rule_hdr *>(mnl_nlmsg_get_payload(message));
+    if (header->family != AF_INET)
+        return;
+    Netlink::Rule rule;
+    rule.table = header->table;
+    forEachAttribute(message, sizeof(fib_rule_hdr), [&](const nlattr *attribute) {
+        switch (mnl_attr_get_type(attribute)) {
+        case FRA_PRIORITY:
+            rule.priority = mnl_attr_get_u32(attribute);
+            break;
+        case FRA_FWMARK:
+            rule.fwmark = mnl_attr_get_u32(attribute);
+            break;
+        case FRA_FWMASK:
+            rule.fwmask = mnl_attr_get_u32(attribute);
+            break;
+        case FRA_TABLE:
+            rule.table = mnl_attr_get_u32(attribute);
+            break;
+        case FRA_SUPPRESS_PREFIXLEN:
+            rule.suppressPrefixLength = int(mnl_attr_get_u32(attribute));
+            break;
+        default:
+            break;
+        }
+        return true;
+    });
+    rules->push_back(rule);
+}
+
 } // namespace
 
 Netlink::Netlink()
@@ -293,6 +350,32 @@ std::optional<std::vector<Netlink::Route>> Netlink::routes(std::uint32_t table)
     std::vector<Route> result;
     RouteDump dump{table, &result};
     if (transact(message, parseRoute, &dump) != 0)
+        return std::nullopt;
+    return result;
+}
+
+int Netlink::addRule(const Rule &rule)
+{
+    char buffer[MNL_SOCKET_BUFFER_SIZE];
+    return transact(startRuleMessage(buffer, RTM_NEWRULE, NLM_F_CREATE | NLM_F_EXCL, rule), nullptr, nullptr);
+}
+
+int Netlink::deleteRule(const Rule &rule)
+{
+    char buffer[MNL_SOCKET_BUFFER_SIZE];
+    return transact(startRuleMessage(buffer, RTM_DELRULE, 0, rule), nullptr, nullptr);
+}
+
+std::optional<std::vector<Netlink::Rule>> Netlink::rules()
+{
+    char buffer[MNL_SOCKET_BUFFER_SIZE];
+    nlmsghdr *message = mnl_nlmsg_put_header(buffer);
+    message->nlmsg_type = RTM_GETRULE;
+    message->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    auto *header = static_cast<fib_rule_hdr *>(mnl_nlmsg_put_extra_header(message, sizeof(fib_rule_hdr)));
+    header->family = AF_INET;
+    std::vector<Rule> result;
+    if (transact(message, parseRule, &result) != 0)
         return std::nullopt;
     return result;
 }

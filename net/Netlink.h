@@ -27,6 +27,15 @@ public:
         std::uint8_t type = 1;      // unicast
     };
 
+    // One IPv4 routing rule that sends packets carrying a mark to a table.
+    struct Rule {
+        std::uint32_t priority = 0;
+        std::uint32_t fwmark = 0;
+        std::uint32_t fwmask = 0;
+        std::uint32_t table = 254;
+        int suppressPrefixLength = -1; // -1: none
+    };
+
     struct Link {
         std::uint32_t index = 0;
         std::string name;
@@ -57,6 +66,13 @@ public:
     int deleteRoute(const Route &route);
     // Every IPv4 route of a table in the kernel's order (empty optional on failure).
     std::optional<std::vector<Route>> routes(std::uint32_t table = 254);
+
+    // Adds a rule; EEXIST when an identical rule is there.
+    int addRule(const Rule &rule);
+    // Deletes the rule matching priority, mark, mask, table and suppression; ENOENT when none.
+    int deleteRule(const Rule &rule);
+    // Every IPv4 routing rule (empty optional on failure).
+    std::optional<std::vector<Rule>> rules();
 
     int setLinkUp(std::uint32_t interfaceIndex, bool up);
     int setLinkMtu(std::uint32_t interfaceIndex, std::uint32_t mtu);

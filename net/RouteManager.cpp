@@ -1,9 +1,12 @@
 #include "net/RouteManager.h"
 
+#include "net/FirewallManager.h"
 #include "net/Netlink.h"
+#include "net/TunStateFile.h"
 
 #include <QDebug>
 
+#include <arpa/inet.h>
 #include <linux/rtnetlink.h>
 
 #include <cerrno>
@@ -16,6 +19,69 @@ const char *dotted(std::uint32_t address, std::string &storage)
 {
     storage = Netlink::dotted(address);
     return storage.c_str();
+}
+
+Netlink::Route netlinkRoute(const RouteManager::AddedRoute &added)
+{
+    Netlink::Route route;
+    route.destination = added.destination;
+    route.prefixLength = std::uint8_t(RouteManager::prefixLength(added.mask));
+    route.gateway = added.nextHop;
+    route.interfaceIndex = added.interfaceIndex;
+    route.priority = added.priority;
+    route.table = added.table;
+    route.protocol = kRouteProtocol;
+    return route;
+}
+
+std::string routeRecord(const RouteManager::AddedRoute &route)
+{
+    return std::string(RouteManager::kRouteRecord) + " table=" + std::to_string(route.table) +
+           " dst=" + Netlink::dotted(route.destination) + " prefix=" + std::to_string(RouteManager::prefixLength(route.mask)) +
+           " via=" + Netlink::dotted(route.nextHop) + " dev=" + std::to_string(route.interfaceIndex) +
+           " metric=" + std::to_string(route.priority);
+}
+
+// The two rules of inbound replies: first the main table without the split
+// routes and the default route, then the table with the original default route.
+Netlink::Rule replyRule(std::uint32_t priority)
+{
+    Netlink::Rule rule;
+    rule.priority = priority;
+    rule.fwmark = FirewallManager::kInboundReplyMark;
+    rule.fwmask = FirewallManager::kInboundReplyMark;
+    if (priority == RouteManager::kReplyRulePriority) {
+        rule.table = RouteManager::kMainTable;
+        rule.suppressPrefixLength = RouteManager::kSplitPrefixLength;
+    } else {
+        rule.table = RouteManager::kReplyTable;
+    }
+    return rule;
+}
+
+std::string ruleRecord(const Netlink::Rule &rule)
+{
+    return std::string(RouteManager::kRuleRecord) + " priority=" + std::to_string(rule.priority) +
+           " fwmark=" + std::to_string(rule.fwmark) + " mask=" + std::to_string(rule.fwmask) +
+           " table=" + std::to_string(rule.table) + " suppress=" + std::to_string(rule.suppressPrefixLength);
+}
+
+std::optional<std::uint32_t> number(const std::string &record, const char *key)
+{
+    const auto text = TunStateFile::field(record, key);
+    if (!text || text->empty() || text->find_first_not_of("0123456789") != std::string::npos || text->size() > 10)
+        return std::nullopt;
+    const unsigned long value = std::stoul(*text);
+    return value <= 0xFFFFFFFFul ? std::optional(std::uint32_t(value)) : std::nullopt;
+}
+
+std::optional<std::uint32_t> address(const std::string &record, const char *key)
+{
+    const auto text = TunStateFile::field(record, key);
+    in_addr parsed{};
+    if (!text || inet_pton(AF_INET, text->c_str(), &parsed) != 1)
+        return std::nullopt;
+    return ntohl(parsed.s_addr);
 }
 
 } // namespace
@@ -81,23 +147,51 @@ std::uint32_t RouteManager::tunnelRouteMetric()
 bool RouteManager::addSplitRoute(std::uint32_t destination, std::uint32_t tunnelAddress, std::uint32_t metric)
 {
     (void)tunnelAddress; // on-link: the route needs no next hop on Linux
-    Netlink::Route route;
-    route.destination = destination;
-    route.prefixLength = 1;
-    route.interfaceIndex = m_tunnelIndex;
-    route.priority = metric;
-    route.protocol = kRouteProtocol;
-    route.scope = RT_SCOPE_LINK;
-    const int result = m_netlink->addRoute(route);
+    const int result =
+        addRecordedRoute(AddedRoute{destination, kHalfMask, 0, m_tunnelIndex, metric, kMainTable, true}, RT_SCOPE_LINK);
     if (result != 0 && result != EEXIST) {
         qWarning() << "Failed to add route:" << result;
         return false;
     }
-    // An identical route that was already there belongs to someone else: it
-    // serves the tunnel just as well but is not removed at stop.
-    if (result == 0)
-        m_added.push_back(AddedRoute{destination, kHalfMask, 0, m_tunnelIndex, metric, true});
     return true;
+}
+
+// An identical route that was already there belongs to someone else: it
+// serves the tunnel just as well but is neither recorded nor removed at stop.
+int RouteManager::addRecordedRoute(const AddedRoute &added, std::uint8_t scope)
+{
+    Netlink::Route route = netlinkRoute(added);
+    route.scope = scope;
+    const int result = m_netlink->addRoute(route);
+    if (result == 0) {
+        m_added.push_back(added);
+        TunStateFile::add(routeRecord(added));
+    }
+    return result;
+}
+
+void RouteManager::addInboundReplyRoutes(const DefaultGateway &original)
+{
+    std::string a;
+    const AddedRoute copy{0, 0, original.gateway, original.interfaceIndex, 0, kReplyTable, true};
+    const int result = addRecordedRoute(copy, original.gateway == 0 ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE);
+    if (result != 0 && result != EEXIST) {
+        qWarning() << "Warning: Failed to add the reply route of inbound connections:" << result;
+        return;
+    }
+    for (const std::uint32_t priority : {kReplyRulePriority, kReplyRulePriority + 1}) {
+        const Netlink::Rule rule = replyRule(priority);
+        const int added = m_netlink->addRule(rule);
+        if (added == 0) {
+            m_addedRulePriorities.push_back(priority);
+            TunStateFile::add(ruleRecord(rule));
+        } else if (added != EEXIST) {
+            qWarning() << "Warning: Failed to add the routing rule of inbound replies:" << added;
+            return;
+        }
+    }
+    qDebug() << "Added reply routing of inbound connections: table" << kReplyTable << "via"
+             << dotted(original.gateway, a);
 }
 
 bool RouteManager::setupFullTunnel(std::uint32_t tunnelAddress, std::uint32_t proxyAddress,
@@ -118,18 +212,9 @@ bool RouteManager::setupFullTunnel(std::uint32_t tunnelAddress, std::uint32_t pr
     } else if (proxyAddress == 0) {
         qDebug() << "No proxy address: no proxy bypass route";
     } else {
-        Netlink::Route bypass;
-        bypass.destination = proxyAddress;
-        bypass.prefixLength = 32;
-        bypass.gateway = gateway;
-        bypass.interfaceIndex = original->interfaceIndex;
-        bypass.priority = kBypassMetric;
-        bypass.protocol = kRouteProtocol;
-        bypass.scope = gateway == 0 ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
-        const int result = m_netlink->addRoute(bypass);
+        const AddedRoute bypass{proxyAddress, kHostMask, gateway, original->interfaceIndex, kBypassMetric, kMainTable, true};
+        const int result = addRecordedRoute(bypass, gateway == 0 ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE);
         if (result == 0) {
-            m_added.push_back(
-                AddedRoute{proxyAddress, kHostMask, gateway, original->interfaceIndex, kBypassMetric, true});
             qDebug() << "Added proxy bypass route:" << dotted(proxyAddress, a) << "via" << dotted(gateway, b);
         } else if (result == EEXIST) {
             // Already present (an administrator's own): used, never removed by us.
@@ -150,24 +235,59 @@ bool RouteManager::setupFullTunnel(std::uint32_t tunnelAddress, std::uint32_t pr
         qWarning() << "Failed to add second split route (128.0.0.0/1)";
         return false;
     }
+    addInboundReplyRoutes(DefaultGateway{gateway, original->interfaceIndex});
     return true;
 }
 
 void RouteManager::removeAll()
 {
+    for (const std::uint32_t priority : m_addedRulePriorities) {
+        const Netlink::Rule rule = replyRule(priority);
+        const int result = m_netlink->deleteRule(rule);
+        if (result != 0 && result != ENOENT)
+            qWarning() << "Failed to delete routing rule:" << result;
+        TunStateFile::remove(ruleRecord(rule));
+        qDebug() << "Removed routing rule: priority" << priority;
+    }
+    m_addedRulePriorities.clear();
     std::string a, b;
     for (const AddedRoute &added : m_added) {
-        Netlink::Route route;
-        route.destination = added.destination;
-        route.prefixLength = std::uint8_t(prefixLength(added.mask));
-        route.gateway = added.nextHop;
-        route.interfaceIndex = added.interfaceIndex;
-        route.priority = added.priority;
-        route.protocol = kRouteProtocol;
-        const int result = m_netlink->deleteRoute(route);
+        const int result = m_netlink->deleteRoute(netlinkRoute(added));
         if (result != 0 && result != ESRCH && result != ENOENT)
             qWarning() << "Failed to delete route:" << result;
+        TunStateFile::remove(routeRecord(added));
         qDebug() << "Removed route:" << dotted(added.destination, a) << "/" << dotted(added.mask, b);
     }
     m_added.clear();
+}
+
+bool RouteManager::undoRecord(const std::string &record)
+{
+    Netlink netlink;
+    if (TunStateFile::kindOf(record) == kRuleRecord) {
+        const auto priority = number(record, "priority");
+        if (!priority || (*priority != kReplyRulePriority && *priority != kReplyRulePriority + 1))
+            return false;
+        // Only the rule this manager makes at that priority, whatever the record says beyond it.
+        const int result = netlink.deleteRule(replyRule(*priority));
+        if (result == 0)
+            qInfo() << "Removed routing rule left by an earlier run: priority" << *priority;
+        return result == 0;
+    }
+    const auto table = number(record, "table");
+    const auto prefix = number(record, "prefix");
+    const auto destination = address(record, "dst");
+    const auto gateway = address(record, "via");
+    const auto device = number(record, "dev");
+    const auto metric = number(record, "metric");
+    if (!table || !prefix || *prefix > 32 || !destination || !gateway || !device || !metric)
+        return false;
+    const std::uint32_t mask = *prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - *prefix);
+    const int result =
+        netlink.deleteRoute(netlinkRoute(AddedRoute{*destination, mask, *gateway, *device, *metric, *table, true}));
+    std::string a, b;
+    if (result == 0)
+        qInfo() << "Removed route left by an earlier run:" << dotted(*destination, a) << "/" << *prefix << "via"
+                << dotted(*gateway, b);
+    return result == 0;
 }

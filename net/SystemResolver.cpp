@@ -1,5 +1,7 @@
 #include "net/SystemResolver.h"
 
+#include "net/TunStateFile.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -210,6 +212,11 @@ int restoreLocked(const std::string &path, const std::string &kept)
     return ::unlink(kept.c_str()) == 0 ? 0 : errno;
 }
 
+std::string recordOf(const std::string &path)
+{
+    return std::string(SystemResolver::kRecordKind) + " path=" + TunStateFile::escape(path);
+}
+
 std::string resolvConfContent(const std::vector<std::string> &servers)
 {
     std::string content = "# Written by kestd while the TUN mode runs; the original is kept in " +
@@ -296,6 +303,9 @@ int SystemResolver::rewriteResolvConf(const std::vector<std::string> &servers)
             return result;
         qInfo() << "Restored the resolver file kept by an earlier run:" << QString::fromStdString(path);
     }
+    // Recorded before the original is kept: a kill at any point leaves a record
+    // whose restore finds either the kept original or nothing to do.
+    TunStateFile::add(recordOf(path));
     if (const int result = keepOriginal(path, kept); result != 0)
         return result;
     if (const int result = replaceFile(path, resolvConfContent(servers)); result != 0)
@@ -310,24 +320,32 @@ int SystemResolver::restoreResolvConf(bool force)
     if (!force && !s_rewrittenByUs)
         return 0;
     const int result = restoreLocked(resolvConfPath(), keptOriginalPath());
-    if (result == 0)
+    if (result == 0) {
         s_rewrittenByUs = false;
+        TunStateFile::remove(recordOf(resolvConfPath()));
+    }
     return result;
 }
 
-bool SystemResolver::restoreAfterCrash()
+bool SystemResolver::restoreAfterCrash(const std::string &path)
 {
-    {
-        std::lock_guard lock(s_fileMutex);
-        if (s_rewrittenByUs || !exists(keptOriginalPath()))
-            return false;
-    }
-    const int result = restoreResolvConf(true);
-    if (result != 0) {
-        qWarning() << "Failed to restore the resolver file kept by an earlier run:"
-                   << QString::fromStdString(resolvConfPath()) << result;
+    std::lock_guard lock(s_fileMutex);
+    const std::string kept = path + kKeptSuffix;
+    if (s_rewrittenByUs || !exists(kept))
+        return false;
+    if (const int result = restoreLocked(path, kept); result != 0) {
+        qWarning() << "Failed to restore the resolver file kept by an earlier run:" << QString::fromStdString(path)
+                   << result;
         return false;
     }
-    qInfo() << "Restored the resolver file kept by an earlier run:" << QString::fromStdString(resolvConfPath());
+    qInfo() << "Restored the resolver file kept by an earlier run:" << QString::fromStdString(path);
     return true;
+}
+
+bool SystemResolver::undoRecord(const std::string &record)
+{
+    const std::string path = TunStateFile::field(record, "path").value_or("");
+    if (path.empty() || path.front() != '/')
+        return false;
+    return restoreAfterCrash(path);
 }

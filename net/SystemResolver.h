@@ -3,7 +3,8 @@
 // runs (per-link servers, routing domain "~." so that every name goes to the link,
 // cache flush), otherwise /etc/resolv.conf rewritten with the tunnel's servers while
 // the original is kept beside it. The kept original is put back at stop, and at the
-// next start when a killed daemon left it behind.
+// next start when a killed daemon left it behind (the rewrite is written into the
+// TUN state file, whose record names the file).
 //
 // Environment overrides (tests): KESTD_RESOLV_CONF names the resolv.conf to manage;
 // KESTD_RESOLVED_BUS is the D-Bus address on which systemd-resolved is looked for.
@@ -40,5 +41,8 @@ public:
     static int restoreResolvConf(bool force = false);
     // Start-up step: a kept original left by a killed run is restored. True when one
     // was found and restored; logs what it did.
-    static bool restoreAfterCrash();
+    static bool restoreAfterCrash(const std::string &path = resolvConfPath());
+    static constexpr const char *kRecordKind = "resolv-conf";
+    // The same for the file a TUN state record names.
+    static bool undoRecord(const std::string &record);
 };

@@ -13,6 +13,8 @@ QString ServiceUnit::polkitRuleFileName(const QString &serviceName)
 QString ServiceUnit::unitText(const QString &displayName, const QString &executable)
 {
     // Delegate=yes hands the daemon its own cgroup subtree for its children.
+    // RuntimeDirectoryPreserve=yes keeps the TUN mode's record of its changes
+    // past a killed daemon, so that the next start can undo them.
     // [Install] lets `systemctl enable` start it at boot; registering alone
     // does not enable it.
     return QStringLiteral("[Unit]\n"
@@ -23,6 +25,7 @@ QString ServiceUnit::unitText(const QString &displayName, const QString &executa
                           "NotifyAccess=main\n"
                           "ExecStart=\"%2\"\n"
                           "RuntimeDirectory=kestd\n"
+                          "RuntimeDirectoryPreserve=yes\n"
                           "Delegate=yes\n"
                           "\n"
                           "[Install]\n"

@@ -1,8 +1,10 @@
 #include "tun/KestTunManager.h"
 
 #include "net/InterfaceConfig.h"
+#include "net/ProcessCgroup.h"
 #include "net/RouteManager.h"
 #include "net/SystemResolver.h"
+#include "net/TunStateFile.h"
 #include "service/DaemonLog.h"
 #include "tun/ReversePathFilter.h"
 #include "tun/TunStartConfig.h"
@@ -10,16 +12,87 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
+
 KestTunManager::KestTunManager(QObject *parent)
     : QObject(parent), m_devicePath(QString::fromLatin1(kDevicePath))
 {
-    // A daemon killed while the TUN mode ran left the resolver pointing into a
-    // tunnel that no longer exists.
-    if (SystemResolver::restoreAfterCrash())
-        qCInfo(lcKestd) << "KestTunManager: restored the resolver configuration left by an earlier run";
-    // ... and a strict reverse-path filter loosened for direct connections.
-    if (ReversePathFilter::restoreAfterCrash())
-        qCInfo(lcKestd) << "KestTunManager: restored the reverse-path filter left loose by an earlier run";
+}
+
+void KestTunManager::recoverAfterCrash()
+{
+    const std::vector<std::string> records = TunStateFile::takeAll();
+    int undone = 0;
+    // Newest first: the rules before the routes they lead to.
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        if (!TunStateFile::isOfThisNamespace(*record)) {
+            qCWarning(lcKestd) << "KestTunManager: not undoing a change of another network namespace:"
+                               << record->c_str();
+            continue;
+        }
+        const std::string kind = TunStateFile::kindOf(*record);
+        bool done = false;
+        if (kind == RouteManager::kRouteRecord || kind == RouteManager::kRuleRecord)
+            done = RouteManager::undoRecord(*record);
+        else if (kind == ReversePathFilter::kRecordKind)
+            done = ReversePathFilter::undoRecord(*record);
+        else if (kind == SystemResolver::kRecordKind)
+            done = SystemResolver::undoRecord(*record);
+        else if (kind == FirewallManager::kRecordKind)
+            done = FirewallManager::undoRecord(*record);
+        else
+            qCWarning(lcKestd) << "KestTunManager: unknown record in the TUN state file:" << record->c_str();
+        undone += done ? 1 : 0;
+    }
+    if (undone > 0)
+        qCInfo(lcKestd) << "KestTunManager: undid" << undone << "changes left by an earlier run";
+}
+
+void KestTunManager::setPermittedCgroups(const QStringList &paths)
+{
+    m_managedCgroups = paths;
+    updatePermittedCgroups();
+}
+
+void KestTunManager::permitClient(const QString &clientId, qint64 pid)
+{
+    if (pid <= 0)
+        return;
+    const std::string path = ProcessCgroup::ofProcess(pid_t(pid));
+    if (!ProcessCgroup::isApplicationUnit(path)) {
+        qCDebug(lcKestd) << "KestTunManager: client" << clientId << "runs in" << path.c_str()
+                         << "- not an application unit of its own, not permitted by the firewall";
+        return;
+    }
+    m_clientCgroups.insert(clientId, QString::fromStdString(path));
+    updatePermittedCgroups();
+}
+
+void KestTunManager::forgetClient(const QString &clientId)
+{
+    if (m_clientCgroups.remove(clientId) > 0)
+        updatePermittedCgroups();
+}
+
+FirewallManager::PermittedCgroups KestTunManager::permittedCgroups() const
+{
+    FirewallManager::PermittedCgroups cgroups;
+    if (m_managedCgroups) {
+        for (const QString &path : *m_managedCgroups)
+            cgroups.managed.push_back(path.toStdString());
+    } else if (const std::string own = ProcessCgroup::ofProcess(0); !own.empty()) {
+        cgroups.managed.push_back(own);
+    }
+    for (const QString &path : m_clientCgroups)
+        if (std::find(cgroups.clients.begin(), cgroups.clients.end(), path.toStdString()) == cgroups.clients.end())
+            cgroups.clients.push_back(path.toStdString());
+    return cgroups;
+}
+
+void KestTunManager::updatePermittedCgroups()
+{
+    if (m_tunnel)
+        m_tunnel->setPermittedCgroups(permittedCgroups());
 }
 
 KestTunManager::~KestTunManager()
@@ -70,6 +143,7 @@ QJsonObject KestTunManager::start(const QJsonObject &request)
         QMetaObject::invokeMethod(this, [this] { emit proxyHealthCheckFailed(); }, Qt::QueuedConnection);
     });
     configureTunnel(config, proxyIp);
+    m_tunnel->setPermittedCgroups(permittedCgroups());
 
     const auto started = m_tunnel->start(config.adapterName.toStdString(), tunnelIp, kPrefixLength,
                                          m_devicePath.toStdString());
@@ -152,7 +226,9 @@ QJsonObject KestTunManager::stop()
 
 QJsonObject KestTunManager::status() const
 {
-    return QJsonObject{{"running", m_running}, {"adapter-name", m_running ? m_adapterName : QString()}};
+    return QJsonObject{{"running", m_running},
+                       {"adapter-name", m_running ? m_adapterName : QString()},
+                       {"dns-protection", m_running && m_tunnel && m_tunnel->dnsProtectionActive()}};
 }
 
 void KestTunManager::flushDnsCache()

@@ -4,12 +4,17 @@
 // and answers "start-tun", "stop-tun" and "tun-status"; also flushes the DNS
 // cache and resets connections. Lives on the daemon's event-loop thread.
 
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+
+#include "net/FirewallManager.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class RouteManager;
 class Tunnel;
@@ -28,10 +33,26 @@ public:
 
     QJsonObject start(const QJsonObject &config);
     QJsonObject stop();
+    // "running", "adapter-name", and "dns-protection": the firewall's rules hold.
     QJsonObject status() const;
     void flushDnsCache();
     void resetConnections();
     bool isRunning() const { return m_running; }
+
+    // The cgroups of the managed processes (paths from the cgroup v2 root),
+    // whose sockets the TUN mode's firewall lets go anywhere. Until set: the
+    // daemon's own cgroup, which its children share.
+    void setPermittedCgroups(const QStringList &paths);
+    // A connected client's own application unit ("app-*.scope" or
+    // "app-*.service", never a whole login session) is permitted as well
+    // while it stays connected.
+    void permitClient(const QString &clientId, qint64 pid);
+    void forgetClient(const QString &clientId);
+
+    // Undoes what a killed run of the TUN mode left on the machine (routes,
+    // routing rules, rp_filter, resolver file, firewall table), as the TUN
+    // state file records it. Only while holding the single-instance lock.
+    static void recoverAfterCrash();
 
     // The running engine, for diagnostics and tests; null while stopped.
     Tunnel *tunnel() const { return m_tunnel.get(); }
@@ -47,6 +68,8 @@ private:
     void tearDown();
     void configureTunnel(const TunStartConfig &config, std::uint32_t proxyIp);
     void setUpRoutes(std::uint32_t tunnelIp, std::uint32_t proxyIp);
+    FirewallManager::PermittedCgroups permittedCgroups() const;
+    void updatePermittedCgroups();
 
     bool m_running = false;
     std::unique_ptr<Tunnel> m_tunnel;
@@ -54,4 +77,6 @@ private:
     QString m_devicePath;
     QString m_adapterName;
     std::uint32_t m_originalInterfaceIndex = 0;
+    std::optional<QStringList> m_managedCgroups;
+    QHash<QString, QString> m_clientCgroups; // client id -> its application unit
 };

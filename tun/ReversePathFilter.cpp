@@ -1,6 +1,7 @@
 #include "tun/ReversePathFilter.h"
 
 #include "net/InterfaceConfig.h"
+#include "net/TunStateFile.h"
 
 #include <QDebug>
 
@@ -26,60 +27,20 @@ bool isInterfaceName(const std::string &name)
            && name.find_first_of("/ \t\n") == std::string::npos;
 }
 
-// Written to a temporary name and renamed, so a kill never leaves half a file.
-int writeState(const std::string &path, const std::string &interfaceName, int original)
+std::string recordOf(const std::string &interfaceName, int original)
 {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return errno;
-    const std::string content = interfaceName + " " + std::to_string(original) + "\n";
-    const ssize_t n = ::write(fd, content.data(), content.size());
-    int result = n == ssize_t(content.size()) ? 0 : (n < 0 ? errno : EIO);
-    if (result == 0 && ::fsync(fd) != 0)
-        result = errno;
-    ::close(fd);
-    if (result == 0 && ::rename(temporary.c_str(), path.c_str()) != 0)
-        result = errno;
-    if (result != 0)
-        ::unlink(temporary.c_str());
-    return result;
+    return std::string(ReversePathFilter::kRecordKind) + " dev=" + TunStateFile::escape(interfaceName) +
+           " value=" + std::to_string(original);
 }
 } // namespace
 
-std::string ReversePathFilter::stateFilePath()
+bool ReversePathFilter::undoRecord(const std::string &record)
 {
-    if (const char *path = std::getenv("KESTD_RP_FILTER_STATE"); path && *path)
-        return path;
-    std::string runtime = kDefaultRuntimeDirectory;
-    if (const char *env = std::getenv("RUNTIME_DIRECTORY"); env && *env) {
-        // systemd may pass several directories separated by ':'; ours is the first.
-        const std::string first = std::string(env).substr(0, std::string(env).find(':'));
-        if (!first.empty())
-            runtime = first;
-    }
-    while (runtime.size() > 1 && runtime.back() == '/')
-        runtime.pop_back();
-    const std::size_t slash = runtime.rfind('/');
-    const std::string parent = slash == std::string::npos ? std::string(".")
-                               : slash == 0              ? std::string("/")
-                                                         : runtime.substr(0, slash);
-    return (parent == "/" ? parent : parent + "/") + kStateFileName;
-}
-
-bool ReversePathFilter::restoreAfterCrash()
-{
-    const std::string path = stateFilePath();
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::string name;
-    int original = -1;
-    const bool parsed = static_cast<bool>(in >> name >> original);
-    in.close();
-    ::unlink(path.c_str());
-    if (!parsed || !isInterfaceName(name) || original < 0 || original > kLoose) {
-        qWarning() << "[RP-FILTER] Ignoring an unreadable reverse-path filter state file:" << path.c_str();
+    const std::string name = TunStateFile::field(record, "dev").value_or("");
+    const std::string value = TunStateFile::field(record, "value").value_or("");
+    const int original = value.size() == 1 && value[0] >= '0' && value[0] <= '9' ? value[0] - '0' : -1;
+    if (!isInterfaceName(name) || original < 0 || original > kLoose) {
+        qWarning() << "[RP-FILTER] Ignoring an unreadable reverse-path filter record:" << record.c_str();
         return false;
     }
     // Gone, or no longer the loose value set here: nothing of ours to undo.
@@ -126,12 +87,9 @@ bool ReversePathFilter::loosen(std::uint32_t interfaceIndex)
     if (effectiveValue(name) != kStrict)
         return true;
     // Recorded before the change, so a kill right after it still finds the record.
-    const std::string statePath = stateFilePath();
-    if (const int error = writeState(statePath, name, own); error != 0)
-        qWarning() << "[RP-FILTER] Cannot record the reverse-path filter state in" << statePath.c_str()
-                   << "- Error:" << error << "- a killed daemon could not restore it";
+    TunStateFile::add(recordOf(name, own));
     if (const int error = writeSysctl(keyFor(name), std::to_string(kLoose)); error != 0) {
-        ::unlink(statePath.c_str());
+        TunStateFile::remove(recordOf(name, own));
         qWarning() << "[RP-FILTER] Failed to set loose reverse-path filtering on" << name << "- Error:" << error;
         return false;
     }
@@ -147,13 +105,13 @@ void ReversePathFilter::restore()
     if (!m_changed)
         return;
     m_changed = false;
-    ::unlink(stateFilePath().c_str());
     // The interface may have gone meanwhile; nothing is left to restore then.
-    if (readValue(m_interfaceName) < 0)
-        return;
-    if (const int error = writeSysctl(keyFor(m_interfaceName), std::to_string(m_original)); error != 0)
-        qWarning() << "[RP-FILTER] Failed to restore reverse-path filtering on" << m_interfaceName.c_str()
-                   << "- Error:" << error;
-    else
-        qInfo() << "[RP-FILTER] Reverse-path filtering on" << m_interfaceName.c_str() << "restored to" << m_original;
+    if (readValue(m_interfaceName) >= 0) {
+        if (const int error = writeSysctl(keyFor(m_interfaceName), std::to_string(m_original)); error != 0)
+            qWarning() << "[RP-FILTER] Failed to restore reverse-path filtering on" << m_interfaceName.c_str()
+                       << "- Error:" << error;
+        else
+            qInfo() << "[RP-FILTER] Reverse-path filtering on" << m_interfaceName.c_str() << "restored to" << m_original;
+    }
+    TunStateFile::remove(recordOf(m_interfaceName, m_original));
 }

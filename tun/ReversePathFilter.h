@@ -7,12 +7,9 @@
 // The effective value is the higher of "all" and the interface's own, so
 // setting the interface to 2 suffices even when "all" is 1.
 //
-// While loosened, the interface name and its original value are kept in a
-// small state file as well, so a daemon that was killed can put the filter
-// back at its next start (restoreAfterCrash). The file lives beside the
-// runtime directory rather than in it: systemd removes the runtime directory
-// when a killed unit stops, while /run itself lasts exactly as long as the
-// sysctl value (until reboot).
+// While loosened, the interface name and its original value are recorded in
+// the TUN state file as well, so a daemon that was killed can put the filter
+// back at its next start (undoRecord).
 
 #include <cstdint>
 #include <string>
@@ -34,15 +31,11 @@ public:
     // Puts back what loosen changed; idempotent.
     void restore();
 
-    // The state file: $KESTD_RP_FILTER_STATE, else kStateFileName in the
-    // parent of the runtime directory ($RUNTIME_DIRECTORY, else /run/kestd).
-    static constexpr const char *kStateFileName = "kestd-rp_filter";
-    static constexpr const char *kDefaultRuntimeDirectory = "/run/kestd";
-    static std::string stateFilePath();
-    // Puts back a filter that a killed run left loose, as its state file
-    // records, and removes the file. A filter no longer loose was changed by
-    // someone else since and is left alone. True when a value was put back.
-    static bool restoreAfterCrash();
+    static constexpr const char *kRecordKind = "rp-filter";
+    // Puts back a filter that a killed run left loose, as its record says. A
+    // filter no longer loose was changed by someone else since and is left
+    // alone. True when a value was put back.
+    static bool undoRecord(const std::string &record);
 
     // The value of net.ipv4.conf.<name>.rp_filter, -1 when it cannot be read.
     static int readValue(const std::string &interfaceName);

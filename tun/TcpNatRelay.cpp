@@ -1,6 +1,7 @@
 #include "tun/TcpNatRelay.h"
 
 #include "net/ConnectionOwnerLookup.h"
+#include "net/OwnSocketMark.h"
 #include "relay/SocketHelpers.h"
 #include "relay/SocksClient.h"
 #include "tun/DnsNameCache.h"
@@ -42,6 +43,7 @@ std::uint32_t interfaceIpv4Address(std::uint32_t index)
 }
 
 LogLimiter g_relayLog(20);
+LogLimiter g_markLog(5);
 
 bool isQuietError(int error)
 {
@@ -317,6 +319,9 @@ int TcpNatRelay::connectDirect(const TcpNatSession &nat)
     }
     trackConnectSocket(fd, true);
     SocketHelpers::setBufferSizes(fd);
+    // The firewall lets the daemon's own marked sockets go anywhere, DNS included.
+    if (const int error = OwnSocketMark::apply(fd); error != 0 && g_markLog.admit())
+        qWarning() << "[TCP-NAT] Failed to mark direct socket:" << error;
     const std::uint32_t index = m_interfaceIndex.load();
     if (index != 0) {
         // A source address alone does not leave through the split routes; the

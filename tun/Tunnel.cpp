@@ -70,6 +70,38 @@ void Tunnel::setHealthCheckFailedCallback(std::function<void()> callback)
     m_healthCheckFailed = std::move(callback);
 }
 
+void Tunnel::setPermittedCgroups(FirewallManager::PermittedCgroups cgroups)
+{
+    m_permittedCgroups = std::move(cgroups);
+    if (m_firewall)
+        m_firewall->setPermittedCgroups(m_permittedCgroups);
+}
+
+bool Tunnel::dnsProtectionActive()
+{
+    return m_firewall && m_firewall->isApplied() && m_firewall->filtersIntact();
+}
+
+// Steps 9 to 11 of the start: without a firewall the tunnel runs unprotected.
+void Tunnel::startFirewall(std::uint32_t dnsAddress)
+{
+    m_firewall = std::make_unique<FirewallManager>();
+    if (!m_firewall->initialise()) {
+        qWarning() << "Warning: Failed to initialize firewall manager (continuing without firewall rules)";
+        m_firewall.reset();
+        return;
+    }
+    const std::uint32_t index = m_adapter->interfaceIndex();
+    if (index == 0) {
+        qWarning() << "Warning: Failed to get TUN interface index (continuing without firewall rules)";
+        m_firewall.reset();
+        return;
+    }
+    m_firewall->setPermittedCgroups(m_permittedCgroups);
+    if (!m_firewall->applyStrictRoute(index, dnsAddress, true))
+        qWarning() << "Warning: Failed to apply firewall rules (DNS leaks may occur)";
+}
+
 void Tunnel::setOriginalInterfaceIndex(std::uint32_t index)
 {
     m_originalInterfaceIndex.store(index);
@@ -155,9 +187,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
         qWarning() << "Warning: Failed to clear IPv6 DNS servers (continuing anyway)";
     flushDnsCache();
 
-    // 9-11: the host firewall (DNS leak protection) is not part of this build yet.
-    qWarning() << "Warning: Failed to initialize firewall manager (continuing without firewall rules)"
-               << "- host firewall rules are not built yet";
+    // 9-11: the firewall (DNS leak protection, strict routing).
+    startFirewall(natClient);
 
     // 12-14: session, packet entry, completion port.
     if (!m_adapter->startSession(kSessionCapacity))
@@ -184,6 +215,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_relay->setSessionEndedCallback(
         [listener = m_listener.get()](const TcpNatSession &session) { listener->endSession(session); });
     qInfo() << "[TCP-NAT] Listener port assigned by OS:" << listenPort;
+    if (m_firewall && !m_firewall->addListenerRule(listenPort))
+        qWarning() << "Failed to add host firewall inbound rule";
 
     // 16: UDP-NAT, and the flow table behind it.
     auto output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
@@ -244,6 +277,10 @@ void Tunnel::stop()
         m_listener->stopListener();
     if (m_port)
         m_port->close();
+    if (m_firewall) {
+        m_firewall->removeAll();
+        m_firewall.reset();
+    }
     m_rpFilter.restore();
     if (m_adapter) {
         m_adapter->endSession();
@@ -267,6 +304,7 @@ void Tunnel::releaseEngine()
     m_udpNat.reset();
     m_relay.reset();
     m_listener.reset();
+    m_firewall.reset();
     m_adapter.reset();
     m_port.reset();
 }
@@ -415,7 +453,12 @@ void Tunnel::resetConnections()
     flows.clear();
     flushDnsCache();
     qDebug() << "Connection reset complete - starting proxy health check";
-    qCritical() << "[RESET] ❌ m_firewall is NULL! This should never happen!";
+    if (m_firewall) {
+        qInfo() << "[RESET] 🔍 Checking if nftables filters survived connection reset...";
+        m_firewall->verifyFilters();
+    } else {
+        qWarning() << "[RESET] No nftables filters to check - the TUN mode runs without DNS leak protection";
+    }
     startReadinessTimer();
 }
 

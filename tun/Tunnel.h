@@ -1,13 +1,15 @@
 #pragma once
-// The engine of the TUN mode: owns the TUN adapter, the completion port with
-// its workers, the TCP NAT listener and relay, the UDP-NAT module and the UDP
-// flow table, the routing policy and the DNS name cache. Configured before
+// The engine of the TUN mode: owns the TUN adapter, the firewall (DNS leak
+// protection), the completion port with its workers, the TCP NAT listener and
+// relay, the UDP-NAT module and the UDP flow table, the routing policy and the
+// DNS name cache. Configured before
 // start(), started once, stopped once (a stopped tunnel is not restarted).
 // Every packet read from the adapter enters through handlePacket(): filters,
 // the readiness gate after a reset, the NAT path for IPv4 TCP, UDP to the
 // UDP-NAT module or the flow table.
 
 #include "net/ConnectionOwnerLookup.h"
+#include "net/FirewallManager.h"
 #include "tun/CompletionPort.h"
 #include "tun/DnsNameCache.h"
 #include "tun/ReversePathFilter.h"
@@ -57,6 +59,8 @@ public:
     // The interface that carried the default route before the TUN mode; direct
     // connections are bound to it. Also accepted while running.
     void setOriginalInterfaceIndex(std::uint32_t index);
+    // The cgroups the firewall permits besides the daemon; also while running.
+    void setPermittedCgroups(FirewallManager::PermittedCgroups cgroups);
 
     std::expected<void, std::string> start(const std::string &adapterName, std::uint32_t tunnelIp,
                                            std::uint8_t prefixLength, const std::string &devicePath);
@@ -66,6 +70,8 @@ public:
     void resetConnections();
     bool isRunning() const { return m_running.load(); }
     bool isProxyReady() const { return m_proxyReady.load(); }
+    // The firewall's rules are applied and all still in place.
+    bool dnsProtectionActive();
     // The adapter's LUID (its ifindex), 0 when there is none or it is not running.
     std::uint64_t adapterLuid() const;
     std::string interfaceName() const;
@@ -86,6 +92,7 @@ public:
 
 private:
     bool sendToAdapter(const std::uint8_t *packet, std::size_t length);
+    void startFirewall(std::uint32_t dnsAddress);
     void handleTcpPacket(const PacketInfo &packet);
     void natOutbound(const PacketInfo &packet);
     void natInbound(const PacketInfo &packet);
@@ -111,6 +118,8 @@ private:
 
     std::unique_ptr<CompletionPort> m_port;
     std::unique_ptr<TunAdapter> m_adapter;
+    std::unique_ptr<FirewallManager> m_firewall;
+    FirewallManager::PermittedCgroups m_permittedCgroups;
     std::unique_ptr<TcpNatListener> m_listener;
     std::unique_ptr<TcpNatRelay> m_relay;
     std::unique_ptr<UdpNat> m_udpNat;

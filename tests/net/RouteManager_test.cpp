@@ -1,6 +1,7 @@
 // RouteManager and findDefaultGateway against real routing tables, inside network
 // namespaces the tests create (root only), never on the host's own table.
 #include "net/RouteManager.h"
+#include "net/TunStateFile.h"
 #include "net/TunAdapter.h"
 #include "tests/support/NetnsFixture.h"
 #include "tests/tun/LogCapture.h"
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -52,8 +54,15 @@ protected:
         if (access("/dev/net/tun", R_OK | W_OK) != 0)
             GTEST_SKIP() << "/dev/net/tun is not available";
         setenv("KESTD_RESOLV_CONF", "/nonexistent-kestd-test/resolv.conf", 1);
+        m_state = std::filesystem::temp_directory_path() / ("kestd-routes-" + std::to_string(getpid()));
+        setenv(TunStateFile::kPathVariable, m_state.c_str(), 1);
     }
-    void TearDown() override { unsetenv("KESTD_RESOLV_CONF"); }
+    void TearDown() override
+    {
+        unsetenv("KESTD_RESOLV_CONF");
+        std::filesystem::remove(m_state);
+    }
+    std::filesystem::path m_state;
 
     // In namespace a (calling thread): the TUN link configured as the tunnel does,
     // including its own default route via 10.6.7.2.
@@ -67,6 +76,10 @@ protected:
         ASSERT_TRUE(adapter.startSession(TunAdapter::kSessionCapacity));
     }
     std::string routes(const NetnsFixture &net) const { return net.run(net.a(), "ip route show table main").output; }
+    std::string rulesAndReplyTable(const NetnsFixture &net) const
+    {
+        return net.run(net.a(), "ip rule show; ip route show table 19284 2>/dev/null").output;
+    }
     std::string routesJson(const NetnsFixture &net) const { return net.run(net.a(), "ip -j route").output; }
 };
 
@@ -126,6 +139,7 @@ TEST_F(RouteManagerNetns, FullTunnelAddsBypassAndSplitRoutesAndRemoveAllRestores
         bringUp(adapter);
         const std::string name = adapter.interfaceName();
         const std::string beforeJson = routesJson(net);
+        const std::string rulesBefore = rulesAndReplyTable(net);
         const auto before = lines(routes(net));
 
         RouteManager manager;
@@ -141,7 +155,19 @@ TEST_F(RouteManagerNetns, FullTunnelAddsBypassAndSplitRoutesAndRemoveAllRestores
         };
         EXPECT_EQ(added(before, after), expected) << routes(net);
         EXPECT_EQ(added(after, before), std::set<std::string>{}) << "nothing was removed";
-        EXPECT_EQ(manager.addedRoutes().size(), 3u);
+        EXPECT_EQ(manager.addedRoutes().size(), 4u) << "bypass, two split routes, the reply table's default";
+        EXPECT_EQ(lines(net.run(net.a(), "ip route show table 19284").output),
+                  std::set<std::string>{"default via 10.231.0.2 dev a0"});
+        const std::string rules = net.run(net.a(), "ip rule show").output;
+        EXPECT_NE(rules.find("4810:\tfrom all fwmark 0x20000000/0x20000000 lookup main suppress_prefixlength 1"),
+                  std::string::npos) << rules;
+        EXPECT_NE(rules.find("4811:\tfrom all fwmark 0x20000000/0x20000000 lookup 19284"), std::string::npos) << rules;
+        // Marked replies leave by the original route, subnets keep their own.
+        EXPECT_NE(net.run(net.a(), "ip route get 200.1.1.1 mark 0x20000000").output.find("via 10.231.0.2 dev a0"),
+                  std::string::npos);
+        EXPECT_NE(net.run(net.a(), "ip route get 10.231.0.77 mark 0x20000000").output.find("10.231.0.77 dev a0"),
+                  std::string::npos);
+        EXPECT_EQ(TunStateFile::records().size(), 6u) << "four routes and two rules recorded";
 
         // Traffic now goes into the tunnel, except to the proxy.
         EXPECT_NE(net.run(net.a(), "ip route get 1.1.1.1").output.find("dev " + name), std::string::npos);
@@ -151,6 +177,8 @@ TEST_F(RouteManagerNetns, FullTunnelAddsBypassAndSplitRoutesAndRemoveAllRestores
 
         manager.removeAll();
         EXPECT_EQ(routesJson(net), beforeJson) << "removeAll leaves the table as it was";
+        EXPECT_EQ(rulesAndReplyTable(net), rulesBefore) << "removeAll leaves the rules as they were";
+        EXPECT_TRUE(TunStateFile::records().empty());
         EXPECT_TRUE(manager.addedRoutes().empty());
         const int removedLines = log.count("Removed route:");
         manager.removeAll();
@@ -177,7 +205,7 @@ TEST_F(RouteManagerNetns, LoopbackProxyGetsNoBypassRouteButOtherAddressesDo)
             RouteManager manager;
             manager.initialise(adapter.luid());
             ASSERT_TRUE(manager.setupFullTunnel(kTunnelIp, 0x7F000001, 0));
-            EXPECT_EQ(manager.addedRoutes().size(), 2u) << "only the split routes";
+            EXPECT_EQ(manager.addedRoutes().size(), 3u) << "the split routes and the reply table's default only";
         } // the destructor removes them
         EXPECT_EQ(routesJson(net), beforeJson);
         EXPECT_TRUE(log.contains("Skipping proxy bypass route for localhost"));
@@ -186,7 +214,7 @@ TEST_F(RouteManagerNetns, LoopbackProxyGetsNoBypassRouteButOtherAddressesDo)
         manager.initialise(adapter.luid());
         // 128.1.2.3 is not loopback; the override replaces the discovered gateway.
         ASSERT_TRUE(manager.setupFullTunnel(kTunnelIp, 0x80010203, kUpstreamGateway));
-        ASSERT_EQ(manager.addedRoutes().size(), 3u);
+        ASSERT_EQ(manager.addedRoutes().size(), 4u);
         EXPECT_EQ(manager.addedRoutes().front().destination, 0x80010203u);
         EXPECT_EQ(manager.addedRoutes().front().nextHop, kUpstreamGateway);
         // Setting up again over identical routes that are already there (as an
@@ -197,11 +225,39 @@ TEST_F(RouteManagerNetns, LoopbackProxyGetsNoBypassRouteButOtherAddressesDo)
         again.initialise(adapter.luid());
         EXPECT_TRUE(again.setupFullTunnel(kTunnelIp, 0x80010203, kUpstreamGateway));
         EXPECT_TRUE(again.addedRoutes().empty());
+        EXPECT_TRUE(again.addedRulePriorities().empty());
         again.removeAll();
         EXPECT_EQ(routesJson(net), withRoutes) << "pre-existing routes survive the second manager's stop";
         manager.removeAll();
         EXPECT_EQ(routesJson(net), beforeJson);
     }));
+}
+
+TEST_F(RouteManagerNetns, RoutesAndRulesOfAKilledRunAreRemovedFromTheirRecordsButAnAdministratorsRouteStays)
+{
+    NetnsFixture net("ktcrash");
+    ASSERT_TRUE(net.ok()) << net.error();
+    // The administrator's own route to the proxy, identical to the bypass route.
+    ASSERT_EQ(net.run(net.a(), "ip route add 198.51.100.7 via 10.231.0.2 dev a0 metric 1 proto boot").exitCode, 0);
+    const std::string before = net.run(net.a(), "ip route show table all; ip rule show").output;
+    ASSERT_TRUE(net.runInside(net.a(), [&] {
+        TunAdapter adapter;
+        bringUp(adapter);
+        // A killed run never gets to removeAll (the object is left behind on
+        // purpose); its records are all that is left, and its TUN link goes.
+        auto *killed = new RouteManager;
+        killed->initialise(adapter.luid());
+        ASSERT_TRUE(killed->setupFullTunnel(kTunnelIp, kRemoteProxy, 0));
+        adapter.closeAdapter();
+        const std::vector<std::string> records = TunStateFile::takeAll();
+        EXPECT_EQ(records.size(), 5u) << "the administrator's route is not recorded";
+        for (auto record = records.rbegin(); record != records.rend(); ++record)
+            RouteManager::undoRecord(*record);
+        EXPECT_FALSE(RouteManager::undoRecord("route table=254 dst=garbage prefix=99"));
+        EXPECT_FALSE(RouteManager::undoRecord("rule priority=100 table=254")) << "not a rule of ours";
+    }));
+    EXPECT_EQ(net.run(net.a(), "ip route show table all; ip rule show").output, before)
+        << "the administrator's route stays, everything recorded is gone";
 }
 
 } // namespace

@@ -56,6 +56,7 @@ TEST_F(ServiceHostTest, RegisterWritesNotifyUnitAndSecondRegisterFails)
     EXPECT_TRUE(text.contains("RuntimeDirectory=kestd"));
     EXPECT_TRUE(text.contains("Delegate=yes\n"));
     EXPECT_TRUE(text.contains("[Install]\nWantedBy=multi-user.target\n")) << "the unit can be enabled";
+    EXPECT_TRUE(text.contains("RuntimeDirectoryPreserve=yes\n")) << "a killed daemon's TUN state would go with it";
     EXPECT_TRUE(text.contains(QStringLiteral("ExecStart=\"%1\"\n").arg(QFileInfo(KESTD_BINARY).canonicalFilePath())))
         << text.toStdString();
     EXPECT_TRUE(QFile::exists(m_dir.filePath("polkit/rules.d/50-kestservice.rules")));

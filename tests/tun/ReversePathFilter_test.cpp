@@ -1,7 +1,8 @@
-// ReversePathFilter: where its state file goes, and (as root, inside a namespace
-// the test makes) a strict filter that a killed daemon left loose is put back
-// from that file at the next start, and only when nobody changed it since.
+// ReversePathFilter (as root, inside a namespace the test makes): a strict
+// filter that a killed daemon left loose is put back from its record in the
+// TUN state file at the next start, and only when nobody changed it since.
 #include "tests/support/NetnsFixture.h"
+#include "net/TunStateFile.h"
 #include "tests/tun/LogCapture.h"
 #include "tun/KestTunManager.h"
 #include "tun/ReversePathFilter.h"
@@ -13,8 +14,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -42,35 +41,7 @@ private:
     std::string m_value;
 };
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void put(const std::string &path, const std::string &content)
-{
-    std::ofstream(path) << content;
-}
-
 } // namespace
-
-TEST(ReversePathFilterState, FileSitsBesideTheRuntimeDirectoryUnlessOverridden)
-{
-    EnvironmentGuard runtime("RUNTIME_DIRECTORY");
-    EnvironmentGuard state("KESTD_RP_FILTER_STATE");
-    unsetenv("KESTD_RP_FILTER_STATE");
-    unsetenv("RUNTIME_DIRECTORY");
-    EXPECT_EQ(ReversePathFilter::stateFilePath(), "/run/kestd-rp_filter");
-    setenv("RUNTIME_DIRECTORY", "/tmp/x/run/:/other", 1);
-    EXPECT_EQ(ReversePathFilter::stateFilePath(), "/tmp/x/kestd-rp_filter");
-    setenv("RUNTIME_DIRECTORY", "/kestd", 1);
-    EXPECT_EQ(ReversePathFilter::stateFilePath(), "/kestd-rp_filter");
-    setenv("KESTD_RP_FILTER_STATE", "/tmp/own-file", 1);
-    EXPECT_EQ(ReversePathFilter::stateFilePath(), "/tmp/own-file");
-}
 
 TEST(ReversePathFilterState, StrictFilterLeftLooseByAKilledRunIsRestoredAtTheNextStart)
 {
@@ -80,12 +51,13 @@ TEST(ReversePathFilterState, StrictFilterLeftLooseByAKilledRunIsRestoredAtTheNex
     ASSERT_TRUE(net.ok()) << net.error();
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("kestd-rpf-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    EnvironmentGuard state("KESTD_RP_FILTER_STATE");
+    EnvironmentGuard state(TunStateFile::kPathVariable);
     const std::string file = (dir / "state").string();
-    setenv("KESTD_RP_FILTER_STATE", file.c_str(), 1);
+    setenv(TunStateFile::kPathVariable, file.c_str(), 1);
     const std::string veth = NetnsFixture::kVethA;
     const std::string key = "net.ipv4.conf." + veth + ".rp_filter";
     const auto value = [&] { return ReversePathFilter::readValue(veth); };
+    const std::string record = std::string(ReversePathFilter::kRecordKind) + " dev=" + veth + " value=1";
     LogCapture log;
     ASSERT_TRUE(net.runInside(net.a(), [&] {
         ASSERT_EQ(net.run(net.a(), "sysctl -q -w net.ipv4.conf.all.rp_filter=0 " + key + "=1").exitCode, 0);
@@ -97,39 +69,31 @@ TEST(ReversePathFilterState, StrictFilterLeftLooseByAKilledRunIsRestoredAtTheNex
             ReversePathFilter filter;
             ASSERT_TRUE(filter.loosen(index));
             EXPECT_EQ(value(), ReversePathFilter::kLoose);
-            EXPECT_EQ(slurp(file), veth + " 1\n");
+            ASSERT_EQ(TunStateFile::records().size(), 1u);
+            EXPECT_EQ(TunStateFile::records().front().rfind(record + " netns=", 0), 0u) << TunStateFile::records().front();
             filter.restore();
             EXPECT_EQ(value(), ReversePathFilter::kStrict);
             EXPECT_FALSE(std::filesystem::exists(file));
         }
-        EXPECT_FALSE(ReversePathFilter::restoreAfterCrash()) << "no record, nothing to do";
 
-        // A killed run left the filter loose and its record behind.
+        // A killed run left the filter loose and its record behind: the next
+        // daemon start puts it back.
         ASSERT_EQ(net.run(net.a(), "sysctl -q -w " + key + "=2").exitCode, 0);
-        put(file, veth + " 1\n");
-        EXPECT_TRUE(ReversePathFilter::restoreAfterCrash());
-        EXPECT_EQ(value(), ReversePathFilter::kStrict);
-        EXPECT_FALSE(std::filesystem::exists(file));
-        // The daemon does this where its TUN manager comes up.
-        ASSERT_EQ(net.run(net.a(), "sysctl -q -w " + key + "=2").exitCode, 0);
-        put(file, veth + " 1\n");
-        {
-            EnvironmentGuard resolver("KESTD_RESOLV_CONF");
-            setenv("KESTD_RESOLV_CONF", (dir / "resolv.conf").c_str(), 1);
-            KestTunManager manager;
-        }
+        TunStateFile::add(record);
+        KestTunManager::recoverAfterCrash();
         EXPECT_EQ(value(), ReversePathFilter::kStrict);
         EXPECT_FALSE(std::filesystem::exists(file));
 
         // Changed by someone else since, an unknown interface, or a garbled
         // record: nothing is written and the record goes.
         ASSERT_EQ(net.run(net.a(), "sysctl -q -w " + key + "=0").exitCode, 0);
-        for (const std::string &record : {veth + " 1\n", std::string("nosuchif0 1\n"), std::string("../../x 1\n"),
-                                          veth + " 7\n", std::string("garbage")}) {
-            put(file, record);
-            EXPECT_FALSE(ReversePathFilter::restoreAfterCrash()) << record;
-            EXPECT_EQ(value(), 0) << record;
-            EXPECT_FALSE(std::filesystem::exists(file)) << record;
+        for (const std::string &bad : {record, std::string("rp-filter dev=nosuchif0 value=1"),
+                                       std::string("rp-filter dev=../../x value=1"), "rp-filter dev=" + veth + " value=7",
+                                       std::string("rp-filter garbage")}) {
+            TunStateFile::add(bad);
+            KestTunManager::recoverAfterCrash();
+            EXPECT_EQ(value(), 0) << bad;
+            EXPECT_FALSE(std::filesystem::exists(file)) << bad;
         }
     }));
     EXPECT_TRUE(log.contains("[RP-FILTER] Reverse-path filtering on a0 restored to 1 after an earlier run")) << log.all();

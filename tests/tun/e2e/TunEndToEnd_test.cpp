@@ -4,6 +4,8 @@
 // settings of their own.
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/NftOwnerSocket.h"
+#include "tests/support/TestCgroup.h"
 #include "tests/tun/e2e/TunTopology.h"
 #include "tools/KestClient.h"
 
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,9 +28,11 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 constexpr const char *kTunnelDns = "10.6.7.2"; // TUN IP + 1 of the default tunnel address
@@ -86,6 +91,61 @@ bool sendText(int fd, const std::string &text)
     return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
 }
 
+// A DNS query for a name, over UDP or TCP, optionally bound to a device with
+// SO_BINDTODEVICE; prints "answered", "refused <errno>" or "timeout" (and
+// writes it to a file when one is named).
+constexpr const char *kDnsProbe = R"PY(
+import socket, struct, sys
+server, name, kind = sys.argv[1], sys.argv[2], sys.argv[3]
+device = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] != "-" else None
+query = struct.pack(">HHHHHH", 0x4b53, 0x0100, 1, 0, 0, 0)
+query += b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0" + struct.pack(">HH", 1, 1)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM if kind == "udp" else socket.SOCK_STREAM)
+if device:
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
+s.settimeout(4)
+try:
+    s.connect((server, 53))
+    if kind == "udp":
+        s.send(query)
+        answer = s.recv(4096)
+    else:
+        s.sendall(struct.pack(">H", len(query)) + query)
+        answer = s.recv(4096)[2:]
+    result = "answered" if len(answer) >= 12 and answer[:2] == b"\x4b\x53" else "garbled"
+except socket.timeout:
+    result = "timeout"
+except OSError as e:
+    result = "refused %d" % e.errno
+print(result)
+if len(sys.argv) > 5:
+    open(sys.argv[5], "w").write(result)
+)PY";
+
+// A TCP echo service on port 9100 of the daemon's namespace, and a client for
+// it that connects from a given source address.
+constexpr const char *kEchoService = R"PY(
+import socket, sys, threading
+if sys.argv[1] == "serve":
+    l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    l.bind(("0.0.0.0", int(sys.argv[2]))); l.listen(16)
+    def echo(c):
+        with c:
+            d = c.recv(100)
+            if d: c.sendall(d)
+    while True:
+        c, _ = l.accept()
+        threading.Thread(target=echo, args=(c,), daemon=True).start()
+else:
+    s = socket.socket(); s.settimeout(4)
+    s.bind((sys.argv[2], 0))
+    try:
+        s.connect((sys.argv[3], int(sys.argv[4]))); s.sendall(b"knock")
+        print("echo" if s.recv(100) == b"knock" else "garbled")
+    except OSError as e:
+        print("failed", e)
+)PY";
+
 // True when the peer ended the connection (EOF or reset) within the time.
 bool endsWithin(int fd, int timeoutMs)
 {
@@ -125,6 +185,10 @@ protected:
         ASSERT_TRUE(s_topology->startProxy());
         m_resolvConf = s_topology->dir() + "/resolv.conf";
         std::ofstream(m_resolvConf) << "nameserver 192.0.2.53\n";
+        std::ofstream(s_topology->dir() + "/dnsprobe.py") << kDnsProbe;
+        std::ofstream(s_topology->dir() + "/echo.py") << kEchoService;
+        m_cgroup = std::make_unique<TestCgroup>("kestd-e2e-");
+        ASSERT_TRUE(m_cgroup->ok()) << "no cgroup v2 hierarchy under /sys/fs/cgroup";
         ASSERT_TRUE(startDaemon());
     }
 
@@ -133,6 +197,7 @@ protected:
         stopWatcher();
         m_client.reset();
         m_daemon.reset();
+        m_cgroup.reset();
     }
 
     TunTopology &topo() { return *s_topology; }
@@ -141,7 +206,9 @@ protected:
     bool startDaemon()
     {
         DaemonHarness::Options options;
+        // The TUN state file outlives each daemon, so a restarted one finds what a killed one left.
         options.environment << QString::fromStdString("KESTD_RESOLV_CONF=" + m_resolvConf)
+                            << QString::fromStdString("KESTD_TUN_STATE=" + topo().dir() + "/tun-state")
                             << "QT_LOGGING_RULES=kestd.debug=true";
         m_daemon = std::make_unique<DaemonHarness>(options);
         bool started = false;
@@ -152,7 +219,7 @@ protected:
                 return false;
             started = m_daemon->start();
         }
-        if (!started)
+        if (!started || !m_cgroup->add(m_daemon->pid()))
             return false;
         m_client = std::make_unique<KestClient>();
         return m_client->connectTo(m_daemon->socketPath()) && startWatcher();
@@ -218,6 +285,13 @@ protected:
 
     std::string near(const std::string &command) { return topo().runNear(command).output; }
     std::string routes() { return near("ip route show table main; ip rule show"); }
+    std::string allRoutes() { return near("ip -4 route show table all; ip rule show"); }
+    std::string tables() { return near("nft list tables"); }
+    std::string dnsProbe(const std::string &server, const std::string &name, const std::string &kind,
+                         const std::string &device = NetnsFixture::kVethA)
+    {
+        return trimmed(near("python3 " + topo().dir() + "/dnsprobe.py " + server + " " + name + " " + kind + " " + device));
+    }
     std::string links() { return near("ip -o link show | cut -d: -f2"); }
     std::string whoami(const std::string &curl = "curl")
     {
@@ -228,6 +302,7 @@ protected:
     std::string m_resolvConf;
     std::unique_ptr<DaemonHarness> m_daemon;
     std::unique_ptr<KestClient> m_client;
+    std::unique_ptr<TestCgroup> m_cgroup;
     pid_t m_watcher = -1;
 };
 
@@ -298,9 +373,11 @@ TEST_F(TunEndToEnd, StopTunLastClientAndSigtermEachRestoreRoutesAndResolver)
     EXPECT_NE(routes().find("0.0.0.0/1 dev"), std::string::npos) << routes();
     EXPECT_NE(readText(m_resolvConf).find(kTunnelDns), std::string::npos);
     EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
+    EXPECT_NE(tables().find("table inet kestd"), std::string::npos);
     EXPECT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
     EXPECT_EQ(routes(), routesBefore) << "stop-tun left routes behind";
     EXPECT_EQ(readText(m_resolvConf), resolverBefore) << "stop-tun left the resolver changed";
+    EXPECT_EQ(tables(), "") << "stop-tun left the firewall table";
 
     // The last client's departure.
     ASSERT_EQ(startTun().value("success").toBool(), true);
@@ -317,23 +394,40 @@ TEST_F(TunEndToEnd, StopTunLastClientAndSigtermEachRestoreRoutesAndResolver)
     EXPECT_EQ(m_daemon->stop(), 0);
     EXPECT_EQ(routes(), routesBefore) << "SIGTERM left routes behind";
     EXPECT_EQ(readText(m_resolvConf), resolverBefore);
+    EXPECT_EQ(tables(), "") << "SIGTERM left the firewall table";
     EXPECT_NE(m_daemon->stderrText().indexOf("Stopping TUN..."), -1);
 }
 
-TEST_F(TunEndToEnd, SigkilledDaemonLeavesNoTunDeviceAndTheNextStartRestoresTheResolver)
+TEST_F(TunEndToEnd, SigkilledDaemonLeavesNoTunDeviceNorFilterAndTheNextStartUndoesEverythingElse)
 {
+    const std::string key = std::string("net.ipv4.conf.") + NetnsFixture::kVethA + ".rp_filter";
+    near("sysctl -q -w " + key + "=1");
     const std::string resolverBefore = readText(m_resolvConf);
+    const std::string routesBefore = allRoutes();
     ASSERT_EQ(startTun().value("success").toBool(), true);
     ASSERT_NE(links().find("kest"), std::string::npos);
+    // A managed process started after the filters: it must not hold them.
+    ASSERT_EQ(request(QJsonObject{{"action", "start"}, {"process-id", "core"}, {"executable", "/bin/sleep"},
+                                  {"arguments", QJsonArray{"60"}}})
+                  .value("status")
+                  .toString(),
+              "started");
     m_daemon->signal(SIGKILL);
     m_daemon->waitExit(5000);
     stopWatcher();
     EXPECT_EQ(links().find("kest"), std::string::npos) << "a TUN device outlived the daemon: " << links();
     EXPECT_EQ(routes().find("0.0.0.0/1"), std::string::npos) << "a split route outlived the daemon";
+    EXPECT_EQ(tables(), "") << "the firewall table outlived the daemon (its managed process still runs)";
+    EXPECT_EQ(m_cgroup->members().size(), 1u) << "the managed process";
     EXPECT_NE(readText(m_resolvConf), resolverBefore) << "(the killed daemon could not restore it)";
+    EXPECT_NE(allRoutes(), routesBefore) << "(the killed daemon could not remove its proxy route and rules)";
+    EXPECT_EQ(trimmed(near("sysctl -n " + key)), "2") << "(nor put back the strict filter)";
 
     ASSERT_TRUE(startDaemon());
+    EXPECT_EQ(allRoutes(), routesBefore) << "the next start did not undo the routes and rules";
     EXPECT_EQ(readText(m_resolvConf), resolverBefore) << "the next start did not restore the resolver";
+    EXPECT_EQ(trimmed(near("sysctl -n " + key)), "1") << "the next start did not restore the filter";
+    near("sysctl -q -w " + key + "=0");
 }
 
 TEST_F(TunEndToEnd, ResetConnectionsEndsOpenConnectionsRefusesSynsForASecondThenServes)
@@ -550,4 +644,140 @@ TEST_F(TunEndToEnd, StrictReversePathFilterIsLoosenedForDirectConnectionsAndRest
     EXPECT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
     EXPECT_EQ(trimmed(near("sysctl -n " + key)), "1") << "the strict filter was not put back";
     near("sysctl -q -w " + key + "=0");
+}
+
+TEST_F(TunEndToEnd, DnsPastTheTunnelIsRefusedAtOnceWhileTheTunnelsDnsTheManagedProcessesAndTheDaemonStillResolve)
+{
+    const std::string server = TunTopology::kDnsServer;
+    EXPECT_EQ(dnsProbe(server, "before.kest.test", "udp"), "answered") << "no bound DNS before the TUN mode";
+    const std::string digDirect = topo().dir() + "/dig-direct";
+    near("cp /usr/bin/dig " + digDirect);
+    ASSERT_EQ(startTun(QJsonObject{{"direct-processes", QJsonArray{"dig-direct"}}}).value("success").toBool(), true);
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("dns-protection").toBool(), true);
+
+    // Bound to the physical link, past the tunnel: refused at once, never sent.
+    EXPECT_EQ(dnsProbe(server, "leak-udp.kest.test", "udp").rfind("refused", 0), 0u);
+    EXPECT_EQ(dnsProbe(server, "leak-tcp.kest.test", "tcp"), "refused 111");
+    EXPECT_EQ(topo().dnsLog().find("leak-"), std::string::npos) << "a refused query reached the resolver";
+    // The tunnel's own DNS answers.
+    EXPECT_EQ(trimmed(near(std::string("dig +short +time=3 +tries=1 @") + kTunnelDns + " " + TunTopology::kHostName)),
+              TunTopology::kServer);
+
+    // A managed process (the proxy core's place) still reaches the resolver past the tunnel.
+    const std::string managedResult = topo().dir() + "/managed.result";
+    ASSERT_EQ(request(QJsonObject{{"action", "start"}, {"process-id", "core"}, {"executable", "/usr/bin/python3"},
+                                  {"arguments", QJsonArray{QString::fromStdString(topo().dir() + "/dnsprobe.py"),
+                                                           TunTopology::kDnsServer, "managed.kest.test", "udp",
+                                                           NetnsFixture::kVethA, QString::fromStdString(managedResult)}}})
+                  .value("status")
+                  .toString(),
+              "started");
+    EXPECT_TRUE(waitUntil([&] { return !readText(managedResult).empty(); }, 8000));
+    EXPECT_EQ(readText(managedResult), "answered") << "the managed process's DNS was refused";
+    // The daemon's own direct connection to port 53 (for a direct process's TCP query).
+    EXPECT_EQ(trimmed(near(digDirect + " +tcp +short +time=3 +tries=1 @" + server + " " + TunTopology::kHostName)),
+              TunTopology::kServer);
+    EXPECT_NE(topo().dnsLog().find("query[A] www.kest.test from 10.231.0.1"), std::string::npos)
+        << "the direct query did not leave by the physical link";
+
+    ASSERT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    EXPECT_EQ(tables(), "");
+    EXPECT_EQ(dnsProbe(server, "after.kest.test", "udp"), "answered") << "bound DNS not back after stop-tun";
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("dns-protection").toBool(true), false);
+}
+
+TEST_F(TunEndToEnd, Ipv6IsRefusedWhileTheTunModeRunsAndWorksAgainAfterStopTun)
+{
+    const std::string connect =
+        std::string("timeout 5 bash -c 'echo ECHO > /dev/tcp/") + TunTopology::kFarIpv6 + "/" +
+        std::to_string(TunTopology::kTcpServicePort) + "' 2>&1; echo rc=$?";
+    EXPECT_NE(near(connect).find("rc=0"), std::string::npos) << "no IPv6 before the TUN mode";
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const std::string refused = near(connect);
+    EXPECT_EQ(refused.find("rc=0"), std::string::npos) << "IPv6 passed the tunnel";
+    EXPECT_EQ(refused.find("rc=124"), std::string::npos) << "IPv6 was dropped, not refused: " << refused;
+    ASSERT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    EXPECT_NE(near(connect).find("rc=0"), std::string::npos) << "IPv6 not back after stop-tun";
+}
+
+TEST_F(TunEndToEnd, ARuleThatVanishedIsReportedByTheCheckAtTheNextReset)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    const std::string table = near("nft -a list table inet kestd");
+    const std::size_t rule = table.find("comment \"block ipv4 dns\"");
+    ASSERT_NE(rule, std::string::npos) << table;
+    const std::uint64_t handle = std::stoull(table.substr(table.find("# handle ", rule) + 9));
+    // By hand it is refused: the table is the daemon's alone...
+    EXPECT_NE(near("nft delete rule inet kestd output handle " + std::to_string(handle) + " 2>&1").find(
+                  "Operation not permitted"),
+              std::string::npos);
+    // ... so it vanishes through the daemon's own socket.
+    std::string error;
+    ASSERT_TRUE(deleteRuleAsOwner(m_daemon->pid(), "kestd", "output", handle, &error)) << error;
+    EXPECT_EQ(request(QJsonObject{{"action", "reset-connections"}}).value("status").toString(), "success");
+    const std::string missing = "[FILTER-CHECK] ❌ Filter ID " + std::to_string(handle) + " is MISSING! Error: 2";
+    EXPECT_TRUE(m_daemon->waitForLog(QString::fromStdString(missing), 5000)) << m_daemon->stderrText().toStdString();
+    EXPECT_TRUE(m_daemon->stderrText().contains("filters exist, 1 are MISSING"));
+    EXPECT_TRUE(m_daemon->stderrText().contains("[FILTER-CHECK] 🔥🔥🔥 FILTERS DISAPPEARED WITHOUT CLEANUP! 🔥🔥🔥"));
+    EXPECT_FALSE(m_daemon->stderrText().contains("m_firewall is NULL"));
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("dns-protection").toBool(true), false);
+}
+
+TEST_F(TunEndToEnd, InboundConnectionsFromOutsideTheSubnetAndToAForwardedContainerAreAnsweredWhileTunRuns)
+{
+    // The container: a namespace of its own behind the daemon's, its service
+    // published on port 8080 of the veth address by a destination NAT.
+    const std::string container = topo().near() + "c";
+    struct Cleanup {
+        std::function<void()> run;
+        ~Cleanup() { run(); }
+    } cleanup{[&] {
+        near("nft delete table ip ktpublish; ip netns del " + container + "; sysctl -q -w net.ipv4.ip_forward=0");
+    }};
+    const auto inContainer = [&](const std::string &command) {
+        return topo().net().run(topo().near(), "ip netns exec " + container + " sh -c '" + command + "'");
+    };
+    ASSERT_EQ(near("ip netns add " + container + " && ip link add c0 type veth peer name c1 netns " + container +
+                   " && ip addr add 172.31.0.1/24 dev c0 && ip link set c0 up && sysctl -q -w net.ipv4.ip_forward=1 && "
+                   "nft add table ip ktpublish && "
+                   "nft add chain ip ktpublish pre { type nat hook prerouting priority dstnat\\; } && "
+                   "nft add rule ip ktpublish pre iif a0 tcp dport 8080 dnat to 172.31.0.2:9100 && echo ok"),
+              "ok\n");
+    inContainer("ip link set lo up && ip addr add 172.31.0.2/24 dev c1 && ip link set c1 up && ip route add default via 172.31.0.1");
+    const int service = net().spawn(topo().near(), "exec python3 " + topo().dir() + "/echo.py serve 9100");
+    const int published = net().spawn(topo().near(), "exec ip netns exec " + container + " python3 " + topo().dir() + "/echo.py serve 9100");
+    const auto knock = [&](const char *source, int port) {
+        return trimmed(net().run(topo().far(), "python3 " + topo().dir() + "/echo.py knock " + source + " " +
+                                                   TunTopology::kVethAddress + " " + std::to_string(port)).output);
+    };
+    ASSERT_TRUE(waitUntil([&] { return knock(TunTopology::kServer, 9100) == "echo" && knock(TunTopology::kServer, 8080) == "echo"; }))
+        << "the services do not answer even before the TUN mode";
+
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    EXPECT_EQ(knock(TunTopology::kServer, 9100), "echo") << "a local service's replies went into the tunnel";
+    EXPECT_EQ(knock(TunTopology::kServer, 8080), "echo") << "a published container's replies went into the tunnel";
+    EXPECT_EQ(knock(TunTopology::kProxyHost, 9100), "echo") << "a connection from the veth's own subnet broke";
+    EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "outgoing traffic no longer takes the tunnel";
+
+    ::kill(service, SIGKILL);
+    ::kill(published, SIGKILL);
+}
+
+TEST_F(TunEndToEnd, AClientInAnApplicationUnitOfItsOwnIsPermittedWhileConnected)
+{
+    ASSERT_EQ(startTun().value("success").toBool(), true);
+    TestCgroup unit("app-kest-e2e-", ".scope");
+    ASSERT_TRUE(unit.ok());
+    const std::string ctl = std::string(KESTCTL_BINARY) + " --socket " + m_daemon->socketPath().toStdString();
+    const std::string permit = "protect ipv4 kest " + unit.path();
+    const int client = net().spawn(topo().near(), "echo $$ > " + unit.directory() + "/cgroup.procs && exec " + ctl +
+                                                      " watch > /dev/null");
+    EXPECT_TRUE(waitUntil([&] { return near("nft list table inet kestd").find(permit) != std::string::npos; }))
+        << near("nft list table inet kestd");
+    EXPECT_EQ(countOf(near("nft list table inet kestd"), "protect ipv4 kest"), 1)
+        << "the test's own clients, outside any application unit, were permitted";
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("dns-protection").toBool(), true);
+    ::kill(client, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return near("nft list table inet kestd").find(permit) == std::string::npos; }))
+        << "the departed client stays permitted";
 }

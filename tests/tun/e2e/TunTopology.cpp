@@ -80,6 +80,10 @@ class UdpEcho(socketserver.BaseRequestHandler):
         s.sendto(data, self.client_address)
 class ThreadedUdp(socketserver.ThreadingMixIn, socketserver.UDPServer):
     daemon_threads = True
+class Threaded6(Threaded):
+    address_family = socket.AF_INET6
+tcp6 = Threaded6(("fd6b::2", 9000), Tcp)
+threading.Thread(target=tcp6.serve_forever, daemon=True).start()
 udp = ThreadedUdp(("198.18.0.10", 7), UdpEcho)
 threading.Thread(target=udp.serve_forever, daemon=True).start()
 tcp = Threaded(("198.18.0.10", 9000), Tcp)
@@ -130,6 +134,11 @@ bool TunTopology::build()
             m_error = "cannot add upstream addresses";
             return false;
         }
+    }
+    if (m_net.run(near(), std::string("ip addr add ") + kNearIpv6 + "/64 dev a0 nodad").exitCode != 0 ||
+        m_net.run(far(), std::string("ip addr add ") + kFarIpv6 + "/64 dev b0 nodad").exitCode != 0) {
+        m_error = "cannot add the veth's IPv6 addresses";
+        return false;
     }
     // dante resolves CONNECT names through the upstream dnsmasq.
     m_etcNetns = "/etc/netns/" + far();

@@ -8,6 +8,8 @@
 //   198.18.0.53  dnsmasq: www.kest.test -> 198.18.0.10, logs every query
 //   10.231.0.2   dante on port 1080 (the proxy port, leaves from 198.18.0.1)
 //                and on 1081 (the direct port, leaves from 198.18.0.2)
+//   fd6b::2      the TCP service on port 9000 over IPv6 (the veth's far end;
+//                the near end is fd6b::1)
 // The upstream dante resolves names through the dnsmasq, so a CONNECT by name
 // shows up in its query log. Everything is removed at destruction.
 
@@ -24,6 +26,8 @@ public:
     static constexpr const char *kProxyHost = "10.231.0.2";
     static constexpr const char *kVethAddress = "10.231.0.1";
     static constexpr const char *kHostName = "www.kest.test";
+    static constexpr const char *kFarIpv6 = "fd6b::2";
+    static constexpr const char *kNearIpv6 = "fd6b::1";
     static constexpr int kProxyPort = 1080;
     static constexpr int kDirectPort = 1081;
     static constexpr int kTcpServicePort = 9000;

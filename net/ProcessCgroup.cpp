@@ -1,0 +1,128 @@
+#include "net/ProcessCgroup.h"
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> components(const std::string &path)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(path);
+    std::string part;
+    while (std::getline(stream, part, '/'))
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
+}
+
+bool startsWith(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::string &text, const std::string &suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+struct Cgroup2Mount {
+    std::string root;       // the hierarchy's path mounted there ("/" normally)
+    std::string mountPoint; // e.g. /sys/fs/cgroup or /sys/fs/cgroup/unified
+};
+
+// The cgroup v2 mount at or below kSysfsRoot, from this process's mount table.
+std::optional<Cgroup2Mount> cgroup2Mount()
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    const std::string base = ProcessCgroup::kSysfsRoot;
+    while (std::getline(in, line)) {
+        const std::size_t separator = line.find(" - ");
+        if (separator == std::string::npos || !startsWith(line.substr(separator + 3), "cgroup2 "))
+            continue;
+        std::istringstream fields(line.substr(0, separator));
+        std::string id, parent, device, root, mountPoint;
+        if (!(fields >> id >> parent >> device >> root >> mountPoint))
+            continue;
+        if (mountPoint == base || startsWith(mountPoint, base + "/"))
+            return Cgroup2Mount{root, mountPoint};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string ProcessCgroup::ofProcess(pid_t pid)
+{
+    std::ifstream in(pid == 0 ? std::string("/proc/self/cgroup") : "/proc/" + std::to_string(pid) + "/cgroup");
+    std::string line;
+    while (std::getline(in, line)) {
+        // The unified hierarchy's line is "0::<path>".
+        if (!startsWith(line, "0::"))
+            continue;
+        const std::string path = line.substr(3);
+        return isValid(path) ? path : std::string();
+    }
+    return {};
+}
+
+bool ProcessCgroup::isValid(const std::string &path)
+{
+    if (path.empty() || path.front() != '/' || path.size() > 4096)
+        return false;
+    for (const unsigned char c : path)
+        if (c < ' ' || c == 0x7f || c == '"' || c == '\\')
+            return false;
+    const std::vector<std::string> parts = components(path);
+    for (const std::string &part : parts)
+        if (part == "." || part == "..")
+            return false;
+    return path.find("//") == std::string::npos;
+}
+
+int ProcessCgroup::level(const std::string &path)
+{
+    return int(components(path).size());
+}
+
+std::string ProcessCgroup::nftPath(const std::string &path)
+{
+    if (!isValid(path))
+        return {};
+    const auto mount = cgroup2Mount();
+    if (!mount)
+        return {};
+    // A mount of a subtree (a cgroup namespace) shows paths below its root.
+    std::string below = path;
+    if (mount->root != "/") {
+        if (!startsWith(path, mount->root + "/"))
+            return {};
+        below = path.substr(mount->root.size());
+    }
+    std::string prefix = mount->mountPoint.substr(std::string(kSysfsRoot).size());
+    if (!prefix.empty())
+        prefix = prefix.substr(1) + "/";
+    return prefix + below.substr(1);
+}
+
+bool ProcessCgroup::isShared(const std::string &path)
+{
+    const std::vector<std::string> parts = components(path);
+    if (parts.empty())
+        return true;
+    const std::string &leaf = parts.back();
+    return endsWith(leaf, ".slice") || (startsWith(leaf, "session-") && endsWith(leaf, ".scope")) ||
+           (startsWith(leaf, "user@") && endsWith(leaf, ".service")) || leaf == "init.scope";
+}
+
+bool ProcessCgroup::isApplicationUnit(const std::string &path)
+{
+    const std::vector<std::string> parts = components(path);
+    if (parts.empty())
+        return false;
+    const std::string &leaf = parts.back();
+    return startsWith(leaf, "app-") && (endsWith(leaf, ".scope") || endsWith(leaf, ".service")) && !isShared(path);
+}
