@@ -7,6 +7,7 @@
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
 #include "ipc/SessionSource.h"
+#include "process/CgroupLayout.h"
 #include "process/ProcessManager.h"
 #include "service/DaemonLog.h"
 #include "tun/KestTunManager.h"
@@ -95,6 +96,8 @@ bool KestDaemon::start()
         qCCritical(lcKestd) << "Failed to start communication server";
         return false;
     }
+    // Where managed processes will run (logged once), found before any starts.
+    CgroupLayout::prepare();
     qCInfo(lcKestd) << "Daemon started successfully";
     qCDebug(lcKestd) << "Privilege level:" << PrivilegeManager::privilegeLevel();
     return true;

@@ -436,6 +436,15 @@ bool ChildProcess::killGroup(qint64 pid, int *error)
     return true;
 }
 
+bool ChildProcess::killProcess(Handle process, int *error)
+{
+    if (::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
 ChildProcess::ExitQuery ChildProcess::queryExit(Handle process, int *exitCode, int *error)
 {
     siginfo_t info{};

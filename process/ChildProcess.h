@@ -91,9 +91,12 @@ public:
     // The graceful stop: SIGINT to the child's process group. False (logged)
     // when it cannot be delivered.
     static bool interruptGroup(qint64 pid);
-    // The forced stop: SIGKILL to the child's process group; false with errno
-    // in *error when it fails.
+    // The forced stop without a cgroup: SIGKILL to the child's process group;
+    // false with errno in *error when it fails.
     static bool killGroup(qint64 pid, int *error);
+    // SIGKILL to the child itself through its process handle, which names it
+    // even when its group is gone; false with errno in *error.
+    static bool killProcess(Handle process, int *error);
 
     // Whether the child has exited, without reaping it (its pid and process
     // group stay reserved until releaseProcess). *exitCode is set for Exited,

@@ -58,6 +58,10 @@ void ManagedProcess::loadSpec(const QJsonObject &request)
 std::optional<ChildProcess::LaunchSpec> ManagedProcess::launchSpec() const
 {
     const ProcessCredentials &credentials = m_info.credentials;
+    if (credentials.uid < 0 || credentials.gid < 0) {
+        qCWarning(lcKestd) << "[ProcessManager] Failed to start" << m_info.id << "- no user to run it as";
+        return std::nullopt;
+    }
     const std::optional<UserAccount> account = UserAccount::lookup(credentials.uid);
     QString error;
     const auto environment = UserAccount::childEnvironment(account ? &*account : nullptr, m_info.environment, &error);
@@ -385,6 +389,8 @@ void ManagedProcess::forceTerminate()
     bool killed = m_cgroup && m_cgroup->killAll(&error);
     if (!killed)
         killed = ChildProcess::killGroup(m_info.pid, &error);
+    if (!killed)
+        killed = ChildProcess::killProcess(m_info.processHandle, &error);
     if (killed)
         qCInfo(lcKestd) << "[ProcessManager] SIGKILL succeeded for" << m_info.id;
     else
