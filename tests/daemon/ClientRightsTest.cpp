@@ -44,13 +44,14 @@ QJsonObject startRequest(const QString &id, const QString &script, const QJsonOb
     return request;
 }
 
-// The "stdout" data of a process until its "finished" event.
-QString outputUntilFinished(KestClient &client, const QString &id, int timeoutMs = 10000)
+// The "stdout" data of a process until its "finished" event, or only its
+// first line.
+QString outputOf(KestClient &client, const QString &id, bool firstLineOnly = false, int timeoutMs = 10000)
 {
     QString output;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < timeoutMs) {
+    while (clock.elapsed() < timeoutMs && !(firstLineOnly && output.contains('\n'))) {
         const auto event = client.nextEvent(int(timeoutMs - clock.elapsed()));
         if (!event)
             break;
@@ -58,24 +59,10 @@ QString outputUntilFinished(KestClient &client, const QString &id, int timeoutMs
             continue;
         if (event->value("event").toString() == "stdout")
             output += event->value("data").toString();
-        if (event->value("event").toString() == "finished")
+        if (event->value("event").toString() == "finished" && !firstLineOnly)
             return output;
     }
-    return output + "<no finished event>";
-}
-
-// The first line of a process's output.
-QString firstLine(KestClient &client, const QString &id, int timeoutMs = 10000)
-{
-    QString output;
-    QElapsedTimer clock;
-    clock.start();
-    while (!output.contains('\n') && clock.elapsed() < timeoutMs) {
-        const auto event = client.nextEvent(int(timeoutMs - clock.elapsed()));
-        if (event && event->value("process-id").toString() == id && event->value("event").toString() == "stdout")
-            output += event->value("data").toString();
-    }
-    return output.section('\n', 0, 0);
+    return firstLineOnly ? output.section('\n', 0, 0) : output + "<no finished event>";
 }
 
 QString status(const std::optional<QJsonObject> &reply)
@@ -179,7 +166,7 @@ TEST_F(ClientRights, ChildRunsAsItsClientsUserWithThatUsersEnvironment)
                            "${RUNTIME_DIRECTORY-none}|${NUM-none}\"; grep CapAmb /proc/self/status";
     const QJsonObject environment{{"FOO", "bar"}, {"NUM", 5}};
     ASSERT_EQ(status((*user)->request(startRequest("who", script, {{"environment", environment}}))), "started");
-    EXPECT_EQ(outputUntilFinished(user->client(), "who"),
+    EXPECT_EQ(outputOf(user->client(), "who"),
               QStringLiteral("65534\n%1\n%1\nbar|%2|%2|%3|%4|none|none|none\nCapAmb:\t%5\n")
                   .arg(nobody->pw_gid)
                   .arg(QString::fromLocal8Bit(nobody->pw_name), QString::fromLocal8Bit(nobody->pw_dir),
@@ -188,7 +175,7 @@ TEST_F(ClientRights, ChildRunsAsItsClientsUserWithThatUsersEnvironment)
     auto root = connectGreetedClient(*m_daemon);
     ASSERT_EQ(status(root->request(startRequest("root-who", "id -u; echo \"$FOO\"", {{"environment", environment}}))),
               "started");
-    EXPECT_EQ(outputUntilFinished(*root, "root-who"), "0\nbar\n");
+    EXPECT_EQ(outputOf(*root, "root-who"), "0\nbar\n");
 }
 
 TEST_F(ClientRights, WorkingDirectoryAndProgramAreReachedWithTheClientsRights)
@@ -301,9 +288,9 @@ TEST_F(ClientRights, PolkitGrantsTheActionToTheUsersItsRulesName)
     // The capabilities follow the same authorization.
     const QString caps = "grep CapAmb /proc/self/status";
     ASSERT_EQ(status((*user)->request(startRequest("caps", caps))), "started");
-    EXPECT_EQ(outputUntilFinished(user->client(), "caps"), QStringLiteral("CapAmb:\t%1\n").arg(kNetworkCapabilities));
+    EXPECT_EQ(outputOf(user->client(), "caps"), QStringLiteral("CapAmb:\t%1\n").arg(kNetworkCapabilities));
     ASSERT_EQ(status(other->client().request(startRequest("caps-other", caps))), "started");
-    EXPECT_EQ(outputUntilFinished(other->client(), "caps-other"), QStringLiteral("CapAmb:\t%1\n").arg(kNoCapabilities));
+    EXPECT_EQ(outputOf(other->client(), "caps-other"), QStringLiteral("CapAmb:\t%1\n").arg(kNoCapabilities));
 
     const auto hello = (*user)->request(QJsonObject{{"action", "client-hello"},
                                                     {"log-path", userDirectory() + "/k.log"},
@@ -320,7 +307,7 @@ TEST_F(ClientRights, ChildThatLeftItsProcessGroupIsEndedByKillAndByTheDaemonsSto
     const QString script = "setsid sh -c 'trap \"\" INT; echo $$; exec sleep 300' & wait";
     ASSERT_EQ(status((*user)->request(startRequest("escaper", script))), "started");
     bool numeric = false;
-    const qint64 first = firstLine(user->client(), "escaper").toLongLong(&numeric);
+    const qint64 first = outputOf(user->client(), "escaper", true).toLongLong(&numeric);
     ASSERT_TRUE(numeric && first > 0);
     ASSERT_EQ(status((*user)->request(QJsonObject{{"action", "kill"}, {"process-id", "escaper"}})), "killed");
     EXPECT_TRUE(waitGone(first, 5000)) << "kill left pid " << first;
@@ -328,7 +315,7 @@ TEST_F(ClientRights, ChildThatLeftItsProcessGroupIsEndedByKillAndByTheDaemonsSto
         ::kill(pid_t(first), SIGKILL); // the test's own leftover
 
     ASSERT_EQ(status((*user)->request(startRequest("escaper", script))), "started");
-    const qint64 second = firstLine(user->client(), "escaper").toLongLong(&numeric);
+    const qint64 second = outputOf(user->client(), "escaper", true).toLongLong(&numeric);
     ASSERT_TRUE(numeric && second > 0);
     ASSERT_TRUE(m_daemon->signal(SIGTERM));
     EXPECT_EQ(m_daemon->waitExit(20000), std::optional<int>(0));

@@ -1,6 +1,6 @@
-// What a child gets from the daemon besides its program: the environment made
-// for its user, and a cgroup of its own under the one common parent that the
-// network filters name.
+// What a child gets from the daemon besides its program: an environment of
+// entries that can be passed, and a cgroup of its own under the one common
+// parent that the network filters name.
 
 #include "process/CgroupLayout.h"
 #include "process/ProcessManager.h"
@@ -16,38 +16,6 @@
 namespace {
 
 using namespace ProcessTest;
-
-QByteArrayList sorted(QByteArrayList list)
-{
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
-TEST(UserEnvironment, IsTheUsersOwnPlusTheDaemonsPathAndLangPlusTheRequestsStrings)
-{
-    const QByteArray path = qgetenv("PATH");
-    const QByteArray lang = qgetenv("LANG");
-    qputenv("NOTIFY_SOCKET", "/run/systemd/notify");
-    qputenv("PATH", "/daemon/bin");
-    qputenv("LANG", "C.UTF-8");
-    UserAccount account;
-    account.name = "alice";
-    account.home = "/home/alice";
-    account.shell = "/bin/zsh";
-    QString error;
-    const auto environment = UserAccount::childEnvironment(
-        &account, QJsonObject{{"PROXY", "on"}, {"PATH", "/opt/core"}, {"COUNT", 3}, {"FLAG", true}}, &error);
-    ASSERT_TRUE(environment.has_value()) << error.toStdString();
-    EXPECT_EQ(sorted(*environment), sorted({"HOME=/home/alice", "USER=alice", "LOGNAME=alice", "SHELL=/bin/zsh",
-                                            "LANG=C.UTF-8", "PATH=/opt/core", "PROXY=on"}));
-
-    const auto withoutAccount = UserAccount::childEnvironment(nullptr, {}, &error);
-    ASSERT_TRUE(withoutAccount.has_value());
-    EXPECT_EQ(sorted(*withoutAccount), sorted({"LANG=C.UTF-8", "PATH=/daemon/bin"}));
-    qunsetenv("NOTIFY_SOCKET");
-    qputenv("PATH", path);
-    lang.isNull() ? qunsetenv("LANG") : qputenv("LANG", lang);
-}
 
 TEST(UserEnvironment, AnEntryThatCannotBePassedIsRefused)
 {
