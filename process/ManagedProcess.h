@@ -60,6 +60,9 @@ public:
     bool isRunning() const;
     ProcessInfo info() const { return m_info; }
     bool isRestartPending() const { return m_restartTimer.isActive(); }
+    // Ends what is left in the child's cgroup once the child itself has ended
+    // (descendants that left its process group); nothing without a cgroup.
+    void endRemainingProcesses();
     bool isKillTimerActive() const { return m_killTimer.isActive(); }
 
     // Passes data to the child's stdin when it is held and the state is
@@ -96,9 +99,6 @@ private:
     void onWindowsProcessExited(int exitCode, quint64 launchNumber);
     bool sendCtrlC();
     void forceTerminate();
-    // What is left in the child's cgroup after the child itself has ended
-    // (descendants that left its process group) is ended with it.
-    void endRemainingProcesses();
     void cleanup();
     // The launch description of the record; empty (logged) when the
     // environment cannot be passed.

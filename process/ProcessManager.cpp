@@ -426,8 +426,11 @@ void ProcessManager::stopAllProcesses(int timeoutMs)
     int forced = 0;
     const auto entries = m_processes;
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        if (!it.value()->isRunning())
+        if (!it.value()->isRunning()) {
+            // Its exit may not have been handled yet: what it left goes now.
+            it.value()->endRemainingProcesses();
             continue;
+        }
         qCWarning(lcKestd) << "[ProcessManager] Process" << it.key() << "still running after timeout, force killing...";
         it.value()->kill();
         ++forced;

@@ -64,7 +64,8 @@ public:
     // could be written (the child is not running). Never waits for the child.
     bool writeToProcess(const QString &processId, const QByteArray &data);
     // Asks every child to stop, waits up to timeoutMs + 1 s in a local event
-    // loop, then kills those still running.
+    // loop, then kills those still running, each with its whole cgroup, and
+    // ends what the others left in theirs.
     void stopAllProcesses(int timeoutMs);
 
     // Length of the longest prefix of data that does not end inside a UTF-8
