@@ -113,15 +113,10 @@ protected:
         DaemonHarness::Options options;
         const QString bus = systemBus.isEmpty() ? "unix:path=/nonexistent/kestd-test-bus" : systemBus;
         options.environment << "DBUS_SYSTEM_BUS_ADDRESS=" + bus << "KESTD_RESOLVED_BUS=" + bus;
+        options.networkNamespace = m_net->a();
+        options.openToEveryUser = true;
         m_daemon = std::make_unique<DaemonHarness>(options);
-        {
-            NetnsFixture::Enter inside(m_net->a());
-            ASSERT_TRUE(inside.ok());
-            ASSERT_TRUE(m_daemon->start()) << m_daemon->stderrText().toStdString();
-        }
-        // The socket's directories are open to every user, as under systemd.
-        ::chmod(QFile::encodeName(m_daemon->rootDir()).constData(), 0755);
-        ::chmod(QFile::encodeName(m_daemon->runtimeDir()).constData(), 0755);
+        ASSERT_TRUE(m_daemon->start()) << m_daemon->stderrText().toStdString();
     }
 
     std::unique_ptr<UserClient> connectUser(uid_t uid = UserClient::kNobody, gid_t gid = UserClient::kNogroup)

@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,14 +62,10 @@ protected:
         options.environment << "KESTD_RESOLV_CONF=" + m_resolver
                             << "KESTD_RESOLVED_BUS=unix:path=/nonexistent/kestd-test-bus"
                             << "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/kestd-test-bus";
+        options.networkNamespace = m_net->a();
+        options.openToEveryUser = true;
         m_daemon = std::make_unique<DaemonHarness>(options);
-        {
-            NetnsFixture::Enter inside(m_net->a());
-            ASSERT_TRUE(inside.ok());
-            ASSERT_TRUE(m_daemon->start()) << m_daemon->stderrText().toStdString();
-        }
-        ::chmod(QFile::encodeName(m_daemon->rootDir()).constData(), 0755);
-        ::chmod(QFile::encodeName(m_daemon->runtimeDir()).constData(), 0755);
+        ASSERT_TRUE(m_daemon->start()) << m_daemon->stderrText().toStdString();
         m_client = connectGreetedClient(*m_daemon);
     }
 
