@@ -297,26 +297,26 @@ std::vector<QByteArray> programCandidates(const QByteArray &program, const QByte
 
 // Fills the plan's argument, environment and program lists; false when an
 // item cannot be passed (an embedded NUL).
-bool fillPlan(ChildPlan &plan, const ChildProcess::LaunchSpec &spec)
+bool fillPlan(ChildPlan &plan, const ChildProcess::LaunchRequest &request)
 {
-    const auto program = encodeArgument(spec.executable);
-    const auto directory = encodeArgument(spec.workingDir);
+    const auto program = encodeArgument(request.executable);
+    const auto directory = encodeArgument(request.workingDir);
     if (!program || !directory)
         return false;
     plan.workingDir = *directory;
     plan.argvStorage.push_back(*program);
-    for (const QString &argument : spec.arguments) {
+    for (const QString &argument : request.arguments) {
         const auto encoded = encodeArgument(argument);
         if (!encoded)
             return false;
         plan.argvStorage.push_back(*encoded);
     }
-    for (const QByteArray &entry : spec.environment) {
+    for (const QByteArray &entry : request.environment) {
         if (entry.contains('\0'))
             return false;
         plan.environmentStorage.push_back(entry);
     }
-    plan.candidateStorage = programCandidates(*program, spec.environment);
+    plan.candidateStorage = programCandidates(*program, request.environment);
     for (QByteArray &item : plan.argvStorage)
         plan.argv.push_back(item.data());
     plan.argv.push_back(nullptr);
@@ -365,7 +365,7 @@ bool ChildProcess::createPipes(Pipes &pipes)
     return true;
 }
 
-std::optional<ChildProcess::Launched> ChildProcess::launch(const LaunchSpec &spec, Pipes &pipes)
+std::optional<ChildProcess::Launched> ChildProcess::launch(const LaunchRequest &request, Pipes &pipes)
 {
     auto fail = [&pipes](const char *text, int code) -> std::optional<Launched> {
         qCCritical(lcKestd) << text << code;
@@ -375,14 +375,14 @@ std::optional<ChildProcess::Launched> ChildProcess::launch(const LaunchSpec &spe
     };
 
     ChildPlan plan;
-    if (!fillPlan(plan, spec))
+    if (!fillPlan(plan, request))
         return fail("[ProcessManager] Executable, argument, working directory or environment contains a NUL "
                     "character, error:",
                     EINVAL);
-    plan.changeIdentity = needsIdentityChange(spec.identity);
-    if (spec.identity)
-        plan.identity = *spec.identity;
-    plan.cgroupProcs = spec.cgroupProcs;
+    plan.changeIdentity = needsIdentityChange(request.identity);
+    if (request.identity)
+        plan.identity = *request.identity;
+    plan.cgroupProcs = request.cgroupProcs;
     plan.streams[0] = pipes.stdinRead;
     plan.streams[1] = pipes.stdoutWrite;
     plan.streams[2] = pipes.stderrWrite;
@@ -394,7 +394,7 @@ std::optional<ChildProcess::Launched> ChildProcess::launch(const LaunchSpec &spe
         return fail("[ProcessManager] clone failed:", startError);
     if (plan.failure.step != 0) {
         ::waitpid(pid, nullptr, 0);
-        qCWarning(lcKestd).nospace() << "[ProcessManager] Failed to start " << spec.executable << ": "
+        qCWarning(lcKestd).nospace() << "[ProcessManager] Failed to start " << request.executable << ": "
                                      << stepText(ChildStep(plan.failure.step)) << " failed: "
                                      << std::strerror(plan.failure.error) << " (" << plan.failure.error << ")";
         closeParentEnds(pipes);

@@ -52,7 +52,7 @@ public:
         bool networkCapabilities = false;
     };
 
-    struct LaunchSpec
+    struct LaunchRequest
     {
         QString executable;
         QStringList arguments;
@@ -86,7 +86,7 @@ public:
     // up in the PATH of the child's environment. The child ends of the pipes
     // are closed whatever the outcome; on failure the parent ends too, the
     // step that failed and its cause are logged and nothing is left running.
-    static std::optional<Launched> launch(const LaunchSpec &spec, Pipes &pipes);
+    static std::optional<Launched> launch(const LaunchRequest &request, Pipes &pipes);
 
     // The graceful stop: SIGINT to the child's process group. False (logged)
     // when it cannot be delivered.

@@ -55,7 +55,7 @@ void ManagedProcess::loadSpec(const QJsonObject &request)
     qCDebug(lcKestd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
 }
 
-std::optional<ChildProcess::LaunchSpec> ManagedProcess::launchSpec() const
+std::optional<ChildProcess::LaunchRequest> ManagedProcess::launchRequest() const
 {
     const ProcessCredentials &credentials = m_info.credentials;
     if (credentials.uid < 0 || credentials.gid < 0) {
@@ -72,25 +72,25 @@ std::optional<ChildProcess::LaunchSpec> ManagedProcess::launchSpec() const
     if (!account)
         qCInfo(lcKestd) << "[ProcessManager] uid" << credentials.uid << "has no user database entry; starting"
                         << m_info.id << "with its group" << credentials.gid << "alone";
-    ChildProcess::LaunchSpec spec;
-    spec.executable = m_info.executable;
-    spec.arguments = m_info.arguments;
-    spec.workingDir = m_info.workingDir;
-    spec.environment = *environment;
+    ChildProcess::LaunchRequest launch;
+    launch.executable = m_info.executable;
+    launch.arguments = m_info.arguments;
+    launch.workingDir = m_info.workingDir;
+    launch.environment = *environment;
     ChildProcess::Identity identity;
     identity.uid = uid_t(credentials.uid);
     identity.gid = gid_t(account ? account->gid : credentials.gid);
     identity.groups = account ? account->groups : std::vector<gid_t>{identity.gid};
     // Root keeps all of its rights; other users get exactly these or none.
     identity.networkCapabilities = credentials.manageNetwork && !credentials.isRoot();
-    spec.identity = identity;
-    return spec;
+    launch.identity = identity;
+    return launch;
 }
 
 bool ManagedProcess::startWindowsProcess()
 {
-    std::optional<ChildProcess::LaunchSpec> spec = launchSpec();
-    if (!spec)
+    std::optional<ChildProcess::LaunchRequest> launch = launchRequest();
+    if (!launch)
         return false;
     // The workers' wake-up events come first: without them the child could
     // not be watched, so it is better not started at all.
@@ -114,15 +114,15 @@ bool ManagedProcess::startWindowsProcess()
     auto cgroup = std::make_unique<ProcessCgroup>();
     if (!cgroup->create())
         cgroup.reset(); // ended through its process group instead
-    spec->cgroupProcs = cgroup ? cgroup->procsFile() : ChildProcess::kNoHandle;
+    launch->cgroupProcs = cgroup ? cgroup->procsFile() : ChildProcess::kNoHandle;
 
     qCDebug(lcKestd) << "[ProcessManager] Starting process in session" << m_info.sessionId;
     qCDebug(lcKestd) << "[ProcessManager] Command line:"
                      << ChildProcess::commandLine(m_info.executable, m_info.arguments);
-    qCDebug(lcKestd) << "[ProcessManager] Running as uid" << spec->identity->uid << "gid" << spec->identity->gid
-                     << (spec->identity->networkCapabilities ? "with the network capabilities" : "");
+    qCDebug(lcKestd) << "[ProcessManager] Running as uid" << launch->identity->uid << "gid" << launch->identity->gid
+                     << (launch->identity->networkCapabilities ? "with the network capabilities" : "");
 
-    const auto launched = ChildProcess::launch(*spec, pipes);
+    const auto launched = ChildProcess::launch(*launch, pipes);
     if (cgroup)
         cgroup->closeProcsFile();
     if (!launched) {

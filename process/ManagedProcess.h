@@ -102,7 +102,7 @@ private:
     void cleanup();
     // The launch description of the record; empty (logged) when the
     // environment cannot be passed.
-    std::optional<ChildProcess::LaunchSpec> launchSpec() const;
+    std::optional<ChildProcess::LaunchRequest> launchRequest() const;
     // Starts the two watching threads; they take over the two events.
     void startWorkers(ChildProcess::Handle monitorEvent, ChildProcess::Handle outputEvent);
     // Stops both workers and their threads; false when a thread did not end
