@@ -1,13 +1,17 @@
 #include "daemon/KestDaemon.h"
 
 #include "daemon/ClientFileAccess.h"
+#include "daemon/PolkitAuthority.h"
 #include "daemon/PrivilegeManager.h"
 #include "daemon/StaleProcessKiller.h"
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
+#include "ipc/SessionSource.h"
+#include "process/CgroupLayout.h"
 #include "process/ProcessManager.h"
 #include "service/DaemonLog.h"
 #include "tun/KestTunManager.h"
+#include "tun/LogLimiter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,6 +41,25 @@ QString compact(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
+
+constexpr const char *kNotAuthorized = "Not authorized";
+constexpr const char *kForeignSession = "Client does not belong to this session";
+
+// The TUN manager's own replies report failure by "success" false.
+bool hasTunReply(const QString &action)
+{
+    return action == "start-tun" || action == "stop-tun" || action == "tun-status";
+}
+
+// The failure reply in the form the action's replies have.
+QJsonObject refusal(const QString &action, const char *error)
+{
+    if (hasTunReply(action))
+        return QJsonObject{{"success", false}, {"error", QString::fromLatin1(error)}};
+    return errorReply(QString::fromLatin1(error));
+}
+
+LogLimiter s_refusalLog(20, 100);
 } // namespace
 
 KestDaemon::KestDaemon(QObject *parent)
@@ -46,6 +69,7 @@ KestDaemon::KestDaemon(QObject *parent)
     , m_privilegeManager(new PrivilegeManager(this))
     , m_processExplorer(new ProcessExplorerService(m_communicationServer, this))
     , m_tunManager(new KestTunManager(this))
+    , m_authority(new PolkitAuthority(this))
 {
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &KestDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &KestDaemon::onClientConnected);
@@ -75,6 +99,10 @@ bool KestDaemon::start()
     // Only now, with the single-instance lock held: a second daemon must not
     // undo the TUN mode of the one that runs.
     KestTunManager::recoverAfterCrash();
+    // Where managed processes will run (logged once), found before any starts;
+    // the TUN mode's filters let their traffic pass.
+    if (CgroupLayout::prepare())
+        m_tunManager->setPermittedCgroups({QLatin1Char('/') + CgroupLayout::managedParentPath()});
     qCInfo(lcKestd) << "Daemon started successfully";
     qCDebug(lcKestd) << "Privilege level:" << PrivilegeManager::privilegeLevel();
     return true;
@@ -109,9 +137,69 @@ int KestDaemon::compareVersions(const QString &a, const QString &b)
 
 void KestDaemon::handleClientMessage(const QString &clientId, const QJsonObject &message)
 {
+    if (!m_awaitingAuthorization.contains(clientId)) {
+        serveMessage(clientId, message);
+        return;
+    }
+    // Requests are answered in arrival order: this one waits its turn.
+    QList<QJsonObject> &waiting = m_waitingRequests[clientId];
+    if (waiting.size() >= kMaxWaitingRequests) {
+        answer(clientId, message, errorReply("Too many requests waiting for authorization"));
+        return;
+    }
+    waiting.append(message);
+}
+
+void KestDaemon::serveMessage(const QString &clientId, const QJsonObject &message)
+{
     const QString action = stringKey(message, "action");
     qCDebug(lcKestd) << "Client" << clientId << "action:" << action << "message:" << compact(message);
-    QJsonObject reply = dispatch(clientId, action, message);
+    if (m_foreignClients.contains(clientId) && action != "heartbeat") {
+        answer(clientId, message, refusal(action, kForeignSession));
+        return;
+    }
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    const bool root = peer && peer->uid == 0;
+    if (root || !needsAuthorization(action, message)) {
+        answerAs(clientId, message, root);
+        return;
+    }
+    const PolkitAuthority::Subject subject{peer ? peer->pid : -1, peer ? peer->uid : -1};
+    const std::optional<bool> known = m_authority->checkAuthorization(
+        subject, [this, clientId, message](bool granted) { onAuthorizationAnswer(clientId, message, granted); });
+    if (known) {
+        answerAs(clientId, message, *known);
+        return;
+    }
+    m_awaitingAuthorization.insert(clientId);
+}
+
+void KestDaemon::onAuthorizationAnswer(const QString &clientId, const QJsonObject &message, bool authorized)
+{
+    m_awaitingAuthorization.remove(clientId);
+    QList<QJsonObject> waiting = m_waitingRequests.take(clientId);
+    // A client that left meanwhile gets nothing done on its behalf.
+    if (!m_communicationServer->peerCredentials(clientId))
+        return;
+    answerAs(clientId, message, authorized);
+    while (!waiting.isEmpty()) {
+        if (m_awaitingAuthorization.contains(clientId)) {
+            m_waitingRequests.insert(clientId, waiting);
+            return;
+        }
+        serveMessage(clientId, waiting.takeFirst());
+    }
+}
+
+void KestDaemon::answerAs(const QString &clientId, const QJsonObject &message, bool authorized)
+{
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    const Requester requester{peer ? peer->uid : -1, peer ? peer->gid : -1, authorized};
+    answer(clientId, message, dispatch(clientId, stringKey(message, "action"), message, requester));
+}
+
+void KestDaemon::answer(const QString &clientId, const QJsonObject &message, QJsonObject reply)
+{
     if (reply.isEmpty())
         return; // the handler has answered already
     if (message.contains("request-id"))
@@ -120,25 +208,49 @@ void KestDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
     m_communicationServer->sendToClient(clientId, reply);
 }
 
+bool KestDaemon::needsAuthorization(const QString &action, const QJsonObject &request) const
+{
+    if (action == "start-tun" || action == "stop-tun" || action == "reset-connections"
+        || action == "flush-dns-cache" || action == "start")
+        return true;
+    if (action == "client-hello")
+        return !stringKey(request, "log-path").isEmpty()
+               && compareVersions(stringKey(request, "version"), QCoreApplication::applicationVersion()) > 0;
+    return false;
+}
+
+bool KestDaemon::belongsToItsSession(const QString &clientId) const
+{
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    const auto session = m_communicationServer->clientSessionId(clientId);
+    if (!peer || !session)
+        return false;
+    const SessionSource *sessions = SessionSource::instance();
+    if (peer->uid == 0 || !sessions->tellsProcessSessions())
+        return true;
+    return sessions->sessionOfProcess(peer->pid) == session;
+}
+
 // The action table: rows are tested in order, the first match answers.
-QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action, const QJsonObject &request)
+QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action, const QJsonObject &request,
+                                 const Requester &requester)
 {
     if (m_stopping && action != "heartbeat")
         return errorReply("Daemon is stopping");
     if (action == "client-hello")
-        return handleClientHello(clientId, request);
+        return handleClientHello(clientId, request, requester);
     if (action == "heartbeat") {
         m_communicationServer->updateHeartbeat(clientId);
         return statusReply("success");
     }
     bool processAction = false;
-    QJsonObject processReply = dispatchProcessAction(clientId, action, request, &processAction);
+    QJsonObject processReply = dispatchProcessAction(clientId, action, request, requester, &processAction);
     if (processAction)
         return processReply;
     if (action == "clear-logs")
         return clearDaemonLogs() ? statusReply("success") : errorReply("Failed to clear daemon logs");
     bool tunAction = false;
-    QJsonObject tunReply = dispatchTunAction(clientId, action, request, &tunAction);
+    QJsonObject tunReply = dispatchTunAction(clientId, action, request, requester, &tunAction);
     if (tunAction)
         return tunReply;
     if (action == "start-process-explorer")
@@ -152,7 +264,8 @@ QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action,
     return errorReply(QStringLiteral("Unknown action: ") + action);
 }
 
-QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonObject &request)
+QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonObject &request,
+                                          const Requester &requester)
 {
     const QString logPath = stringKey(request, "log-path");
     if (logPath.isEmpty())
@@ -177,6 +290,12 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
                     << "Daemon version:" << daemonVersion;
     if (compareVersions(version, daemonVersion) <= 0)
         return statusReply("success");
+    if (!requester.authorized) {
+        if (s_refusalLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "of uid" << requester.uid
+                               << "is not authorized to end the daemon for its newer version";
+        return errorReply(QString::fromLatin1(kNotAuthorized));
+    }
 
     qCInfo(lcKestd) << "Client version" << version << "is higher than daemon version" << daemonVersion
                     << "- restarting daemon";
@@ -193,8 +312,15 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
 
 void KestDaemon::onClientConnected(const QString &clientId)
 {
-    if (const auto peer = m_communicationServer->peerCredentials(clientId))
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    if (peer)
+        m_clientUids.insert(clientId, peer->uid);
+    if (!belongsToItsSession(clientId)) {
+        qCWarning(lcKestd) << "Client" << clientId << "does not belong to the session of its socket";
+        m_foreignClients.insert(clientId);
+    } else if (peer) {
         m_tunManager->permitClient(clientId, peer->pid);
+    }
     m_communicationServer->sendToClient(
         clientId, QJsonObject{{"event", "connected"},
                               {"daemon-version", QCoreApplication::applicationVersion()},
@@ -220,17 +346,20 @@ void KestDaemon::onClientTimedOut(const QString &clientId, unsigned int sessionI
 }
 
 QJsonObject KestDaemon::dispatchProcessAction(const QString &clientId, const QString &action,
-                                              const QJsonObject &request, bool *handled)
+                                              const QJsonObject &request, const Requester &requester, bool *handled)
 {
     *handled = true;
     const QString processId = stringKey(request, "process-id");
     if (action == "start") {
+        if (requester.uid < 0 || requester.gid < 0)
+            return errorReply(QString::fromLatin1(kNotAuthorized));
         // Owned before the start, so that "started" already reaches the client.
         const std::optional<QString> previousOwner =
             m_processOwners.contains(processId) ? std::optional(m_processOwners.value(processId)) : std::nullopt;
         m_processOwners.insert(processId, clientId);
         qCDebug(lcKestd) << "Process" << processId << "will be owned by client" << clientId;
-        const QJsonObject reply = m_processManager->startProcess(request);
+        const ProcessCredentials credentials{requester.uid, requester.gid, requester.authorized};
+        const QJsonObject reply = m_processManager->startProcess(request, credentials);
         if (reply.value("status").toString() != "started") {
             // A start refused because the process already runs must not take
             // it away from its owner.
@@ -243,16 +372,19 @@ QJsonObject KestDaemon::dispatchProcessAction(const QString &clientId, const QSt
         return reply;
     }
     if (action == "stop")
-        return m_processManager->stopProcess(processId);
+        return m_processManager->stopProcess(processId, requester.uid);
     if (action == "kill")
-        return m_processManager->killProcess(processId);
+        return m_processManager->killProcess(processId, requester.uid);
     if (action == "restart")
-        return m_processManager->restartProcess(processId);
+        return m_processManager->restartProcess(processId, requester.uid);
     if (action == "status")
-        return m_processManager->getProcessStatus(processId);
+        return m_processManager->getProcessStatus(processId, requester.uid);
     if (action == "list")
-        return m_processManager->listProcesses();
+        return m_processManager->listProcesses(requester.uid);
     if (action == "stdin") {
+        // Another user's process is not there for this client.
+        if (!m_processManager->isVisibleTo(processId, requester.uid) && m_processManager->isVisibleTo(processId, 0))
+            return errorReply("Process not found: " + processId);
         if (m_processManager->writeToProcess(processId, stringKey(request, "data").toUtf8()))
             return statusReply("success");
         return errorReply("Failed to write to process stdin");
@@ -299,6 +431,11 @@ void KestDaemon::onProcessFinished(const QString &processId, int exitCode)
 void KestDaemon::clientGone(const QString &clientId, unsigned int sessionId, bool timedOut)
 {
     m_tunManager->forgetClient(clientId);
+    m_awaitingAuthorization.remove(clientId);
+    m_waitingRequests.remove(clientId);
+    const qint64 uid = m_clientUids.value(clientId, -1);
+    m_clientUids.remove(clientId);
+    const bool foreign = m_foreignClients.remove(clientId);
     stopTunIfNoClientLeft();
 
     QStringList owned;
@@ -313,10 +450,12 @@ void KestDaemon::clientGone(const QString &clientId, unsigned int sessionId, boo
         m_processOwners.remove(processId);
     }
 
-    if (sessionId != 0)
-        killStaleProcesses(sessionId);
-    else
+    if (foreign)
+        qCInfo(lcKestd) << "Client" << clientId << "did not belong to session" << sessionId << "- no clean-up there";
+    else if (sessionId == 0)
         qCInfo(lcKestd) << "Client" << clientId << "has sessionId=0, cannot check for stale processes";
+    else if (uid >= 0)
+        killStaleProcesses(sessionId, uid);
 }
 
 void KestDaemon::stopTunIfNoClientLeft()
@@ -330,9 +469,17 @@ void KestDaemon::stopTunIfNoClientLeft()
 }
 
 QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString &action, const QJsonObject &request,
-                                          bool *handled)
+                                          const Requester &requester, bool *handled)
 {
     *handled = true;
+    const bool changesMachine = action == "start-tun" || action == "stop-tun" || action == "flush-dns-cache"
+                                || action == "reset-connections";
+    if (changesMachine && !requester.authorized) {
+        if (s_refusalLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "of uid" << requester.uid << "is not authorized for"
+                               << action;
+        return refusal(action, kNotAuthorized);
+    }
     if (action == "start-tun")
         return m_tunManager->start(request);
     if (action == "stop-tun") {
@@ -353,7 +500,8 @@ QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString
     return {};
 }
 
-void KestDaemon::killStaleProcesses(unsigned int sessionId)
+void KestDaemon::killStaleProcesses(unsigned int sessionId, qint64 uid)
 {
-    StaleProcessKiller().killStaleProcesses(sessionId);
+    // A client's departure ends only its own user's leftovers, root's too.
+    StaleProcessKiller().killStaleProcesses(sessionId, uid);
 }

@@ -76,6 +76,26 @@ QString StaleProcessKiller::ProcessTable::imageName(qint64 pid) const
     return imageNameOf(QString::number(pid));
 }
 
+std::optional<qint64> StaleProcessKiller::ProcessTable::ownerUid(qint64 pid) const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
+        bool realOk = false;
+        bool effectiveOk = false;
+        const qint64 real = ids.value(0).toLongLong(&realOk);
+        const qint64 effective = ids.value(1).toLongLong(&effectiveOk);
+        if (realOk && effectiveOk && real == effective)
+            return real;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 bool StaleProcessKiller::ProcessTable::isAlive(int handle) const
 {
     return syscall(SYS_pidfd_send_signal, handle, 0, nullptr, 0) == 0;
@@ -106,7 +126,7 @@ bool StaleProcessKiller::imageNameMatches(const QString &imageName, const QStrin
     return withoutExeSuffix(imageName).compare(withoutExeSuffix(staleName), Qt::CaseInsensitive) == 0;
 }
 
-int StaleProcessKiller::killStaleProcesses(quint32 sessionId) const
+int StaleProcessKiller::killStaleProcesses(quint32 sessionId, std::optional<qint64> uid) const
 {
     qCInfo(lcKestd) << "Checking for stale processes in session" << sessionId;
     int error = 0;
@@ -120,11 +140,13 @@ int StaleProcessKiller::killStaleProcesses(quint32 sessionId) const
         return 0;
     }
 
-    auto isStale = [sessionId](qint64 pid, const QString &imageName) {
+    auto isStale = [this, sessionId, uid](qint64 pid, const QString &imageName) {
         bool nameMatches = false;
         for (const char *staleName : kStaleProcessNames)
             nameMatches = nameMatches || imageNameMatches(imageName, QString::fromLatin1(staleName));
         if (!nameMatches)
+            return false;
+        if (uid && m_table->ownerUid(pid) != uid)
             return false;
         const auto session = SessionSource::instance()->sessionOfProcess(pid);
         return session && *session == sessionId;

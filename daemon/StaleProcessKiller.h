@@ -2,7 +2,8 @@
 // Ends leftover proxy-core processes of one user session: every process whose
 // image name is one of the stale names, compared without letter case and
 // ignoring one trailing ".exe" on both sides, whose session (as the session
-// source tells) is the given one, is killed. A candidate is first held by a
+// source tells) is the given one, and, when a uid is given, that runs as that
+// uid (real and effective), is killed. A candidate is first held by a
 // handle, then its name and session are read again and it is checked to be
 // still alive, and only then signalled through the handle: a pid that was
 // reused after the snapshot is never hit. The process table is /proc unless a
@@ -38,6 +39,9 @@ public:
         // The image name of whatever process has the pid now (as in snapshot);
         // empty when there is none.
         virtual QString imageName(qint64 pid) const;
+        // The uid a process runs as when its real and effective uid agree;
+        // empty otherwise or when it cannot be read.
+        virtual std::optional<qint64> ownerUid(qint64 pid) const;
         // Whether the process named by the handle has not exited yet.
         virtual bool isAlive(int handle) const;
         virtual bool terminate(int handle, int *error) const;
@@ -47,8 +51,9 @@ public:
     // With no table the system's /proc is used; the table is borrowed.
     explicit StaleProcessKiller(const ProcessTable *table = nullptr);
 
-    // Kills the stale processes of the session; returns how many were killed.
-    int killStaleProcesses(quint32 sessionId) const;
+    // Kills the stale processes of the session (of uid's only, when given);
+    // returns how many were killed.
+    int killStaleProcesses(quint32 sessionId, std::optional<qint64> uid = std::nullopt) const;
 
     // Whether an image name is the stale name (whole name, any case, one
     // trailing ".exe" ignored on either side).

@@ -84,6 +84,12 @@ std::optional<CommunicationServer::PeerCredentials> CommunicationServer::peerCre
     return PeerCredentials{connection->peerPid(), connection->peerUid(), connection->peerGid()};
 }
 
+std::optional<quint32> CommunicationServer::clientSessionId(const QString &clientId) const
+{
+    const ClientConnection *connection = m_clients.value(clientId);
+    return connection ? std::optional(connection->sessionId()) : std::nullopt;
+}
+
 qint64 CommunicationServer::pendingBytes(const QString &clientId) const
 {
     const ClientConnection *connection = m_clients.value(clientId);

@@ -47,6 +47,8 @@ public:
         qint64 gid = -1;
     };
     std::optional<PeerCredentials> peerCredentials(const QString &clientId) const;
+    // The session of the socket the client connected to; empty for an unknown id.
+    std::optional<quint32> clientSessionId(const QString &clientId) const;
     // Bytes sent to the client that its socket has not yet taken; 0 for an unknown id.
     qint64 pendingBytes(const QString &clientId) const;
 

@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 
 #include <atomic>
@@ -127,6 +128,13 @@ std::optional<quint32> SessionSource::sessionOfProcess(qint64 pid) const
     if (!ok || v == kUnsetAuditSession || v > 0xFFFFFFFFull)
         return std::nullopt;
     return quint32(v);
+}
+
+bool SessionSource::tellsProcessSessions() const
+{
+    // logind's directories can outlive it (an image built with systemd that
+    // now runs without it): it runs only on a machine that systemd booted.
+    return logindRunning() && sd_booted() > 0;
 }
 
 SessionSource *SessionSource::instance()

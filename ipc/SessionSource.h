@@ -20,6 +20,12 @@ public:
     // The session of a process; empty when it cannot be told.
     virtual std::optional<quint32> sessionOfProcess(qint64 pid) const;
 
+    // Whether every process's session can be told, so that one without the
+    // session it claims is known not to belong to it: where logind runs. (The
+    // audit session of the fallback is unset for processes started outside a
+    // login, so there no process is held to it.)
+    virtual bool tellsProcessSessions() const;
+
     // The process-wide source; the system one unless a test set another.
     static SessionSource *instance();
     // Replaces the process-wide source; nullptr restores the system one.

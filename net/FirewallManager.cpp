@@ -2,7 +2,7 @@
 
 #include "net/NftablesSession.h"
 #include "net/OwnSocketMark.h"
-#include "net/ProcessCgroup.h"
+#include "net/CgroupPath.h"
 #include "net/TunStateFile.h"
 
 #include <QDebug>
@@ -225,8 +225,8 @@ bool FirewallManager::addProcessPermits()
 FirewallManager::CgroupPermits FirewallManager::updateCgroupPermits()
 {
     std::vector<std::pair<std::string, const char *>> wanted;
-    const std::string own = ProcessCgroup::ofProcess(0);
-    if (!own.empty() && !ProcessCgroup::isShared(own))
+    const std::string own = CgroupPath::ofProcess(0);
+    if (!own.empty() && !CgroupPath::isShared(own))
         wanted.emplace_back(own, "protect ipv4");
     else
         qDebug() << "[nftables] The daemon's cgroup" << own.c_str() << "is shared with other programs: permitted by its socket mark only";
@@ -260,18 +260,18 @@ FirewallManager::CgroupPermits FirewallManager::updateCgroupPermits()
 // A socket matches when the cgroup it was made in is the path or lies below it.
 std::optional<std::uint64_t> FirewallManager::permitCgroup(const std::string &path, const char *label)
 {
-    if (ProcessCgroup::isShared(path)) {
+    if (CgroupPath::isShared(path)) {
         qWarning() << "[nftables] Not permitting the cgroup" << path.c_str() << "- other programs share it";
         return std::nullopt;
     }
-    const std::string nftPath = ProcessCgroup::nftPath(path);
+    const std::string nftPath = CgroupPath::nftPath(path);
     if (nftPath.empty()) {
         qWarning() << "Failed to add" << label << "filter for" << path.c_str() << ": no cgroup v2 hierarchy under"
-                   << ProcessCgroup::kSysfsRoot;
+                   << CgroupPath::kSysfsRoot;
         return std::nullopt;
     }
     const Added added = addRule(kPermitChain,
-                                "socket cgroupv2 level " + std::to_string(ProcessCgroup::level(path)) + " " +
+                                "socket cgroupv2 level " + std::to_string(CgroupPath::level(path)) + " " +
                                     NftablesSession::quoted(nftPath) + " accept",
                                 std::string(label) + " " + path);
     if (!added.ok) {

@@ -1,6 +1,7 @@
 #include "process/ChildProcess.h"
 
 #include "process/ChildReaper.h"
+#include "process/ProcessCredentials.h"
 #include "service/DaemonLog.h"
 
 #include <QFile>
@@ -9,18 +10,26 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
-#include <spawn.h>
+#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
+
+// Marks every descriptor from the first one on close-on-exec (close_range(2)).
+constexpr unsigned kCloseRangeCloexec = 1u << 2;
+// The stack of a starting child, which runs on it until it executes.
+constexpr size_t kChildStackBytes = 64 * 1024;
+// The search path of a child whose environment has no PATH.
+constexpr const char *kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
 
 // Standard streams of the child; the parent's pipe ends are kept above them so
 // that the dup2 of one never clobbers another.
@@ -106,51 +115,227 @@ int exitCodeOf(const siginfo_t &info)
     return ChildProcess::kSignalExitBase + info.si_status;
 }
 
-// Spawn attributes: own process group, nothing blocked, default dispositions
-// (the daemon blocks and takes its control signals on a thread of its own).
-struct SpawnAttributes
-{
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-
-    SpawnAttributes()
-    {
-        posix_spawnattr_init(&attr);
-        posix_spawn_file_actions_init(&actions);
-    }
-    ~SpawnAttributes()
-    {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-
-    int prepare(const ChildProcess::Pipes &pipes, const QByteArray &workingDir)
-    {
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t all;
-        sigfillset(&all);
-        sigdelset(&all, SIGKILL);
-        sigdelset(&all, SIGSTOP);
-        int rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK
-                                                     | POSIX_SPAWN_SETSIGDEF);
-        if (rc == 0)
-            rc = posix_spawnattr_setpgroup(&attr, 0);
-        if (rc == 0)
-            rc = posix_spawnattr_setsigmask(&attr, &none);
-        if (rc == 0)
-            rc = posix_spawnattr_setsigdefault(&attr, &all);
-        if (rc == 0)
-            rc = posix_spawn_file_actions_adddup2(&actions, pipes.stdinRead, STDIN_FILENO);
-        if (rc == 0)
-            rc = posix_spawn_file_actions_adddup2(&actions, pipes.stdoutWrite, STDOUT_FILENO);
-        if (rc == 0)
-            rc = posix_spawn_file_actions_adddup2(&actions, pipes.stderrWrite, STDERR_FILENO);
-        if (rc == 0 && !workingDir.isEmpty())
-            rc = posix_spawn_file_actions_addchdir_np(&actions, workingDir.constData());
-        return rc;
-    }
+// The steps of the child between fork and exec, as its failure report names them.
+enum class ChildStep : int {
+    Signals = 1,
+    ProcessGroup,
+    Cgroup,
+    Streams,
+    Groups,
+    GroupId,
+    UserId,
+    Capabilities,
+    WorkingDirectory,
+    Execute
 };
+
+const char *stepText(ChildStep step)
+{
+    switch (step) {
+    case ChildStep::Signals: return "resetting signals";
+    case ChildStep::ProcessGroup: return "making its process group";
+    case ChildStep::Cgroup: return "entering its cgroup";
+    case ChildStep::Streams: return "attaching its standard streams";
+    case ChildStep::Groups: return "taking the user's groups";
+    case ChildStep::GroupId: return "taking the user's group";
+    case ChildStep::UserId: return "taking the user's uid";
+    case ChildStep::Capabilities: return "taking the network capabilities";
+    case ChildStep::WorkingDirectory: return "changing to the working directory";
+    case ChildStep::Execute: return "executing the program";
+    }
+    return "starting";
+}
+
+struct ChildFailure
+{
+    int step = 0;
+    int error = 0;
+};
+
+// Everything the child uses, made before it starts. The child shares the
+// daemon's memory until it executes (vfork semantics, so that starting a child
+// costs no copy of the daemon's pages): it makes only async-signal-safe calls,
+// writes nothing but its failure report, and runs on a stack of its own.
+struct ChildPlan
+{
+    std::vector<QByteArray> argvStorage;
+    std::vector<QByteArray> environmentStorage;
+    std::vector<QByteArray> candidateStorage;
+    std::vector<char *> argv;
+    std::vector<char *> environment;
+    std::vector<const char *> candidates; // program paths tried in order
+    QByteArray workingDir;
+    bool changeIdentity = false;
+    ChildProcess::Identity identity;
+    int cgroupProcs = -1;
+    int streams[3] = {-1, -1, -1};
+    ChildFailure failure; // written by a child that could not execute
+};
+
+[[noreturn]] void failChild(ChildPlan &plan, ChildStep step, int error)
+{
+    plan.failure = ChildFailure{int(step), error};
+    ::_exit(127);
+}
+
+bool raiseNetworkCapabilities()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    for (int capability : ProcessCredentials::kNetworkCapabilities) {
+        data[CAP_TO_INDEX(capability)].permitted |= CAP_TO_MASK(capability);
+        data[CAP_TO_INDEX(capability)].effective |= CAP_TO_MASK(capability);
+        data[CAP_TO_INDEX(capability)].inheritable |= CAP_TO_MASK(capability);
+    }
+    if (::syscall(SYS_capset, &header, data) != 0)
+        return false;
+    for (int capability : ProcessCredentials::kNetworkCapabilities)
+        if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0) != 0)
+            return false;
+    return true;
+}
+
+// Raw system calls: they change this task alone, without the library's
+// machinery that applies them to every thread of the daemon.
+void takeIdentity(ChildPlan &plan)
+{
+    const ChildProcess::Identity &id = plan.identity;
+    if (id.networkCapabilities && ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0)
+        failChild(plan, ChildStep::Capabilities, errno);
+    if (::syscall(SYS_setgroups, id.groups.size(), id.groups.data()) != 0)
+        failChild(plan, ChildStep::Groups, errno);
+    if (::syscall(SYS_setresgid, id.gid, id.gid, id.gid) != 0)
+        failChild(plan, ChildStep::GroupId, errno);
+    if (::syscall(SYS_setresuid, id.uid, id.uid, id.uid) != 0)
+        failChild(plan, ChildStep::UserId, errno);
+    if (id.networkCapabilities && !raiseNetworkCapabilities())
+        failChild(plan, ChildStep::Capabilities, errno);
+}
+
+// The daemon's handlers are not the child's: every signal gets its default
+// action, then the mask (all blocked while the child starts) is cleared.
+void resetSignals(ChildPlan &plan)
+{
+    struct sigaction defaults{};
+    defaults.sa_handler = SIG_DFL;
+    for (int signo = 1; signo < NSIG; ++signo)
+        ::sigaction(signo, &defaults, nullptr); // fails only for SIGKILL, SIGSTOP and reserved ones
+    sigset_t none;
+    sigemptyset(&none);
+    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0)
+        failChild(plan, ChildStep::Signals, errno);
+}
+
+int runChild(void *argument)
+{
+    ChildPlan &plan = *static_cast<ChildPlan *>(argument);
+    resetSignals(plan);
+    if (::setpgid(0, 0) != 0)
+        failChild(plan, ChildStep::ProcessGroup, errno);
+    if (plan.cgroupProcs >= 0 && ::write(plan.cgroupProcs, "0", 1) != 1)
+        failChild(plan, ChildStep::Cgroup, errno);
+    for (int fd = 0; fd < 3; ++fd)
+        if (::dup2(plan.streams[fd], fd) != fd)
+            failChild(plan, ChildStep::Streams, errno);
+    // No descriptor of the daemon (sockets, the TUN device) may reach a
+    // program that runs with a user's rights.
+    ::syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec);
+    if (plan.changeIdentity)
+        takeIdentity(plan);
+    if (!plan.workingDir.isEmpty() && ::chdir(plan.workingDir.constData()) != 0)
+        failChild(plan, ChildStep::WorkingDirectory, errno);
+    // As execvp does: a later candidate may still succeed after a denied one.
+    int error = ENOENT;
+    for (const char *candidate : plan.candidates) {
+        ::execve(candidate, plan.argv.data(), plan.environment.data());
+        if (errno == EACCES) {
+            error = EACCES;
+        } else if (errno != ENOENT && errno != ENOTDIR) {
+            error = errno;
+            break;
+        }
+    }
+    failChild(plan, ChildStep::Execute, error);
+}
+
+// Starts the child on its own stack, sharing the daemon's memory until it
+// executes or exits; the calling thread waits for that. Signals stay blocked
+// meanwhile, so no handler of the daemon runs in the child.
+pid_t startChild(ChildPlan &plan)
+{
+    std::vector<char> stack(kChildStackBytes);
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::clone(runChild, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return pid;
+}
+
+QByteArray searchPath(const QByteArrayList &environment)
+{
+    for (const QByteArray &entry : environment)
+        if (entry.startsWith("PATH="))
+            return entry.mid(5);
+    return QByteArray(kDefaultSearchPath);
+}
+
+// The paths to execute: the executable itself when it names a path, else
+// each PATH directory joined with it (empty elements are skipped).
+std::vector<QByteArray> programCandidates(const QByteArray &program, const QByteArrayList &environment)
+{
+    if (program.contains('/'))
+        return {program};
+    std::vector<QByteArray> candidates;
+    for (const QByteArray &directory : searchPath(environment).split(':'))
+        if (!directory.isEmpty())
+            candidates.push_back(directory + '/' + program);
+    return candidates;
+}
+
+// Fills the plan's argument, environment and program lists; false when an
+// item cannot be passed (an embedded NUL).
+bool fillPlan(ChildPlan &plan, const ChildProcess::LaunchRequest &request)
+{
+    const auto program = encodeArgument(request.executable);
+    const auto directory = encodeArgument(request.workingDir);
+    if (!program || !directory)
+        return false;
+    plan.workingDir = *directory;
+    plan.argvStorage.push_back(*program);
+    for (const QString &argument : request.arguments) {
+        const auto encoded = encodeArgument(argument);
+        if (!encoded)
+            return false;
+        plan.argvStorage.push_back(*encoded);
+    }
+    for (const QByteArray &entry : request.environment) {
+        if (entry.contains('\0'))
+            return false;
+        plan.environmentStorage.push_back(entry);
+    }
+    plan.candidateStorage = programCandidates(*program, request.environment);
+    for (QByteArray &item : plan.argvStorage)
+        plan.argv.push_back(item.data());
+    plan.argv.push_back(nullptr);
+    for (QByteArray &item : plan.environmentStorage)
+        plan.environment.push_back(item.data());
+    plan.environment.push_back(nullptr);
+    for (const QByteArray &item : plan.candidateStorage)
+        plan.candidates.push_back(item.constData());
+    return true;
+}
+
+// Whether the child must change its rights: a daemon's own identity (or a
+// root client's, for a root daemon) is kept as it is.
+bool needsIdentityChange(const std::optional<ChildProcess::Identity> &identity)
+{
+    if (!identity)
+        return false;
+    return identity->uid != ::geteuid() || (identity->uid != 0 && identity->gid != ::getegid());
+}
 
 } // namespace
 
@@ -180,9 +365,7 @@ bool ChildProcess::createPipes(Pipes &pipes)
     return true;
 }
 
-std::optional<ChildProcess::Launched> ChildProcess::launch(const QString &executable,
-                                                           const QStringList &arguments,
-                                                           const QString &workingDir, Pipes &pipes)
+std::optional<ChildProcess::Launched> ChildProcess::launch(const LaunchRequest &request, Pipes &pipes)
 {
     auto fail = [&pipes](const char *text, int code) -> std::optional<Launched> {
         qCCritical(lcKestd) << text << code;
@@ -191,40 +374,39 @@ std::optional<ChildProcess::Launched> ChildProcess::launch(const QString &execut
         return std::nullopt;
     };
 
-    std::vector<QByteArray> argvStorage;
-    const auto program = encodeArgument(executable);
-    const auto directory = encodeArgument(workingDir);
-    if (!program || !directory)
-        return fail("[ProcessManager] Executable or working directory contains a NUL character, error:", EINVAL);
-    argvStorage.push_back(*program);
-    for (const QString &argument : arguments) {
-        const auto encoded = encodeArgument(argument);
-        if (!encoded)
-            return fail("[ProcessManager] Argument contains a NUL character, error:", EINVAL);
-        argvStorage.push_back(*encoded);
-    }
-    std::vector<char *> argv;
-    argv.reserve(argvStorage.size() + 1);
-    for (QByteArray &item : argvStorage)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
+    ChildPlan plan;
+    if (!fillPlan(plan, request))
+        return fail("[ProcessManager] Executable, argument, working directory or environment contains a NUL "
+                    "character, error:",
+                    EINVAL);
+    plan.changeIdentity = needsIdentityChange(request.identity);
+    if (request.identity)
+        plan.identity = *request.identity;
+    plan.cgroupProcs = request.cgroupProcs;
+    plan.streams[0] = pipes.stdinRead;
+    plan.streams[1] = pipes.stdoutWrite;
+    plan.streams[2] = pipes.stderrWrite;
 
-    SpawnAttributes spawn;
-    if (const int rc = spawn.prepare(pipes, *directory); rc != 0)
-        return fail("[ProcessManager] posix_spawn set-up failed:", rc);
-
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &spawn.actions, &spawn.attr, argv.data(), environ);
+    const pid_t pid = startChild(plan);
+    const int startError = errno;
     closeChildEnds(pipes);
-    if (rc != 0)
-        return fail("[ProcessManager] posix_spawn failed:", rc);
+    if (pid < 0)
+        return fail("[ProcessManager] clone failed:", startError);
+    if (plan.failure.step != 0) {
+        ::waitpid(pid, nullptr, 0);
+        qCWarning(lcKestd).nospace() << "[ProcessManager] Failed to start " << request.executable << ": "
+                                     << stepText(ChildStep(plan.failure.step)) << " failed: "
+                                     << std::strerror(plan.failure.error) << " (" << plan.failure.error << ")";
+        closeParentEnds(pipes);
+        return std::nullopt;
+    }
 
     const int pidfd = pidfdOpen(pid);
     if (pidfd < 0) {
         const int saved = errno;
         // Without a handle the child could never be watched: end it.
         ::kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        ::waitpid(pid, nullptr, 0);
         return fail("[ProcessManager] pidfd_open failed:", saved);
     }
     return Launched{qint64(pid), pidfd};
@@ -248,6 +430,15 @@ bool ChildProcess::killGroup(qint64 pid, int *error)
         return false;
     }
     if (::kill(-pid_t(pid), SIGKILL) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::killProcess(Handle process, int *error)
+{
+    if (::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0) != 0) {
         *error = errno;
         return false;
     }

@@ -3,13 +3,18 @@
 // streams on pipes owned by the daemon and in a process group of its own,
 // interrupting and killing that group, reading its exit, and the wake-up events
 // and pipe reads of the two threads that watch it. The rest of the process code
-// calls only this class. Linux implementation: posix_spawn, pidfd, eventfd, poll.
+// calls only this class. Linux implementation: fork and execve, pidfd, eventfd,
+// poll.
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+#include <vector>
+
+#include <sys/types.h>
 
 class ChildProcess
 {
@@ -35,6 +40,30 @@ public:
         Handle stderrWrite = kNoHandle;
     };
 
+    // The rights a child takes before it reaches its working directory and
+    // its program.
+    struct Identity
+    {
+        uid_t uid = 0;
+        gid_t gid = 0;
+        std::vector<gid_t> groups;
+        // The network capabilities as ambient capabilities, kept over the
+        // change of user and over the exec.
+        bool networkCapabilities = false;
+    };
+
+    struct LaunchRequest
+    {
+        QString executable;
+        QStringList arguments;
+        QString workingDir;
+        QByteArrayList environment; // the child's whole environment, NAME=value
+        // Unset: the child keeps the daemon's own rights.
+        std::optional<Identity> identity;
+        // cgroup.procs of the cgroup the child enters first; kNoHandle for none.
+        Handle cgroupProcs = kNoHandle;
+    };
+
     struct Launched
     {
         qint64 pid = -1;
@@ -49,20 +78,25 @@ public:
     // made and returns false.
     static bool createPipes(Pipes &pipes);
 
-    // Starts the executable (looked up in PATH when it has no slash) with the
-    // arguments as its argv, in workingDir when non-empty, in a new process
-    // group, with the daemon's environment and default signal handling. The
-    // child ends of the pipes are closed whatever the outcome; on failure the
-    // parent ends too, the cause is logged and nothing is left running.
-    static std::optional<Launched> launch(const QString &executable, const QStringList &arguments,
-                                          const QString &workingDir, Pipes &pipes);
+    // Starts the executable with the arguments as its argv, in a new process
+    // group, with default signal handling and no descriptor of the daemon's
+    // but the three pipes: the child enters its cgroup, takes the identity,
+    // then changes to workingDir (when non-empty) and executes the program,
+    // both with the rights it now has. An executable without a slash is looked
+    // up in the PATH of the child's environment. The child ends of the pipes
+    // are closed whatever the outcome; on failure the parent ends too, the
+    // step that failed and its cause are logged and nothing is left running.
+    static std::optional<Launched> launch(const LaunchRequest &request, Pipes &pipes);
 
     // The graceful stop: SIGINT to the child's process group. False (logged)
     // when it cannot be delivered.
     static bool interruptGroup(qint64 pid);
-    // The forced stop: SIGKILL to the child's process group; false with errno
-    // in *error when it fails.
+    // The forced stop without a cgroup: SIGKILL to the child's process group;
+    // false with errno in *error when it fails.
     static bool killGroup(qint64 pid, int *error);
+    // SIGKILL to the child itself through its process handle, which names it
+    // even when its group is gone; false with errno in *error.
+    static bool killProcess(Handle process, int *error);
 
     // Whether the child has exited, without reaping it (its pid and process
     // group stay reserved until releaseProcess). *exitCode is set for Exited,

@@ -1,7 +1,9 @@
 #include "process/ManagedProcess.h"
 
+#include "process/InterfaceDnsOverride.h"
 #include "process/ProcessIOWorker.h"
 #include "process/ProcessMonitorWorker.h"
+#include "process/UserAccount.h"
 #include "service/DaemonLog.h"
 
 #include <QSocketNotifier>
@@ -53,8 +55,43 @@ void ManagedProcess::loadSpec(const QJsonObject &request)
     qCDebug(lcKestd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
 }
 
+std::optional<ChildProcess::LaunchRequest> ManagedProcess::launchRequest() const
+{
+    const ProcessCredentials &credentials = m_info.credentials;
+    if (credentials.uid < 0 || credentials.gid < 0) {
+        qCWarning(lcKestd) << "[ProcessManager] Failed to start" << m_info.id << "- no user to run it as";
+        return std::nullopt;
+    }
+    const std::optional<UserAccount> account = UserAccount::lookup(credentials.uid);
+    QString error;
+    const auto environment = UserAccount::childEnvironment(account ? &*account : nullptr, m_info.environment, &error);
+    if (!environment) {
+        qCWarning(lcKestd) << "[ProcessManager] Failed to start" << m_info.id << "-" << error;
+        return std::nullopt;
+    }
+    if (!account)
+        qCInfo(lcKestd) << "[ProcessManager] uid" << credentials.uid << "has no user database entry; starting"
+                        << m_info.id << "with its group" << credentials.gid << "alone";
+    ChildProcess::LaunchRequest launch;
+    launch.executable = m_info.executable;
+    launch.arguments = m_info.arguments;
+    launch.workingDir = m_info.workingDir;
+    launch.environment = *environment;
+    ChildProcess::Identity identity;
+    identity.uid = uid_t(credentials.uid);
+    identity.gid = gid_t(account ? account->gid : credentials.gid);
+    identity.groups = account ? account->groups : std::vector<gid_t>{identity.gid};
+    // Root keeps all of its rights; other users get exactly these or none.
+    identity.networkCapabilities = credentials.manageNetwork && !credentials.isRoot();
+    launch.identity = identity;
+    return launch;
+}
+
 bool ManagedProcess::startWindowsProcess()
 {
+    std::optional<ChildProcess::LaunchRequest> launch = launchRequest();
+    if (!launch)
+        return false;
     // The workers' wake-up events come first: without them the child could
     // not be watched, so it is better not started at all.
     ChildProcess::Handle monitorEvent = ChildProcess::createEvent();
@@ -74,21 +111,26 @@ bool ManagedProcess::startWindowsProcess()
         closeEvents();
         return false;
     }
+    auto cgroup = std::make_unique<ProcessCgroup>();
+    if (!cgroup->create())
+        cgroup.reset(); // ended through its process group instead
+    launch->cgroupProcs = cgroup ? cgroup->procsFile() : ChildProcess::kNoHandle;
 
     qCDebug(lcKestd) << "[ProcessManager] Starting process in session" << m_info.sessionId;
     qCDebug(lcKestd) << "[ProcessManager] Command line:"
                      << ChildProcess::commandLine(m_info.executable, m_info.arguments);
-    if (geteuid() == 0)
-        qCDebug(lcKestd) << "[ProcessManager] Running with elevated privileges (root)";
-    else
-        qCDebug(lcKestd) << "[ProcessManager] Running with the daemon's privileges (uid" << geteuid() << ")";
+    qCDebug(lcKestd) << "[ProcessManager] Running as uid" << launch->identity->uid << "gid" << launch->identity->gid
+                     << (launch->identity->networkCapabilities ? "with the network capabilities" : "");
 
-    const auto launched = ChildProcess::launch(m_info.executable, m_info.arguments, m_info.workingDir, pipes);
+    const auto launched = ChildProcess::launch(*launch, pipes);
+    if (cgroup)
+        cgroup->closeProcsFile();
     if (!launched) {
         closeEvents();
         return false;
     }
 
+    m_cgroup = std::move(cgroup);
     m_info.processHandle = launched->process;
     m_info.pid = launched->pid;
     m_info.startTime = QDateTime::currentDateTime();
@@ -181,6 +223,28 @@ void ManagedProcess::cleanup()
     ChildProcess::releaseProcess(m_info.processHandle);
     m_info.pid = -1;
     setState(ProcessInfo::kNotRunning);
+    m_cgroup.reset();
+    delete m_dnsOverride;
+    m_dnsOverride = nullptr;
+}
+
+void ManagedProcess::attachDnsOverride(InterfaceDnsOverride *dnsOverride)
+{
+    delete m_dnsOverride;
+    m_dnsOverride = dnsOverride;
+    dnsOverride->setParent(this);
+}
+
+void ManagedProcess::endRemainingProcesses()
+{
+    if (!m_cgroup || !m_cgroup->isPopulated())
+        return;
+    int error = 0;
+    if (m_cgroup->killAll(&error))
+        qCDebug(lcKestd) << "[ProcessManager] Ended the processes left in the cgroup of" << m_info.id;
+    else
+        qCWarning(lcKestd) << "[ProcessManager] Failed to end the processes left in the cgroup of" << m_info.id
+                           << "- error:" << error;
 }
 
 void ManagedProcess::setState(int state)
@@ -214,6 +278,7 @@ void ManagedProcess::handleProcessExit(int exitCode)
     qCDebug(lcKestd) << "[ProcessManager] Process" << m_info.id << "exited with code" << exitCode
                      << "- autoRestart:" << m_info.autoRestart << "restartAttempts:" << m_info.restartAttempts
                      << "maxRestartAttempts:" << m_info.maxRestartAttempts;
+    endRemainingProcesses();
     // The output worker reads what is left in the pipes before its thread ends;
     // what it emitted is queued ahead of anything posted from here on.
     cleanup();
@@ -320,7 +385,13 @@ void ManagedProcess::forceTerminate()
     }
     qCInfo(lcKestd) << "[ProcessManager] Forcefully terminating process" << m_info.id << "with PID" << m_info.pid;
     int error = 0;
-    if (ChildProcess::killGroup(m_info.pid, &error))
+    // The cgroup holds every descendant, also those that left the process group.
+    bool killed = m_cgroup && m_cgroup->killAll(&error);
+    if (!killed)
+        killed = ChildProcess::killGroup(m_info.pid, &error);
+    if (!killed)
+        killed = ChildProcess::killProcess(m_info.processHandle, &error);
+    if (killed)
         qCInfo(lcKestd) << "[ProcessManager] SIGKILL succeeded for" << m_info.id;
     else
         qCWarning(lcKestd) << "[ProcessManager] SIGKILL failed for" << m_info.id << "with error:" << error;

@@ -4,6 +4,7 @@
 // and what happens when it exits (auto-restart within a bound of attempts over
 // the life of the entry, else processFinished). Lives on the main thread.
 
+#include "process/ProcessCgroup.h"
 #include "process/ProcessInfo.h"
 
 #include <QByteArray>
@@ -13,7 +14,9 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
 
+class InterfaceDnsOverride;
 class ProcessIOWorker;
 class ProcessMonitorWorker;
 class QSocketNotifier;
@@ -36,12 +39,18 @@ public:
 
     // Copies the start-request keys into the record (reading rules of ProcessInfo).
     void loadSpec(const QJsonObject &request);
+    // The rights of every launch of this entry (the client's that started it).
+    void setCredentials(const ProcessCredentials &credentials) { m_info.credentials = credentials; }
+    // Ties a DNS override to the running child: it is put back (the object
+    // deleted) when the child ends. Takes ownership.
+    void attachDnsOverride(InterfaceDnsOverride *dnsOverride);
     // The complete start request, used again for every restart.
     void setSavedRequest(const QJsonObject &request) { m_savedRequest = request; }
     QJsonObject savedRequest() const { return m_savedRequest; }
 
-    // Launches the child; on success processStarted has been emitted and the
-    // workers run.
+    // Launches the child with the entry's credentials, in a cgroup of its own
+    // where there is a cgroup hierarchy; on success processStarted has been
+    // emitted and the workers run.
     bool startWindowsProcess();
     // Graceful stop: cancels a pending restart, clears auto-restart, sends
     // SIGINT to the child's group and arms the kill timer (none for timeoutMs <= 0).
@@ -51,6 +60,9 @@ public:
     bool isRunning() const;
     ProcessInfo info() const { return m_info; }
     bool isRestartPending() const { return m_restartTimer.isActive(); }
+    // Ends what is left in the child's cgroup once the child itself has ended
+    // (descendants that left its process group); nothing without a cgroup.
+    void endRemainingProcesses();
     bool isKillTimerActive() const { return m_killTimer.isActive(); }
 
     // Passes data to the child's stdin when it is held and the state is
@@ -73,8 +85,9 @@ signals:
     void stderrReady(const QString &processId, const QByteArray &data);
 
 public slots:
-    // Immediate termination when a child is held (also the kill timer's handler);
-    // always cancels a pending restart and clears auto-restart.
+    // Immediate termination when a child is held (also the kill timer's handler),
+    // of its whole cgroup where it has one; always cancels a pending restart
+    // and clears auto-restart.
     void kill();
     void handleProcessExit(int exitCode);
     void attemptRestart();
@@ -87,6 +100,9 @@ private:
     bool sendCtrlC();
     void forceTerminate();
     void cleanup();
+    // The launch description of the record; empty (logged) when the
+    // environment cannot be passed.
+    std::optional<ChildProcess::LaunchRequest> launchRequest() const;
     // Starts the two watching threads; they take over the two events.
     void startWorkers(ChildProcess::Handle monitorEvent, ChildProcess::Handle outputEvent);
     // Stops both workers and their threads; false when a thread did not end
@@ -118,4 +134,7 @@ private:
     QByteArray m_pendingStdin;
     qsizetype m_pendingStdinOffset = 0;
     QSocketNotifier *m_stdinNotifier = nullptr;
+    // The cgroup of the current launch; empty without a cgroup hierarchy.
+    std::unique_ptr<ProcessCgroup> m_cgroup;
+    InterfaceDnsOverride *m_dnsOverride = nullptr; // a child of this object
 };

@@ -4,6 +4,7 @@
 // rules of start-request values (a wrong JSON type reads as the default).
 
 #include "process/ChildProcess.h"
+#include "process/ProcessCredentials.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -24,7 +25,7 @@ struct ProcessInfo
     QString executable;
     QStringList arguments;
     QString workingDir;
-    QJsonObject environment; // stored, not applied to the child
+    QJsonObject environment; // its string values are added to the child's environment
     QString privileges;      // stored, not applied
     int state = kNotRunning;
     qint64 pid = -1;
@@ -34,6 +35,8 @@ struct ProcessInfo
     int restartAttempts = 0;
     int restartDelayMs = kDefaultRestartDelayMs;
     int sessionId = kDefaultSessionId;
+    // The rights the child runs with: those of the client that started it.
+    ProcessCredentials credentials = ProcessCredentials::ofDaemon();
 
     ChildProcess::Handle processHandle = ChildProcess::kNoHandle;
     ChildProcess::Handle stdinWrite = ChildProcess::kNoHandle;

@@ -1,5 +1,7 @@
 #include "process/ProcessManager.h"
 
+#include "net/Netlink.h"
+#include "process/InterfaceDnsOverride.h"
 #include "process/ManagedProcess.h"
 #include "process/ProcessInfo.h"
 #include "service/DaemonLog.h"
@@ -8,6 +10,8 @@
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QProcess>
+
+#include <cerrno>
 
 namespace {
 
@@ -75,19 +79,41 @@ void ProcessManager::removeStaleEntry(const QString &processId, ManagedProcess *
     m_outputBuffers.remove(processId);
 }
 
-QJsonObject ProcessManager::startProcess(const QJsonObject &request)
+ManagedProcess *ProcessManager::visibleProcess(const QString &processId, qint64 requesterUid) const
+{
+    ManagedProcess *process = m_processes.value(processId);
+    if (!process || requesterUid == ProcessCredentials::kRootUid || process->info().credentials.uid == requesterUid)
+        return process;
+    return nullptr;
+}
+
+bool ProcessManager::isVisibleTo(const QString &processId, qint64 requesterUid) const
+{
+    return visibleProcess(processId, requesterUid) != nullptr;
+}
+
+QJsonObject ProcessManager::startProcess(const QJsonObject &request, const ProcessCredentials &credentials)
 {
     if (const auto error = validateStartRequest(request))
         return errorResponse(*error);
     const QString processId = ProcessInfo::stringValue(request, "process-id");
 
     if (ManagedProcess *existing = m_processes.value(processId)) {
-        if (existing->isRunning())
+        // Ids are one name space: another user's entry, even a stale one, is
+        // neither replaced nor taken over.
+        if (existing->isRunning() || !visibleProcess(processId, credentials.uid))
             return errorResponse("Process already exists: " + processId);
         qCWarning(lcKestd) << "[ProcessManager] Found stale process entry for" << processId
                            << "- state:" << stateName(existing->info().state) << "- cleaning up before restart";
         removeStaleEntry(processId, existing);
     }
+
+    const bool tunCore = processId == QLatin1String(kTunCoreProcessId);
+    if (tunCore && credentials.manageNetwork)
+        cleanupTunInterface(QString::fromLatin1(kTunCoreInterface));
+    else if (tunCore)
+        qCWarning(lcKestd) << "[ProcessManager] Not removing" << kTunCoreInterface << "for" << processId
+                           << "of uid" << credentials.uid << "- not authorized";
 
     auto *process = new ManagedProcess(processId, this);
     connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
@@ -97,19 +123,78 @@ QJsonObject ProcessManager::startProcess(const QJsonObject &request)
     connect(process, &ManagedProcess::stderrReady, this, &ProcessManager::onProcessStderr);
 
     process->setSavedRequest(request);
+    process->setCredentials(credentials);
     process->loadSpec(request);
     if (!process->startWindowsProcess()) {
         process->deleteLater();
         return errorResponse("Failed to start process: " + processId);
     }
     m_processes.insert(processId, process);
+    scheduleDnsOverride(processId, request);
     return successResponse("started", "Process started successfully");
 }
 
-QJsonObject ProcessManager::stopProcess(const QString &processId)
+void ProcessManager::scheduleDnsOverride(const QString &processId, const QJsonObject &request)
+{
+    const QJsonObject dnsOverride = ProcessInfo::objectValue(request, "tun-dns-override");
+    const QString address = ProcessInfo::stringValue(dnsOverride, "address");
+    const QString iface = ProcessInfo::stringValue(dnsOverride, "iface");
+    if (address.isEmpty() || iface.isEmpty())
+        return;
+    ManagedProcess *process = m_processes.value(processId);
+    // A whole machine's resolver is not any user's to redirect.
+    if (!process->info().credentials.manageNetwork) {
+        qCWarning(lcKestd) << "[ProcessManager] Ignoring the DNS override of" << processId << "of uid"
+                           << process->info().credentials.uid << "- not authorized";
+        return;
+    }
+    QTimer::singleShot(kDnsOverrideDelayMs, process,
+                       [this, processId, address, iface] { configureInterfaceDns(processId, address, iface); });
+}
+
+void ProcessManager::configureInterfaceDns(const QString &processId, const QString &address, const QString &iface)
+{
+    ManagedProcess *process = m_processes.value(processId);
+    if (!process || !process->isRunning())
+        return;
+    auto *dnsOverride = new InterfaceDnsOverride(address, iface);
+    process->attachDnsOverride(dnsOverride);
+    dnsOverride->start();
+}
+
+QString ProcessManager::getInterfaceGuid(const QString &name) const
+{
+    Netlink netlink;
+    const auto link = netlink.link(name.toStdString());
+    if (!link) {
+        qCDebug(lcKestd) << "[ProcessManager] Interface not found:" << name;
+        return {};
+    }
+    const QString index = QString::number(link->index);
+    qCDebug(lcKestd) << "[ProcessManager] Found interface index:" << index;
+    return index;
+}
+
+void ProcessManager::cleanupTunInterface(const QString &name)
+{
+    const QString index = getInterfaceGuid(name);
+    if (index.isEmpty()) {
+        qCDebug(lcKestd) << "[ProcessManager] No TUN interface found to cleanup for:" << name;
+        return;
+    }
+    qCInfo(lcKestd) << "[ProcessManager] Cleaning up TUN interface with index:" << index;
+    Netlink netlink;
+    const int error = netlink.deleteLink(name.toStdString());
+    if (error == 0 || error == ENODEV)
+        qCInfo(lcKestd) << "[ProcessManager] TUN interface removed successfully";
+    else
+        qCWarning(lcKestd) << "[ProcessManager] Failed to remove TUN interface:" << error;
+}
+
+QJsonObject ProcessManager::stopProcess(const QString &processId, qint64 requesterUid)
 {
     qCDebug(lcKestd) << "[ProcessManager] stopProcess called for" << processId;
-    ManagedProcess *process = m_processes.value(processId);
+    ManagedProcess *process = visibleProcess(processId, requesterUid);
     if (!process) {
         qCWarning(lcKestd) << "[ProcessManager] Process not found:" << processId;
         return errorResponse("Process not found: " + processId);
@@ -119,27 +204,27 @@ QJsonObject ProcessManager::stopProcess(const QString &processId)
     return successResponse("stopping", "Process stop requested");
 }
 
-QJsonObject ProcessManager::killProcess(const QString &processId)
+QJsonObject ProcessManager::killProcess(const QString &processId, qint64 requesterUid)
 {
-    ManagedProcess *process = m_processes.value(processId);
+    ManagedProcess *process = visibleProcess(processId, requesterUid);
     if (!process)
         return errorResponse("Process not found: " + processId);
     process->kill();
     return successResponse("killed", "Process killed");
 }
 
-QJsonObject ProcessManager::restartProcess(const QString &processId)
+QJsonObject ProcessManager::restartProcess(const QString &processId, qint64 requesterUid)
 {
-    ManagedProcess *process = m_processes.value(processId);
+    ManagedProcess *process = visibleProcess(processId, requesterUid);
     if (!process)
         return errorResponse("Process not found: " + processId);
     process->stop(kStopTimeoutMs);
     return successResponse("restarting", "Process restart initiated");
 }
 
-QJsonObject ProcessManager::getProcessStatus(const QString &processId)
+QJsonObject ProcessManager::getProcessStatus(const QString &processId, qint64 requesterUid)
 {
-    ManagedProcess *process = m_processes.value(processId);
+    ManagedProcess *process = visibleProcess(processId, requesterUid);
     if (!process)
         return errorResponse("Process not found: " + processId);
     const ProcessInfo info = process->info();
@@ -152,10 +237,12 @@ QJsonObject ProcessManager::getProcessStatus(const QString &processId)
     return response;
 }
 
-QJsonObject ProcessManager::listProcesses()
+QJsonObject ProcessManager::listProcesses(qint64 requesterUid)
 {
     QJsonArray processes;
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        if (!visibleProcess(it.key(), requesterUid))
+            continue;
         const ProcessInfo info = it.value()->info();
         processes.append(QJsonObject{{"process-id", info.id},
                                      {"state", info.state},
@@ -292,6 +379,9 @@ void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
         m_outputBuffers.erase(buffers);
         flushRecord(record, true);
     }
+    ManagedProcess *finished = m_processes.value(processId);
+    if (processId == QLatin1String(kTunCoreProcessId) && finished && finished->info().credentials.manageNetwork)
+        cleanupTunInterface(QString::fromLatin1(kTunCoreInterface));
     qCDebug(lcKestd) << "[ProcessManager::onProcessFinished] Process" << processId << "finished with exit code"
                      << exitCode << "- removing from m_processes (current size:" << m_processes.size() << ")";
     emitEvent(processId, "finished", QString::number(exitCode));
@@ -336,8 +426,11 @@ void ProcessManager::stopAllProcesses(int timeoutMs)
     int forced = 0;
     const auto entries = m_processes;
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        if (!it.value()->isRunning())
+        if (!it.value()->isRunning()) {
+            // Its exit may not have been handled yet: what it left goes now.
+            it.value()->endRemainingProcesses();
             continue;
+        }
         qCWarning(lcKestd) << "[ProcessManager] Process" << it.key() << "still running after timeout, force killing...";
         it.value()->kill();
         ++forced;

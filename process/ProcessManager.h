@@ -3,7 +3,11 @@
 // process actions (start, stop, kill, restart, status, list, stdin) with JSON
 // response objects, and announces everything that later happens to a process
 // (started, stdout, stderr, finished, error) through processEvent. Output is
-// batched and flushed every 100 ms. Lives on the main thread.
+// batched and flushed every 100 ms. Every process belongs to the uid of the
+// client that started it: that uid's requests (and root's) see and act on it,
+// others are told it is not there. Lives on the main thread.
+
+#include "process/ProcessCredentials.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -32,22 +36,36 @@ public:
     // Extra time the stop-all loop waits beyond the grace, and its check period.
     static constexpr int kStopAllSlackMs = 1000;
     static constexpr int kStopAllCheckMs = 100;
+    // The TUN core: the link it makes is removed before it starts and after it ends.
+    static constexpr const char *kTunCoreProcessId = "sing-box-tun";
+    static constexpr const char *kTunCoreInterface = "kest-tun";
+    static constexpr int kDnsOverrideDelayMs = 100;
 
     explicit ProcessManager(QObject *parent = nullptr);
     ~ProcessManager() override;
 
-    QJsonObject startProcess(const QJsonObject &request);
-    QJsonObject stopProcess(const QString &processId);
-    QJsonObject killProcess(const QString &processId);
-    QJsonObject restartProcess(const QString &processId);
-    QJsonObject getProcessStatus(const QString &processId);
-    QJsonObject listProcesses();
+    // Starts the child with the given rights. An id held by another uid's
+    // entry is refused as existing unless the requester is root. Only a client
+    // that may manage the network gets the TUN-core helpers (the link clean-up
+    // and "tun-dns-override"); others' requests start without them (logged).
+    QJsonObject startProcess(const QJsonObject &request,
+                             const ProcessCredentials &credentials = ProcessCredentials::ofDaemon());
+    // The requester's uid decides what it sees: root sees every entry, any
+    // other uid only its own; another uid's entry answers "Process not found".
+    QJsonObject stopProcess(const QString &processId, qint64 requesterUid = ProcessCredentials::kRootUid);
+    QJsonObject killProcess(const QString &processId, qint64 requesterUid = ProcessCredentials::kRootUid);
+    QJsonObject restartProcess(const QString &processId, qint64 requesterUid = ProcessCredentials::kRootUid);
+    QJsonObject getProcessStatus(const QString &processId, qint64 requesterUid = ProcessCredentials::kRootUid);
+    QJsonObject listProcesses(qint64 requesterUid = ProcessCredentials::kRootUid);
+    // Whether the entry exists and the requester may see it.
+    bool isVisibleTo(const QString &processId, qint64 requesterUid) const;
     // False for an unknown id, and when the child's pending stdin data would
     // grow beyond its bound; true for every other known one, also when nothing
     // could be written (the child is not running). Never waits for the child.
     bool writeToProcess(const QString &processId, const QByteArray &data);
     // Asks every child to stop, waits up to timeoutMs + 1 s in a local event
-    // loop, then kills those still running.
+    // loop, then kills those still running, each with its whole cgroup, and
+    // ends what the others left in theirs.
     void stopAllProcesses(int timeoutMs);
 
     // Length of the longest prefix of data that does not end inside a UTF-8
@@ -84,6 +102,16 @@ private:
     };
 
     std::optional<QString> validateStartRequest(const QJsonObject &request) const;
+    // The entry when the requester may see it, else nullptr.
+    ManagedProcess *visibleProcess(const QString &processId, qint64 requesterUid) const;
+    // Removes the TUN core's link (a stale one would block the next start).
+    void cleanupTunInterface(const QString &name);
+    // The link's index as text, empty when there is no such link.
+    QString getInterfaceGuid(const QString &name) const;
+    // Sets the request's DNS server for its link once that is up (a timer,
+    // the event loop keeps running), for as long as the process runs.
+    void configureInterfaceDns(const QString &processId, const QString &address, const QString &iface);
+    void scheduleDnsOverride(const QString &processId, const QJsonObject &request);
     // False while handling a signal of a process object that is no longer the
     // table's entry for the id (replaced meanwhile): its output and finish
     // belong to a child that is gone and must not count as its successor's.

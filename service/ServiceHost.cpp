@@ -85,6 +85,26 @@ QString ServiceHost::polkitDirectory()
     return env.isEmpty() ? QString::fromLatin1(kDefaultPolkitDirectory) : env;
 }
 
+QString ServiceHost::polkitActionsDirectory()
+{
+    const QString env = qEnvironmentVariable("KESTD_POLKIT_ACTIONS_DIR");
+    return env.isEmpty() ? QString::fromLatin1(kDefaultPolkitActionsDirectory) : env;
+}
+
+QString ServiceHost::polkitActionPath() const
+{
+    return polkitActionsDirectory() + '/' + kPolkitActionFile;
+}
+
+void ServiceHost::installPolkitFile(const QString &directory, const QString &path, const QByteArray &content)
+{
+    if (!QFileInfo(QFileInfo(directory).absolutePath()).isDir() || !QDir().mkpath(directory))
+        return;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
 QString ServiceHost::unitPath() const
 {
     return unitDirectory() + '/' + ServiceUnit::unitFileName(m_serviceName);
@@ -114,13 +134,14 @@ void ServiceHost::registerService()
     }
     unit.close();
 
-    // The access grant for unprivileged users; the unit stays registered
-    // without it where polkit is not installed.
-    if (QFileInfo(QFileInfo(polkitDirectory()).absolutePath()).isDir() && QDir().mkpath(polkitDirectory())) {
-        QFile rule(polkitRulePath());
-        if (rule.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            rule.write(ServiceUnit::polkitRuleText(ServiceUnit::unitFileName(m_serviceName)).toUtf8());
-    }
+    // The access grant for unprivileged users and the action the daemon asks
+    // polkit about; the unit stays registered without them where polkit is
+    // not installed.
+    installPolkitFile(polkitDirectory(), polkitRulePath(),
+                      ServiceUnit::polkitRuleText(ServiceUnit::unitFileName(m_serviceName)).toUtf8());
+    QFile action(QStringLiteral(":/kestd/") + kPolkitActionFile);
+    if (action.open(QIODevice::ReadOnly))
+        installPolkitFile(polkitActionsDirectory(), polkitActionPath(), action.readAll());
     runSystemctl({"daemon-reload"});
 }
 
@@ -134,6 +155,7 @@ void ServiceHost::unregisterService()
     if (!QFile::remove(unitPath()))
         throw ServiceError("Failed to delete service");
     QFile::remove(polkitRulePath());
+    QFile::remove(polkitActionPath());
     runSystemctl({"daemon-reload"});
 }
 

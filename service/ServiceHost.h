@@ -20,6 +20,10 @@ public:
     static constexpr unsigned long kControlUser2 = 129;
     static constexpr const char *kDefaultUnitDirectory = "/etc/systemd/system";
     static constexpr const char *kDefaultPolkitDirectory = "/etc/polkit-1/rules.d";
+    static constexpr const char *kDefaultPolkitActionsDirectory = "/usr/share/polkit-1/actions";
+    // The polkit action that guards the daemon's machine-wide changes; the
+    // file is also in the source tree as service/org.kest.daemon.policy.
+    static constexpr const char *kPolkitActionFile = "org.kest.daemon.policy";
 
     using Callback = std::function<void()>;
     using ControlHandler = std::function<void(unsigned long)>;
@@ -32,9 +36,11 @@ public:
 
     ~ServiceHost();
 
-    // Writes the unit (and its polkit rule); throws the failure text.
+    // Writes the unit (with a delegated cgroup subtree), its polkit rule and
+    // the polkit action; throws the failure text.
     void registerService();
-    // Stops (without waiting) and deletes the unit; throws the failure text.
+    // Stops (without waiting) and deletes the unit, the rule and the action;
+    // throws the failure text.
     void unregisterService();
 
     // Runs the main callback under the service manager; 0 after a normal run,
@@ -52,6 +58,7 @@ public:
 
     QString unitPath() const;
     QString polkitRulePath() const;
+    QString polkitActionPath() const;
 
 private:
     ServiceHost(const QString &serviceName, const QString &displayName);
@@ -60,6 +67,10 @@ private:
     void requestStop();
     static QString unitDirectory();
     static QString polkitDirectory();
+    static QString polkitActionsDirectory();
+    // Writes a file into a directory of polkit's, which is made when polkit's
+    // own directory above it exists; nothing where polkit is not installed.
+    static void installPolkitFile(const QString &directory, const QString &path, const QByteArray &content);
 
     QString m_serviceName;
     QString m_displayName;

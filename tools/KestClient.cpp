@@ -50,6 +50,13 @@ bool KestClient::connectTo(const QString &socketPath, int timeoutMs)
     }
 }
 
+void KestClient::adopt(int fd)
+{
+    close();
+    m_fd = fd;
+    m_eof = false;
+}
+
 void KestClient::close()
 {
     if (m_fd >= 0)

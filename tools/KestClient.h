@@ -19,6 +19,8 @@ public:
     KestClient &operator=(const KestClient &) = delete;
 
     bool connectTo(const QString &socketPath, int timeoutMs = 3000);
+    // Takes over a socket that is already connected (owned from here on).
+    void adopt(int fd);
     void close();
     bool isOpen() const { return m_fd >= 0; }
     int fd() const { return m_fd; }

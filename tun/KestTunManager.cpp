@@ -1,7 +1,7 @@
 #include "tun/KestTunManager.h"
 
 #include "net/InterfaceConfig.h"
-#include "net/ProcessCgroup.h"
+#include "net/CgroupPath.h"
 #include "net/RouteManager.h"
 #include "net/SystemResolver.h"
 #include "net/TunStateFile.h"
@@ -58,8 +58,8 @@ void KestTunManager::permitClient(const QString &clientId, qint64 pid)
 {
     if (pid <= 0)
         return;
-    const std::string path = ProcessCgroup::ofProcess(pid_t(pid));
-    if (!ProcessCgroup::isApplicationUnit(path)) {
+    const std::string path = CgroupPath::ofProcess(pid_t(pid));
+    if (!CgroupPath::isApplicationUnit(path)) {
         qCDebug(lcKestd) << "KestTunManager: client" << clientId << "runs in" << path.c_str()
                          << "- not an application unit of its own, not permitted by the firewall";
         return;
@@ -80,7 +80,7 @@ FirewallManager::PermittedCgroups KestTunManager::permittedCgroups() const
     if (m_managedCgroups) {
         for (const QString &path : *m_managedCgroups)
             cgroups.managed.push_back(path.toStdString());
-    } else if (const std::string own = ProcessCgroup::ofProcess(0); !own.empty()) {
+    } else if (const std::string own = CgroupPath::ofProcess(0); !own.empty()) {
         cgroups.managed.push_back(own);
     }
     for (const QString &path : m_clientCgroups)

@@ -2,10 +2,10 @@
 // table's layout and order, its life tied to the owning process (a killed
 // owner leaves nothing even while its child lives), a table left by an earlier
 // run replaced, a vanished rule reported by the check, and permitted cgroups
-// that change while the rules hold. ProcessCgroup's classification and the TUN
+// that change while the rules hold. CgroupPath's classification and the TUN
 // state file need no root.
 #include "net/FirewallManager.h"
-#include "net/ProcessCgroup.h"
+#include "net/CgroupPath.h"
 #include "net/TunStateFile.h"
 #include "tests/support/NetnsFixture.h"
 #include "tests/support/NftOwnerSocket.h"
@@ -108,7 +108,7 @@ TEST_F(FirewallNetns, TableHoldsTheGroupsInOrderAndGoesWithRemoveAll)
             last = at == std::string::npos ? last : at;
         }
         EXPECT_NE(table.find("meta mark & 0x10000000 == 0x10000000 accept comment \"protect ipv4\""), std::string::npos);
-        EXPECT_NE(table.find("socket cgroupv2 level 1 \"" + ProcessCgroup::nftPath(managed.path()) +
+        EXPECT_NE(table.find("socket cgroupv2 level 1 \"" + CgroupPath::nftPath(managed.path()) +
                              "\" accept comment \"protect ipv4 xray " + managed.path() + "\""),
                   std::string::npos)
             << table;
@@ -246,24 +246,24 @@ TEST_F(FirewallNetns, PermittedCgroupsFollowWhileTheRulesHoldAndSharedOnesAreRef
     EXPECT_TRUE(log.contains("[nftables] Not permitting the cgroup / - other programs share it"));
 }
 
-TEST(ProcessCgroup, SharedCgroupsAndApplicationUnitsAreTold)
+TEST(CgroupPath, SharedCgroupsAndApplicationUnitsAreTold)
 {
     for (const char *shared : {"/", "/user.slice", "/user.slice/user-1000.slice/session-3.scope",
                                "/user.slice/user-1000.slice/user@1000.service", "/init.scope", "/system.slice"})
-        EXPECT_TRUE(ProcessCgroup::isShared(shared)) << shared;
-    EXPECT_FALSE(ProcessCgroup::isShared("/system.slice/kestd.service"));
+        EXPECT_TRUE(CgroupPath::isShared(shared)) << shared;
+    EXPECT_FALSE(CgroupPath::isShared("/system.slice/kestd.service"));
     const std::string user = "/user.slice/user-1000.slice/user@1000.service/app.slice/";
-    EXPECT_TRUE(ProcessCgroup::isApplicationUnit(user + "app-gnome-kest-4242.scope"));
-    EXPECT_TRUE(ProcessCgroup::isApplicationUnit(user + "app-org.kest.Kest@1a2b.service"));
-    EXPECT_FALSE(ProcessCgroup::isApplicationUnit("/user.slice/user-1000.slice/session-3.scope"));
-    EXPECT_FALSE(ProcessCgroup::isApplicationUnit(user + "app-org.gnome.Terminal.slice"));
-    EXPECT_FALSE(ProcessCgroup::isApplicationUnit(user + "vte-spawn-1234.scope"));
-    EXPECT_EQ(ProcessCgroup::level("/"), 0);
-    EXPECT_EQ(ProcessCgroup::level("/a/b.scope"), 2);
+    EXPECT_TRUE(CgroupPath::isApplicationUnit(user + "app-gnome-kest-4242.scope"));
+    EXPECT_TRUE(CgroupPath::isApplicationUnit(user + "app-org.kest.Kest@1a2b.service"));
+    EXPECT_FALSE(CgroupPath::isApplicationUnit("/user.slice/user-1000.slice/session-3.scope"));
+    EXPECT_FALSE(CgroupPath::isApplicationUnit(user + "app-org.gnome.Terminal.slice"));
+    EXPECT_FALSE(CgroupPath::isApplicationUnit(user + "vte-spawn-1234.scope"));
+    EXPECT_EQ(CgroupPath::level("/"), 0);
+    EXPECT_EQ(CgroupPath::level("/a/b.scope"), 2);
     for (const char *bad : {"", "a", "/a/../b", "/a//b", "/a/\"b", "/a/\nb", "/./a"})
-        EXPECT_FALSE(ProcessCgroup::isValid(bad)) << bad;
-    EXPECT_TRUE(ProcessCgroup::nftPath("/a/../etc").empty());
-    const std::string own = ProcessCgroup::ofProcess(0);
+        EXPECT_FALSE(CgroupPath::isValid(bad)) << bad;
+    EXPECT_TRUE(CgroupPath::nftPath("/a/../etc").empty());
+    const std::string own = CgroupPath::ofProcess(0);
     EXPECT_TRUE(!own.empty() && own.front() == '/') << own;
 }
 

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,6 +219,46 @@ TEST_F(StaleProcessKillerTest, RealProcessesOverProcAreKilledOnlyWhenTheNameMatc
     EXPECT_FALSE(system.isAlive(handle));
     EXPECT_FALSE(system.terminate(handle, &error));
     system.close(handle);
+}
+
+TEST_F(StaleProcessKillerTest, ADepartingClientsCleanUpKillsOnlyItsOwnUsersProcesses)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a process as another user";
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    const QString xray = dir.filePath("xray");
+    ASSERT_TRUE(QFile::copy(QString::fromLatin1(KEST_TESTCHILD_BINARY), xray));
+    const QByteArray program = QFile::encodeName(xray);
+    auto spawnAs = [&program](uid_t uid) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0))
+                _exit(126);
+            execl(program.constData(), program.constData(), "wait", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    constexpr uid_t kNobody = 65534;
+    const pid_t users = spawnAs(kNobody);
+    const pid_t roots = spawnAs(0);
+    for (pid_t pid : {users, roots}) {
+        for (int i = 0; i < 200 && QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).path()
+                                       != dir.path();
+             ++i)
+            usleep(5000);
+        sessions.sessions.insert(pid, 3);
+    }
+    EXPECT_EQ(StaleProcessKiller::ProcessTable().ownerUid(users), std::optional<qint64>(kNobody));
+
+    EXPECT_EQ(StaleProcessKiller().killStaleProcesses(3, kNobody), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(users, &status, 0), users);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(waitpid(roots, &status, WNOHANG), 0) << "another user's process was killed";
+    ::kill(roots, SIGKILL);
+    waitpid(roots, nullptr, 0);
 }
 
 } // namespace

@@ -23,6 +23,7 @@ RunResult runKestd(const QStringList &args, const QTemporaryDir &dir)
     env.remove("NOTIFY_SOCKET");
     env.insert("KESTD_UNIT_DIR", dir.filePath("units"));
     env.insert("KESTD_POLKIT_DIR", dir.filePath("polkit/rules.d"));
+    env.insert("KESTD_POLKIT_ACTIONS_DIR", dir.filePath("polkit/actions"));
     env.insert("HOME", dir.path());
     env.insert("RUNTIME_DIRECTORY", dir.filePath("run"));
     p.setProcessEnvironment(env);
@@ -59,7 +60,12 @@ TEST_F(ServiceHostTest, RegisterWritesNotifyUnitAndSecondRegisterFails)
     EXPECT_TRUE(text.contains("RuntimeDirectoryPreserve=yes\n")) << "a killed daemon's TUN state would go with it";
     EXPECT_TRUE(text.contains(QStringLiteral("ExecStart=\"%1\"\n").arg(QFileInfo(KESTD_BINARY).canonicalFilePath())))
         << text.toStdString();
+    EXPECT_TRUE(text.contains("Delegate=yes\n")) << "managed processes need a delegated cgroup subtree";
     EXPECT_TRUE(QFile::exists(m_dir.filePath("polkit/rules.d/50-kestservice.rules")));
+    QFile action(m_dir.filePath("polkit/actions/org.kest.daemon.policy"));
+    QFile treeAction(QStringLiteral(KESTD_SOURCE_DIR "/service/org.kest.daemon.policy"));
+    ASSERT_TRUE(action.open(QIODevice::ReadOnly) && treeAction.open(QIODevice::ReadOnly));
+    EXPECT_EQ(action.readAll(), treeAction.readAll()) << "the installed action is the one of the source tree";
 
     const RunResult second = runKestd({"--register"}, m_dir);
     EXPECT_EQ(second.exitCode, 1);
@@ -74,6 +80,7 @@ TEST_F(ServiceHostTest, UnregisterRemovesUnitAndFailsWhenThereIsNone)
     EXPECT_EQ(removed.out, "Service unregistered successfully\n");
     EXPECT_FALSE(QFile::exists(m_dir.filePath("units/KestService.service")));
     EXPECT_FALSE(QFile::exists(m_dir.filePath("polkit/rules.d/50-kestservice.rules")));
+    EXPECT_FALSE(QFile::exists(m_dir.filePath("polkit/actions/org.kest.daemon.policy")));
 
     const RunResult again = runKestd({"--unregister"}, m_dir);
     EXPECT_EQ(again.exitCode, 1);

@@ -1,5 +1,7 @@
 #include "tests/support/DaemonHarness.h"
 
+#include "tests/support/NetnsFixture.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -102,7 +105,15 @@ bool DaemonHarness::start(bool waitReady, int timeoutMs)
     const QByteArray out = QFile::encodeName(m_root + "/stdout.log");
     const QByteArray err = QFile::encodeName(m_root + "/stderr.log");
 
+    if (m_options.openToEveryUser) {
+        ::chmod(QFile::encodeName(m_root).constData(), 0755);
+        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0755);
+    }
     m_exitCode.reset();
+    // The daemon inherits the namespace of the thread that forks it.
+    std::optional<NetnsFixture::Enter> inside;
+    if (!m_options.networkNamespace.empty() && !inside.emplace(m_options.networkNamespace).ok())
+        return false;
     m_pid = ::fork();
     if (m_pid < 0)
         return false;
@@ -119,6 +130,7 @@ bool DaemonHarness::start(bool waitReady, int timeoutMs)
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
+    inside.reset();
     if (!waitReady)
         return true;
     return waitNotify("READY=1", timeoutMs);

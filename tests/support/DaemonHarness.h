@@ -19,6 +19,8 @@ public:
         QStringList environment;   // extra "NAME=value" entries
         QStringList arguments;     // command-line arguments
         QString binary = QString::fromLatin1(KESTD_BINARY);
+        std::string networkNamespace; // non-empty: the daemon runs in this named namespace
+        bool openToEveryUser = false;  // the runtime directory is reachable by every user
     };
 
     DaemonHarness();

@@ -5,7 +5,7 @@
 // (processes the test started and their children) is ended by pid, then the
 // cgroup goes. Needs root; header only, for tests that link kest_net.
 
-#include "net/ProcessCgroup.h"
+#include "net/CgroupPath.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,8 +23,8 @@ public:
     {
         static int counter = 0;
         m_path = "/" + prefix + std::to_string(getpid()) + "-" + std::to_string(++counter) + suffix;
-        const std::string relative = ProcessCgroup::nftPath(m_path);
-        const std::string directory = std::string(ProcessCgroup::kSysfsRoot) + "/" + relative;
+        const std::string relative = CgroupPath::nftPath(m_path);
+        const std::string directory = std::string(CgroupPath::kSysfsRoot) + "/" + relative;
         if (!relative.empty() && ::mkdir(directory.c_str(), 0755) == 0)
             m_directory = directory;
     }

@@ -1,4 +1,4 @@
-#include "net/ProcessCgroup.h"
+#include "net/CgroupPath.h"
 
 #include <fstream>
 #include <optional>
@@ -38,7 +38,7 @@ std::optional<Cgroup2Mount> cgroup2Mount()
 {
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
-    const std::string base = ProcessCgroup::kSysfsRoot;
+    const std::string base = CgroupPath::kSysfsRoot;
     while (std::getline(in, line)) {
         const std::size_t separator = line.find(" - ");
         if (separator == std::string::npos || !startsWith(line.substr(separator + 3), "cgroup2 "))
@@ -55,7 +55,7 @@ std::optional<Cgroup2Mount> cgroup2Mount()
 
 } // namespace
 
-std::string ProcessCgroup::ofProcess(pid_t pid)
+std::string CgroupPath::ofProcess(pid_t pid)
 {
     std::ifstream in(pid == 0 ? std::string("/proc/self/cgroup") : "/proc/" + std::to_string(pid) + "/cgroup");
     std::string line;
@@ -69,7 +69,7 @@ std::string ProcessCgroup::ofProcess(pid_t pid)
     return {};
 }
 
-bool ProcessCgroup::isValid(const std::string &path)
+bool CgroupPath::isValid(const std::string &path)
 {
     if (path.empty() || path.front() != '/' || path.size() > 4096)
         return false;
@@ -83,12 +83,12 @@ bool ProcessCgroup::isValid(const std::string &path)
     return path.find("//") == std::string::npos;
 }
 
-int ProcessCgroup::level(const std::string &path)
+int CgroupPath::level(const std::string &path)
 {
     return int(components(path).size());
 }
 
-std::string ProcessCgroup::nftPath(const std::string &path)
+std::string CgroupPath::nftPath(const std::string &path)
 {
     if (!isValid(path))
         return {};
@@ -108,7 +108,7 @@ std::string ProcessCgroup::nftPath(const std::string &path)
     return prefix + below.substr(1);
 }
 
-bool ProcessCgroup::isShared(const std::string &path)
+bool CgroupPath::isShared(const std::string &path)
 {
     const std::vector<std::string> parts = components(path);
     if (parts.empty())
@@ -118,7 +118,7 @@ bool ProcessCgroup::isShared(const std::string &path)
            (startsWith(leaf, "user@") && endsWith(leaf, ".service")) || leaf == "init.scope";
 }
 
-bool ProcessCgroup::isApplicationUnit(const std::string &path)
+bool CgroupPath::isApplicationUnit(const std::string &path)
 {
     const std::vector<std::string> parts = components(path);
     if (parts.empty())

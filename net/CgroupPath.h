@@ -10,7 +10,7 @@
 #include <string>
 #include <sys/types.h>
 
-class ProcessCgroup {
+class CgroupPath {
 public:
     static constexpr const char *kSysfsRoot = "/sys/fs/cgroup";
 
