@@ -2,12 +2,13 @@
 
 #include "daemon/ClientFileAccess.h"
 #include "daemon/PrivilegeManager.h"
-#include "daemon/StaleProcessKiller.h"
+#include "daemon/StaleProcessSweeper.h"
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
 #include "process/ProcessManager.h"
 #include "service/DaemonLog.h"
 #include "tun/KestTunManager.h"
+#include "tun/LogLimiter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,6 +38,9 @@ QString compact(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
+
+LogLimiter g_refusedLogPathLog(20, 100);
+LogLimiter g_refusedClearLog(20, 100);
 } // namespace
 
 KestDaemon::KestDaemon(QObject *parent)
@@ -46,6 +50,7 @@ KestDaemon::KestDaemon(QObject *parent)
     , m_privilegeManager(new PrivilegeManager(this))
     , m_processExplorer(new ProcessExplorerService(m_communicationServer, this))
     , m_tunManager(new KestTunManager(this))
+    , m_staleSweeper(new StaleProcessSweeper(nullptr, this))
 {
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &KestDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &KestDaemon::onClientConnected);
@@ -133,7 +138,7 @@ QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action,
     if (processAction)
         return processReply;
     if (action == "clear-logs")
-        return clearDaemonLogs() ? statusReply("success") : errorReply("Failed to clear daemon logs");
+        return clearLogsFor(clientId) ? statusReply("success") : errorReply("Failed to clear daemon logs");
     bool tunAction = false;
     QJsonObject tunReply = dispatchTunAction(clientId, action, request, &tunAction);
     if (tunAction)
@@ -159,7 +164,9 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
     const auto peer = m_communicationServer->peerCredentials(clientId);
     const int directoryFd = peer ? ClientFileAccess::openWritableDirectory(logPath, peer->uid, peer->gid) : -1;
     if (directoryFd < 0) {
-        qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath;
+        if (const auto n = g_refusedLogPathLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath
+                               << "(occurrence" << n << ")";
         return errorReply("Log path is not writable by the client");
     }
     setDaemonLogPath(logPath, directoryFd, peer->uid);
@@ -186,6 +193,18 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
         QCoreApplication::quit();
     });
     return {};
+}
+
+bool KestDaemon::clearLogsFor(const QString &clientId)
+{
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    if (!peer || !mayClearDaemonLogs(peer->uid)) {
+        if (const auto n = g_refusedClearLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "may not clear a log that another user named"
+                               << "(occurrence" << n << ")";
+        return false;
+    }
+    return clearDaemonLogs();
 }
 
 void KestDaemon::onClientConnected(const QString &clientId)
@@ -349,5 +368,5 @@ QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString
 
 void KestDaemon::killStaleProcesses(unsigned int sessionId)
 {
-    StaleProcessKiller().killStaleProcesses(sessionId);
+    m_staleSweeper->requestSweep(sessionId);
 }

@@ -12,6 +12,7 @@ class ProcessManager;
 class PrivilegeManager;
 class ProcessExplorerService;
 class KestTunManager;
+class StaleProcessSweeper;
 
 class KestDaemon : public QObject
 {
@@ -44,12 +45,15 @@ public slots:
     void onProcessFinished(const QString &processId, int exitCode);
 
 public:
-    // Kills leftover proxy-core processes of a session (after its client left).
+    // Kills leftover proxy-core processes of a session (after its client
+    // left), off the event loop; requests for one session are folded together.
     void killStaleProcesses(unsigned int sessionId);
 
 private:
     QJsonObject dispatch(const QString &clientId, const QString &action, const QJsonObject &request);
     QJsonObject handleClientHello(const QString &clientId, const QJsonObject &request);
+    // "clear-logs": a client clears only the daemon's own log or one its user named.
+    bool clearLogsFor(const QString &clientId);
     void clientGone(const QString &clientId, unsigned int sessionId, bool timedOut);
 
     // Process rows of the action table; "start" records the owner first.
@@ -68,6 +72,7 @@ private:
     PrivilegeManager *m_privilegeManager;
     ProcessExplorerService *m_processExplorer;
     KestTunManager *m_tunManager;
+    StaleProcessSweeper *m_staleSweeper;
     QHash<QString, QString> m_processOwners; // process id -> client id
     bool m_stopping = false;
 };
