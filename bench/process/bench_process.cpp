@@ -49,7 +49,7 @@ void printPercentiles(const char *label, std::vector<double> values)
 void throughput(DaemonHarness &daemon, int seconds)
 {
     KestClient owner;
-    if (!owner.connectTo(daemon.socketPath(1)) || !owner.waitEvent("connected", 3000)) {
+    if (!owner.connectTo(daemon.socketPath()) || !owner.waitEvent("connected", 3000)) {
         std::fprintf(stderr, "connect failed\n");
         return;
     }
@@ -58,7 +58,7 @@ void throughput(DaemonHarness &daemon, int seconds)
     long peakRss = 0;
     std::thread prober([&] {
         KestClient probe;
-        if (!probe.connectTo(daemon.socketPath(1)) || !probe.waitEvent("connected", 3000))
+        if (!probe.connectTo(daemon.socketPath()) || !probe.waitEvent("connected", 3000))
             return;
         while (!done) {
             const auto t0 = Clock::now();
@@ -107,7 +107,7 @@ void throughput(DaemonHarness &daemon, int seconds)
 void latencies(DaemonHarness &daemon, int rounds)
 {
     KestClient client;
-    if (!client.connectTo(daemon.socketPath(1)) || !client.waitEvent("connected", 3000))
+    if (!client.connectTo(daemon.socketPath()) || !client.waitEvent("connected", 3000))
         return;
     std::vector<double> toStarted, toReply, toStdout, toFinished;
     for (int i = 0; i < rounds; ++i) {
