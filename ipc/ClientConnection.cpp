@@ -125,10 +125,7 @@ void ClientConnection::onDataReady()
                                << "would take its user's unfinished frames beyond"
                                << ClientBudget::kMaxPartialBytesPerUser << "bytes - closing connection"
                                << "(occurrence" << n << ")";
-        m_refused = true;
-        m_framing = MessageFraming();
-        m_socket->abort();
-        emit clientDisconnected(m_clientId);
+        refuse();
         return;
     }
     m_framing.append(bytes);
@@ -151,10 +148,7 @@ void ClientConnection::deliverFrames()
                                    << m_framing.declaredLength() << "bytes (limit"
                                    << MessageFraming::kMaxFrameLength << ") - closing connection"
                                    << "(occurrence" << n << ")";
-            m_refused = true;
-            m_framing = MessageFraming();
-            socket->abort();
-            emit clientDisconnected(m_clientId);
+            refuse();
             break;
         }
         if (auto object = MessageFraming::decodeRequest(payload))
@@ -162,6 +156,15 @@ void ClientConnection::deliverFrames()
     }
     // What is left is one unfinished frame.
     chargePartial(m_framing.buffered());
+}
+
+void ClientConnection::refuse()
+{
+    m_refused = true;
+    m_framing = MessageFraming();
+    if (m_socket)
+        m_socket->abort();
+    emit clientDisconnected(m_clientId);
 }
 
 void ClientConnection::sendMessage(const QJsonObject &message)

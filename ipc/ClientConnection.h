@@ -51,6 +51,8 @@ public:
     // or sent, and its departure is reported after the current event, as any
     // other disconnection.
     void dropForOverload();
+    // Refused or dropped: on its way out.
+    bool isClosing() const { return m_refused; }
 
 signals:
     void messageReceived(const QString &clientId, const QJsonObject &message);
@@ -68,6 +70,8 @@ private:
     // Takes complete frames from the buffer and hands them on while the
     // connection lasts.
     void deliverFrames();
+    // Ends the connection at once, with what it had sent and not yet framed.
+    void refuse();
     // Brings the counted partial-frame bytes to what the buffer holds; false
     // when the user's share does not allow it.
     bool chargePartial(qint64 bytes);

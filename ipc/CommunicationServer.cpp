@@ -195,9 +195,14 @@ void CommunicationServer::admit(ClientConnection *connection, quint32 sessionId)
 void CommunicationServer::onUserUnsentOverLimit(qint64 uid)
 {
     ClientConnection *largest = nullptr;
-    for (ClientConnection *connection : std::as_const(m_clients))
-        if (connection->peerUid() == uid && (!largest || connection->pendingBytes() > largest->pendingBytes()))
+    for (ClientConnection *connection : std::as_const(m_clients)) {
+        if (connection->peerUid() != uid)
+            continue;
+        if (connection->isClosing())
+            return; // one is on its way out already, and takes its bytes along
+        if (!largest || connection->pendingBytes() > largest->pendingBytes())
             largest = connection;
+    }
     if (!largest)
         return;
     if (const auto n = g_userUnsentLog.admit())
