@@ -179,10 +179,12 @@ TEST_F(ClientSafety, RequestsDuringShutdownStartNothing)
 {
     auto client = connectClient();
     ASSERT_EQ(client->request(QJsonObject{{"action", "start"}, {"process-id", "slow"}, {"executable", "/bin/sh"},
-                                          {"arguments", QJsonArray{"-c", "trap '' INT; sleep 30"}}})
+                                          {"arguments", QJsonArray{"-c", "trap '' INT; echo ready; sleep 30"}}})
                   ->value("status")
                   .toString(),
               "started");
+    // Only once SIGINT is ignored does the stop have to wait out its grace.
+    ASSERT_TRUE(client->waitEvent("stdout", 3000).has_value());
     ASSERT_TRUE(m_daemon.signal(SIGTERM));
     ASSERT_TRUE(m_daemon.waitForLog("Stopping kestd daemon...", 5000));
     const auto reply = client->request(QJsonObject{{"action", "start-process-explorer"}}, 3000);
