@@ -3,7 +3,7 @@
 #include "daemon/ClientFileAccess.h"
 #include "daemon/PolkitAuthority.h"
 #include "daemon/PrivilegeManager.h"
-#include "daemon/StaleProcessKiller.h"
+#include "daemon/StaleProcessSweeper.h"
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
 #include "ipc/SessionSource.h"
@@ -60,6 +60,8 @@ QJsonObject refusal(const QString &action, const char *error)
 }
 
 LogLimiter s_refusalLog(20, 100);
+LogLimiter g_refusedLogPathLog(20, 100);
+LogLimiter g_refusedClearLog(20, 100);
 } // namespace
 
 KestDaemon::KestDaemon(QObject *parent)
@@ -70,6 +72,7 @@ KestDaemon::KestDaemon(QObject *parent)
     , m_processExplorer(new ProcessExplorerService(m_communicationServer, this))
     , m_tunManager(new KestTunManager(this))
     , m_authority(new PolkitAuthority(this))
+    , m_staleSweeper(new StaleProcessSweeper(nullptr, this))
 {
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &KestDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &KestDaemon::onClientConnected);
@@ -248,7 +251,7 @@ QJsonObject KestDaemon::dispatch(const QString &clientId, const QString &action,
     if (processAction)
         return processReply;
     if (action == "clear-logs")
-        return clearDaemonLogs() ? statusReply("success") : errorReply("Failed to clear daemon logs");
+        return clearLogsFor(clientId) ? statusReply("success") : errorReply("Failed to clear daemon logs");
     bool tunAction = false;
     QJsonObject tunReply = dispatchTunAction(clientId, action, request, requester, &tunAction);
     if (tunAction)
@@ -275,7 +278,9 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
     const auto peer = m_communicationServer->peerCredentials(clientId);
     const int directoryFd = peer ? ClientFileAccess::openWritableDirectory(logPath, peer->uid, peer->gid) : -1;
     if (directoryFd < 0) {
-        qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath;
+        if (const auto n = g_refusedLogPathLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "named a log path it may not write:" << logPath
+                               << "(occurrence" << n << ")";
         return errorReply("Log path is not writable by the client");
     }
     setDaemonLogPath(logPath, directoryFd, peer->uid);
@@ -308,6 +313,18 @@ QJsonObject KestDaemon::handleClientHello(const QString &clientId, const QJsonOb
         QCoreApplication::quit();
     });
     return {};
+}
+
+bool KestDaemon::clearLogsFor(const QString &clientId)
+{
+    const auto peer = m_communicationServer->peerCredentials(clientId);
+    if (!peer || !mayClearDaemonLogs(peer->uid)) {
+        if (const auto n = g_refusedClearLog.admit())
+            qCWarning(lcKestd) << "Client" << clientId << "may not clear a log that another user named"
+                               << "(occurrence" << n << ")";
+        return false;
+    }
+    return clearDaemonLogs();
 }
 
 void KestDaemon::onClientConnected(const QString &clientId)
@@ -503,5 +520,5 @@ QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString
 void KestDaemon::killStaleProcesses(unsigned int sessionId, qint64 uid)
 {
     // A client's departure ends only its own user's leftovers, root's too.
-    StaleProcessKiller().killStaleProcesses(sessionId, uid);
+    m_staleSweeper->requestSweep(sessionId, uid);
 }

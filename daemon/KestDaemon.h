@@ -20,6 +20,7 @@ class ProcessManager;
 class PrivilegeManager;
 class ProcessExplorerService;
 class KestTunManager;
+class StaleProcessSweeper;
 
 class KestDaemon : public QObject
 {
@@ -57,6 +58,7 @@ public slots:
 public:
     // Kills leftover proxy-core processes of a session that run as uid (after
     // its client left).
+    // Off the event loop; requests for one session and user are folded together.
     void killStaleProcesses(unsigned int sessionId, qint64 uid);
 
 private:
@@ -85,6 +87,8 @@ private:
     QJsonObject dispatch(const QString &clientId, const QString &action, const QJsonObject &request,
                          const Requester &requester);
     QJsonObject handleClientHello(const QString &clientId, const QJsonObject &request, const Requester &requester);
+    // "clear-logs": a client clears only the daemon's own log or one its user named.
+    bool clearLogsFor(const QString &clientId);
     void clientGone(const QString &clientId, unsigned int sessionId, bool timedOut);
 
     // Process rows of the action table; "start" records the owner first.
@@ -104,6 +108,7 @@ private:
     ProcessExplorerService *m_processExplorer;
     KestTunManager *m_tunManager;
     PolkitAuthority *m_authority;
+    StaleProcessSweeper *m_staleSweeper;
     QHash<QString, QString> m_processOwners; // process id -> client id
     // Clients whose authorization check is under way, and their requests
     // that arrived meanwhile, in order.

@@ -1,16 +1,35 @@
 #include "ipc/CommunicationServer.h"
 
+#include "ipc/ClientBudget.h"
 #include "ipc/ClientConnection.h"
 #include "ipc/SessionServer.h"
 #include "ipc/SessionSource.h"
 #include "service/DaemonLog.h"
+#include "tun/LogLimiter.h"
 
 #include <QLocalSocket>
 
 #include <cerrno>
+#include <chrono>
 
-CommunicationServer::CommunicationServer(QObject *parent)
+namespace {
+LogLimiter g_refusedConnectionLog(20, 100);
+LogLimiter g_broadcastSkippedLog(20, 100);
+LogLimiter g_timedOutLog(100, 100);
+LogLimiter g_userUnsentLog(20, 100);
+
+qint64 monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+} // namespace
+
+CommunicationServer::CommunicationServer(QObject *parent, Clock clock)
     : QObject(parent)
+    , m_clock(clock ? std::move(clock) : Clock(monotonicMs))
+    , m_budget(std::make_shared<ClientBudget>())
+    , m_lastCheckMs(m_clock())
 {
     m_heartbeatTimer.setInterval(kHeartbeatCheckMs);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &CommunicationServer::checkHeartbeats);
@@ -44,8 +63,10 @@ void CommunicationServer::stop()
 void CommunicationServer::dropAll()
 {
     m_heartbeatTimer.stop();
-    for (ClientConnection *connection : std::as_const(m_clients))
+    for (ClientConnection *connection : std::as_const(m_clients)) {
+        connection->leaveBudget();
         connection->deleteLater();
+    }
     m_clients.clear();
     m_heartbeats.clear();
     m_sessionPollTimer.stop();
@@ -68,8 +89,10 @@ void CommunicationServer::broadcast(const QJsonObject &message)
         // broadcast (process lists of megabytes) until its heartbeat times out;
         // it misses broadcasts instead, never a reply.
         if (connection->pendingBytes() > kMaxBroadcastBacklog) {
-            qCWarning(lcKestd) << "Client" << connection->clientId() << "is not reading ("
-                               << connection->pendingBytes() << "bytes unsent) - broadcast skipped";
+            if (const auto n = g_broadcastSkippedLog.admit())
+                qCWarning(lcKestd) << "Client" << connection->clientId() << "is not reading ("
+                                   << connection->pendingBytes() << "bytes unsent) - broadcast skipped"
+                                   << "(occurrence" << n << ")";
             continue;
         }
         connection->sendMessage(message);
@@ -100,7 +123,7 @@ void CommunicationServer::updateHeartbeat(const QString &clientId)
 {
     auto it = m_heartbeats.find(clientId);
     if (it != m_heartbeats.end())
-        it->restart();
+        *it = Heartbeat{m_clock(), m_stalledMs};
 }
 
 void CommunicationServer::pollSessions()
@@ -149,17 +172,58 @@ void CommunicationServer::onNewConnection()
         return;
     auto *connection = new ClientConnection(this);
     connection->attachSocket(socket);
-    connection->setSessionId(from->sessionId());
+    admit(connection, from->sessionId());
+}
+
+void CommunicationServer::admit(ClientConnection *connection, quint32 sessionId)
+{
+    if (!connection->joinBudget(m_budget)) {
+        if (const auto n = g_refusedConnectionLog.admit())
+            qCWarning(lcKestd) << "Refusing a connection on session" << sessionId << "of uid"
+                               << connection->peerUid() << "- it has" << ClientBudget::kMaxConnectionsPerUser
+                               << "connections already" << "(occurrence" << n << ")";
+        connection->socket()->abort();
+        connection->deleteLater();
+        return;
+    }
+    connection->setSessionId(sessionId);
     connect(connection, &ClientConnection::messageReceived, this, &CommunicationServer::onClientMessage);
     connect(connection, &ClientConnection::clientDisconnected, this, &CommunicationServer::onClientDisconnected);
+    connect(connection, &ClientConnection::userUnsentOverLimit, this, &CommunicationServer::onUserUnsentOverLimit);
     const QString id = connection->clientId();
     m_clients.insert(id, connection);
-    QElapsedTimer timer;
-    timer.start();
-    m_heartbeats.insert(id, timer);
-    qCDebug(lcKestd) << "Client" << id << "connected on session" << from->sessionId()
-                     << "peer pid:" << connection->peerPid() << "uid:" << connection->peerUid();
+    m_heartbeats.insert(id, Heartbeat{m_clock(), m_stalledMs});
+    qCDebug(lcKestd) << "Client" << id << "connected on session" << sessionId << "peer pid:" << connection->peerPid()
+                     << "uid:" << connection->peerUid();
     emit clientConnected(id);
+}
+
+void CommunicationServer::onUserUnsentOverLimit(qint64 uid)
+{
+    ClientConnection *largest = nullptr;
+    for (ClientConnection *connection : std::as_const(m_clients)) {
+        if (connection->peerUid() != uid)
+            continue;
+        if (connection->isClosing())
+            return; // one is on its way out already, and takes its bytes along
+        if (!largest || connection->pendingBytes() > largest->pendingBytes())
+            largest = connection;
+    }
+    if (!largest)
+        return;
+    if (const auto n = g_userUnsentLog.admit())
+        qCWarning(lcKestd) << "Clients of uid" << uid << "have not taken more than"
+                           << ClientBudget::kMaxUnsentBytesPerUser << "bytes - disconnecting client"
+                           << largest->clientId() << "with" << largest->pendingBytes() << "(occurrence" << n << ")";
+    largest->dropForOverload();
+}
+
+void CommunicationServer::forget(ClientConnection *connection)
+{
+    connection->leaveBudget();
+    connection->deleteLater();
+    m_clients.remove(connection->clientId());
+    m_heartbeats.remove(connection->clientId());
 }
 
 void CommunicationServer::onClientMessage(const QString &clientId, const QJsonObject &message)
@@ -174,29 +238,30 @@ void CommunicationServer::onClientDisconnected(const QString &clientId)
         return;
     ClientConnection *connection = it.value();
     const quint32 sessionId = connection->sessionId();
-    connection->deleteLater();
-    m_clients.erase(it);
-    m_heartbeats.remove(clientId);
+    forget(connection);
     emit clientDisconnected(clientId, sessionId);
 }
 
 void CommunicationServer::checkHeartbeats()
 {
+    const qint64 now = m_clock();
+    m_stalledMs += qMax<qint64>(0, now - m_lastCheckMs - kHeartbeatCheckMs);
+    m_lastCheckMs = now;
     QStringList expired;
     for (auto it = m_heartbeats.cbegin(); it != m_heartbeats.cend(); ++it) {
-        if (it.value().elapsed() > kHeartbeatTimeoutMs)
+        const qint64 silentMs = now - it->lastMs - (m_stalledMs - it->stalledAtMs);
+        if (silentMs > kHeartbeatTimeoutMs)
             expired.append(it.key());
     }
     for (const QString &id : std::as_const(expired)) {
-        qCWarning(lcKestd) << "Client" << id << "timed out (no heartbeat for" << kHeartbeatTimeoutMs << "ms)";
+        if (g_timedOutLog.admit())
+            qCWarning(lcKestd) << "Client" << id << "timed out (no heartbeat for" << kHeartbeatTimeoutMs << "ms)";
         quint32 sessionId = 0;
         if (ClientConnection *connection = m_clients.value(id)) {
             sessionId = connection->sessionId();
-            m_clients.remove(id);
-            m_heartbeats.remove(id);
+            forget(connection);
             if (connection->socket() && connection->socket()->state() != QLocalSocket::UnconnectedState)
                 connection->socket()->disconnectFromServer();
-            connection->deleteLater();
         } else {
             m_heartbeats.remove(id);
         }

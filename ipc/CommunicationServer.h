@@ -5,15 +5,17 @@
 
 #include "ipc/RuntimeDirectory.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
+class ClientBudget;
 class ClientConnection;
 class SessionServer;
 
@@ -24,10 +26,15 @@ public:
     static constexpr int kHeartbeatCheckMs = 5000;
     static constexpr int kHeartbeatTimeoutMs = 10000;
     static constexpr int kSessionPollMs = 3000;
-    // Unsent bytes beyond which a client gets no further broadcasts.
-    static constexpr qint64 kMaxBroadcastBacklog = 64ll * 1024 * 1024;
+    // Unsent bytes beyond which a client gets no further broadcasts (so that
+    // a slow reader misses process lists rather than being disconnected).
+    static constexpr qint64 kMaxBroadcastBacklog = 8ll * 1024 * 1024;
 
-    explicit CommunicationServer(QObject *parent = nullptr);
+    // Monotonic milliseconds; the heartbeat check reads time only through it.
+    using Clock = std::function<qint64()>;
+
+    // Without a clock, the system's monotonic clock.
+    explicit CommunicationServer(QObject *parent = nullptr, Clock clock = {});
     ~CommunicationServer() override;
 
     // Takes the single-instance lock, opens the sockets of the active sessions
@@ -66,14 +73,33 @@ public slots:
     void onNewConnection();
     void onClientMessage(const QString &clientId, const QJsonObject &message);
     void onClientDisconnected(const QString &clientId);
+    // Drops clients silent for more than kHeartbeatTimeoutMs of the time the
+    // event loop ran: a stall of the loop itself (the check came late) is
+    // granted to every client, so none is dropped for the daemon's own delay.
     void checkHeartbeats();
     void pollSessions();
 
 private:
-    void dropAll();
+    struct Heartbeat {
+        qint64 lastMs = 0;      // clock at the last heartbeat
+        qint64 stalledAtMs = 0; // m_stalledMs at the last heartbeat
+    };
 
+    void dropAll();
+    // Registers an accepted connection, or closes it when its user has no
+    // connection left.
+    void admit(ClientConnection *connection, quint32 sessionId);
+    // Disconnects the user's client that holds the most unsent bytes.
+    void onUserUnsentOverLimit(qint64 uid);
+    void forget(ClientConnection *connection);
+
+    Clock m_clock;
+    std::shared_ptr<ClientBudget> m_budget;
     QHash<QString, ClientConnection *> m_clients;
-    QHash<QString, QElapsedTimer> m_heartbeats;
+    QHash<QString, Heartbeat> m_heartbeats;
+    // The check's own lateness, summed: time the event loop did not run.
+    qint64 m_stalledMs = 0;
+    qint64 m_lastCheckMs = 0;
     QTimer m_heartbeatTimer;
     QString m_baseName;
     QHash<quint32, SessionServer *> m_sessions;

@@ -19,6 +19,11 @@ public:
 
     // Parses a payload; empty when it is not a JSON object.
     static std::optional<QJsonObject> decodePayload(const QByteArray &payload);
+    // Parses a request payload as decodePayload does, except that a numeric
+    // top-level "request-id" that Qt's numbers would not write back as it was
+    // sent (beyond 2^63, an exponent, a trailing zero) is kept as its original
+    // text, in a form that encode() writes back as exactly that text.
+    static std::optional<QJsonObject> decodeRequest(const QByteArray &payload);
 
     // Appends received bytes.
     void append(const QByteArray &bytes) { m_buffer.append(bytes); }

@@ -33,6 +33,7 @@ struct LogOverride {
     int directoryFd = -1;
     QByteArray fileName;
     qint64 ownerUid = -1; // the client that named it; -1: any file will do
+    qint64 namedBy = -1;  // uid of the client that named it; -1: the daemon itself
 };
 
 LogOverride &logOverride()
@@ -102,12 +103,50 @@ bool isRegularOrMissingAt(const LogLocation &at, const QByteArray &name)
     return acceptableFile(st, at.ownerUid);
 }
 
+// Empties a file where it is, so that it keeps its owner and mode; a missing
+// file is no failure.
+bool truncateAt(const LogLocation &at, const QByteArray &name)
+{
+    const int fd = ::openat(at.directoryFd, name.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    struct stat st {};
+    const bool ok = ::fstat(fd, &st) == 0 && acceptableFile(st, at.ownerUid) && ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A log file made anew after a rotation takes the owner and mode of the file
+// it replaces, now the rotated one, so rotation never widens who may read it.
+void takeOwnerAndModeOfRotated(const LogLocation &at, int fd)
+{
+    struct stat st {};
+    const QByteArray rotated = at.name + ".old";
+    if (::fstatat(at.directoryFd, rotated.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !acceptableFile(st, at.ownerUid))
+        return;
+    // Owner first: changing it clears set-id bits, which the mode then sets as they were.
+    [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
+    ::fchmod(fd, st.st_mode & 07777);
+}
+
+int openForAppend(const LogLocation &at)
+{
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const int fd = ::openat(at.directoryFd, at.name.constData(), flags);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    const int created = ::openat(at.directoryFd, at.name.constData(), flags | O_CREAT | O_EXCL, 0644);
+    if (created < 0)
+        return errno == EEXIST ? ::openat(at.directoryFd, at.name.constData(), flags) : -1;
+    takeOwnerAndModeOfRotated(at, created);
+    return created;
+}
+
 // Never follow a link at the last component, never block on a FIFO, append
 // only to a regular file.
 void appendLine(const LogLocation &at, const QByteArray &line)
 {
-    const int fd = ::openat(at.directoryFd, at.name.constData(),
-                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = openForAppend(at);
     if (fd < 0)
         return;
     struct stat st {};
@@ -195,6 +234,7 @@ void setDaemonLogPath(const QString &path, int directoryFd, qint64 ownerUid)
         o.path = path;
         o.directoryFd = directoryFd;
         o.ownerUid = ownerUid == 0 ? -1 : ownerUid;
+        o.namedBy = ownerUid;
         // Without its directory the file cannot be reached; lines then go to
         // standard error only.
         o.fileName = directoryFd >= 0 ? QFile::encodeName(QFileInfo(path).fileName()) : QByteArray();
@@ -226,7 +266,7 @@ bool clearDaemonLogs()
     qCDebug(lcKestd) << "Checking if main log exists:" << path;
     if (exists(at.name)) {
         qCDebug(lcKestd) << "Main log file exists, attempting to remove...";
-        if (::unlinkat(at.directoryFd, at.name.constData(), 0) == 0) {
+        if (truncateAt(at, at.name)) {
             qCDebug(lcKestd) << "Successfully removed main log file";
         } else {
             qCWarning(lcKestd) << "FAILED to remove main log file";
@@ -250,4 +290,11 @@ bool clearDaemonLogs()
     }
     qCWarning(lcKestd) << "Failed to clear some daemon log files";
     return false;
+}
+
+bool mayClearDaemonLogs(qint64 clientUid)
+{
+    std::lock_guard lock(logMutex());
+    const LogOverride &o = logOverride();
+    return o.path.isEmpty() || o.namedBy < 0 || o.namedBy == clientUid;
 }

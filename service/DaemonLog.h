@@ -22,8 +22,12 @@ void setDaemonLogPath(const QString &path);
 // with a single name, are appended to, rotated or deleted.
 void setDaemonLogPath(const QString &path, int directoryFd, qint64 ownerUid);
 
-// Deletes the current log file and its ".old" file; true when nothing failed.
+// Empties the current log file where it is (its owner and mode stay) and
+// deletes its ".old" file; true when nothing failed.
 bool clearDaemonLogs();
+// Whether a client of that uid may clear the current log: the daemon's own,
+// or one that a client of the same uid named.
+bool mayClearDaemonLogs(qint64 clientUid);
 
 namespace DaemonLog {
 constexpr qint64 kRotateSize = 1048576;

@@ -127,14 +127,10 @@ QJsonObject KestTunManager::start(const QJsonObject &request)
         tearDown(); // a stale state: the tunnel stopped underneath
 
     const TunStartConfig config = TunStartConfig::fromJson(request);
-    if (config.adapterName.toUtf8().size() > TunStartConfig::kMaxAdapterNameBytes)
-        return QJsonObject{{"success", false},
-                           {"error", QStringLiteral("Invalid adapter-name: longer than %1 bytes")
-                                         .arg(TunStartConfig::kMaxAdapterNameBytes)}};
+    if (const QString error = config.validationError(); !error.isEmpty())
+        return QJsonObject{{"success", false}, {"error", error}};
     m_adapterName = config.adapterName;
     const std::uint32_t tunnelIp = TunStartConfig::parseDottedIpv4(config.tunnelIp);
-    if (tunnelIp == 0)
-        return QJsonObject{{"success", false}, {"error", QStringLiteral("Invalid tunnel-ip: ") + config.tunnelIp}};
     const std::uint32_t proxyIp = TunStartConfig::parseDottedIpv4(config.proxyIp);
 
     m_tunnel = std::make_unique<Tunnel>(config.proxyIp.toStdString(), config.proxyPort);

@@ -52,6 +52,15 @@ TunStartConfig TunStartConfig::fromJson(const QJsonObject &request)
     return config;
 }
 
+QString TunStartConfig::validationError() const
+{
+    if (adapterName.toUtf8().size() > kMaxAdapterNameBytes)
+        return QStringLiteral("Invalid adapter-name: longer than %1 bytes").arg(kMaxAdapterNameBytes);
+    if (parseDottedIpv4(tunnelIp) == 0)
+        return QStringLiteral("Invalid tunnel-ip: ") + tunnelIp;
+    return QString();
+}
+
 std::uint32_t TunStartConfig::parseDottedIpv4(const QString &text)
 {
     const QStringList parts = text.split(QLatin1Char('.'));

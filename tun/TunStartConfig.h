@@ -35,6 +35,10 @@ struct TunStartConfig {
     // of an integral number; non-string array elements read as "".
     static TunStartConfig fromJson(const QJsonObject &request);
 
+    // Why a start with this configuration is refused before anything on the
+    // system changes (the error text of the reply); empty when it may start.
+    QString validationError() const;
+
     // Exactly four '.'-separated decimal parts of 0..255, first part most
     // significant (host order). Anything else, and 0.0.0.0, gives 0: "no address".
     static std::uint32_t parseDottedIpv4(const QString &text);

@@ -80,8 +80,8 @@ int main()
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::printf("daemon idle RSS: %ld KiB\n", daemon.residentKiB());
-    print("heartbeat, 1 client", measure(daemon.socketPath(1), 1, 20000));
-    print("heartbeat, 16 clients", measure(daemon.socketPath(1), 16, 2000));
+    print("heartbeat, 1 client", measure(daemon.socketPath(), 1, 20000));
+    print("heartbeat, 16 clients", measure(daemon.socketPath(), 16, 2000));
     std::printf("daemon RSS after load: %ld KiB\n", daemon.residentKiB());
     return 0;
 }

@@ -1,7 +1,8 @@
 // Managed processes through the real daemon: output relay throughput of a
 // child writing as fast as it can (with heartbeat round trips from a second
-// client meanwhile), and the latency of start -> "started", start -> first
-// "stdout", and stop -> "finished".
+// client meanwhile), the latency of start -> "started", start -> first
+// "stdout", and stop -> "finished", and the gaps between the launches of a
+// child that always crashes under auto-restart (default delay 1000 ms).
 
 #include "tests/support/DaemonHarness.h"
 #include "tools/KestClient.h"
@@ -49,7 +50,7 @@ void printPercentiles(const char *label, std::vector<double> values)
 void throughput(DaemonHarness &daemon, int seconds)
 {
     KestClient owner;
-    if (!owner.connectTo(daemon.socketPath(1)) || !owner.waitEvent("connected", 3000)) {
+    if (!owner.connectTo(daemon.socketPath()) || !owner.waitEvent("connected", 3000)) {
         std::fprintf(stderr, "connect failed\n");
         return;
     }
@@ -58,7 +59,7 @@ void throughput(DaemonHarness &daemon, int seconds)
     long peakRss = 0;
     std::thread prober([&] {
         KestClient probe;
-        if (!probe.connectTo(daemon.socketPath(1)) || !probe.waitEvent("connected", 3000))
+        if (!probe.connectTo(daemon.socketPath()) || !probe.waitEvent("connected", 3000))
             return;
         while (!done) {
             const auto t0 = Clock::now();
@@ -107,7 +108,7 @@ void throughput(DaemonHarness &daemon, int seconds)
 void latencies(DaemonHarness &daemon, int rounds)
 {
     KestClient client;
-    if (!client.connectTo(daemon.socketPath(1)) || !client.waitEvent("connected", 3000))
+    if (!client.connectTo(daemon.socketPath()) || !client.waitEvent("connected", 3000))
         return;
     std::vector<double> toStarted, toReply, toStdout, toFinished;
     for (int i = 0; i < rounds; ++i) {
@@ -148,6 +149,29 @@ void latencies(DaemonHarness &daemon, int rounds)
     printPercentiles("stop -> \"finished\"", toFinished);
 }
 
+void restartGaps(DaemonHarness &daemon)
+{
+    KestClient client;
+    if (!client.connectTo(daemon.socketPath()) || !client.waitEvent("connected", 3000))
+        return;
+    QJsonObject request = startRequest("crasher", {"exit", "3"});
+    request["auto-restart"] = true;
+    client.send(request);
+    std::vector<double> gaps;
+    Clock::time_point last{};
+    for (;;) {
+        const auto event = client.nextEvent(5000);
+        if (!event || event->value("event").toString() == "finished")
+            break;
+        if (event->value("event").toString() != "started")
+            continue;
+        if (last != Clock::time_point{})
+            gaps.push_back(msSince(last));
+        last = Clock::now();
+    }
+    printPercentiles("restart gap (delay 1000 ms)", gaps);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -162,6 +186,7 @@ int main(int argc, char **argv)
     if (seconds > 0)
         throughput(daemon, seconds);
     latencies(daemon, 100);
+    restartGaps(daemon);
     std::printf("daemon RSS at the end: %ld KiB\n", daemon.residentKiB());
     return 0;
 }

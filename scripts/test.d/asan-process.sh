@@ -4,7 +4,8 @@
 # child processes, bounded in time. Any report fails the check.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-build="${1:-$root/build}"
+# Absolute: the tests start the child from other working directories.
+build="$(cd "${1:-$root/build}" && pwd)"
 out="$build/asan-process"
 mkdir -p "$out"
 child="$build/tests/process/kest_testchild"

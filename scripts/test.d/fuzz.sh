@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# libFuzzer runs of the packet parser and the DNS answer parser under
+# libFuzzer runs of the parsers of outside bytes (TUN packets, DNS answers,
+# client frames with request decoding, "start-tun" reading) under
 # AddressSanitizer and UndefinedBehaviorSanitizer: a small clang build of just
-# those sources, then each target for a bounded time (KEST_FUZZ_SECONDS, 60 s
-# by default). Any finding fails the check; its input is kept in the build dir.
+# those sources, then each target for a bounded time (KEST_FUZZ_SECONDS, 30 s
+# by default, so that the four take what two took before). Any finding fails
+# the check; its input is kept in the build dir.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}/fuzz"
-seconds="${KEST_FUZZ_SECONDS:-60}"
+seconds="${KEST_FUZZ_SECONDS:-30}"
 
 if ! command -v clang++ >/dev/null; then
   echo "clang++ is missing (scripts/packages/tunnel-blocks.txt lists it)"
@@ -21,7 +23,7 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
-for target in fuzz_parse_packet fuzz_dns_answers; do
+for target in fuzz_parse_packet fuzz_dns_answers fuzz_frame_cutter fuzz_start_tun; do
   work="$build/$target.corpus"
   mkdir -p "$work" "$build/findings"
   echo "== $target for ${seconds}s"

@@ -32,32 +32,42 @@ protected:
     // Runs a client-hello as user nobody in a child process; the reply's status.
     QString helloAsNobody(const QString &logPath)
     {
+        return requestsAsNobody({QJsonObject{{"action", "client-hello"}, {"log-path", logPath}}}).value(0);
+    }
+
+    // Sends the requests in turn as user nobody from a child process; the replies' statuses.
+    QStringList requestsAsNobody(const QList<QJsonObject> &requests)
+    {
+        ::chmod(QFile::encodeName(m_daemon.rootDir()).constData(), 0755);
+        ::chmod(QFile::encodeName(m_daemon.runtimeDir()).constData(), 0755);
         int fds[2];
         if (::pipe(fds) != 0)
-            return "pipe failed";
+            return {"pipe failed"};
         const pid_t child = ::fork();
         if (child == 0) {
             ::close(fds[0]);
-            QByteArray status = "no reply";
+            QByteArray statuses = "no reply";
             if (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) {
                 KestClient client;
-                if (client.connectTo(m_daemon.socketPath(1))) {
-                    const auto reply = client.request(QJsonObject{{"action", "client-hello"}, {"log-path", logPath}});
-                    if (reply)
-                        status = reply->value("status").toString().toUtf8();
+                if (client.connectTo(m_daemon.socketPath())) {
+                    statuses.clear();
+                    for (const QJsonObject &request : requests)
+                        statuses += client.request(request).value_or(QJsonObject()).value("status").toString().toUtf8()
+                                    + ',';
+                    statuses.chop(1);
                 }
             } else {
-                status = "setuid failed";
+                statuses = "setuid failed";
             }
-            [[maybe_unused]] ssize_t n = ::write(fds[1], status.constData(), size_t(status.size()));
+            [[maybe_unused]] ssize_t n = ::write(fds[1], statuses.constData(), size_t(statuses.size()));
             ::_exit(0);
         }
         ::close(fds[1]);
-        char buffer[64] = {};
+        char buffer[256] = {};
         [[maybe_unused]] ssize_t n = ::read(fds[0], buffer, sizeof(buffer) - 1);
         ::close(fds[0]);
         ::waitpid(child, nullptr, 0);
-        return QString::fromUtf8(buffer);
+        return QString::fromUtf8(buffer).split(',');
     }
 
     DaemonHarness m_daemon;
@@ -67,8 +77,6 @@ TEST_F(ClientSafety, UnprivilegedClientMayNameOnlyALogPathItCouldWriteItself)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run a client as another user";
-    ::chmod(QFile::encodeName(m_daemon.rootDir()).constData(), 0755);
-    ::chmod(QFile::encodeName(m_daemon.runtimeDir()).constData(), 0755);
     const QString own = m_daemon.rootDir() + "/nobody";
     QDir().mkpath(own);
     ASSERT_EQ(::chown(QFile::encodeName(own).constData(), kNobody, kNobody), 0);
@@ -95,7 +103,7 @@ TEST_F(ClientSafety, UnprivilegedClientMayNameOnlyALogPathItCouldWriteItself)
 
     EXPECT_EQ(helloAsNobody(own + "/logs/k.log"), "success");
     EXPECT_EQ(QFileInfo(own + "/logs").ownerId(), kNobody) << "directories are made with the client's rights";
-    QThread::msleep(100);
+    // The hello's own log line went there before its reply.
     EXPECT_TRUE(QFileInfo::exists(own + "/logs/k.log"));
 }
 
@@ -123,6 +131,37 @@ TEST_F(ClientSafety, LogPathNeverFollowsALinkNorBlocksOnAFifo)
     EXPECT_EQ(client->request(QJsonObject{{"action", "heartbeat"}})->value("status"), "success");
 }
 
+TEST_F(ClientSafety, AClientClearsNoLogThatAnotherUserNamed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a client as another user";
+    auto root = connectClient();
+    const QString rootLog = m_daemon.rootDir() + "/root/k.log";
+    ASSERT_EQ(root->request(QJsonObject{{"action", "client-hello"}, {"log-path", rootLog}})->value("status"), "success");
+    root->request(QJsonObject{{"action", "Nope"}}); // logs a line
+    ASSERT_EQ(::chmod(QFile::encodeName(rootLog).constData(), 0600), 0);
+    QFile old(rootLog + ".old");
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("older lines");
+    old.close();
+
+    EXPECT_EQ(requestsAsNobody({QJsonObject{{"action", "clear-logs"}}}), QStringList{"error"});
+    EXPECT_GT(QFileInfo(rootLog).size(), 0);
+    EXPECT_TRUE(QFile::exists(rootLog + ".old"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(rootLog).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // Its own log, once it has named one, it may clear.
+    const QString own = m_daemon.rootDir() + "/nobody";
+    QDir().mkpath(own);
+    ASSERT_EQ(::chown(QFile::encodeName(own).constData(), kNobody, kNobody), 0);
+    EXPECT_EQ(requestsAsNobody({QJsonObject{{"action", "client-hello"}, {"log-path", own + "/k.log"}},
+                                QJsonObject{{"action", "clear-logs"}}}),
+              (QStringList{"success", "success"}));
+    EXPECT_TRUE(QFile::exists(rootLog + ".old")) << "the root client's files were touched";
+}
+
 TEST_F(ClientSafety, RefusedStartOfARunningProcessKeepsItWithItsOwner)
 {
     auto owner = connectClient();
@@ -140,10 +179,12 @@ TEST_F(ClientSafety, RequestsDuringShutdownStartNothing)
 {
     auto client = connectClient();
     ASSERT_EQ(client->request(QJsonObject{{"action", "start"}, {"process-id", "slow"}, {"executable", "/bin/sh"},
-                                          {"arguments", QJsonArray{"-c", "trap '' INT; sleep 30"}}})
+                                          {"arguments", QJsonArray{"-c", "trap '' INT; echo ready; sleep 30"}}})
                   ->value("status")
                   .toString(),
               "started");
+    // Only once SIGINT is ignored does the stop have to wait out its grace.
+    ASSERT_TRUE(client->waitEvent("stdout", 3000).has_value());
     ASSERT_TRUE(m_daemon.signal(SIGTERM));
     ASSERT_TRUE(m_daemon.waitForLog("Stopping kestd daemon...", 5000));
     const auto reply = client->request(QJsonObject{{"action", "start-process-explorer"}}, 3000);

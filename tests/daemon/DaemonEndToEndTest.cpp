@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -37,19 +38,12 @@ protected:
 TEST_F(DaemonEndToEnd, GreetsWithVersionAndPrivilegeLevel)
 {
     KestClient client;
-    ASSERT_TRUE(client.connectTo(m_daemon.socketPath(1)));
+    ASSERT_TRUE(client.connectTo(m_daemon.socketPath()));
     const auto greeting = client.read(3000);
     ASSERT_TRUE(greeting.has_value());
     EXPECT_EQ(greeting->value("event").toString(), "connected");
     EXPECT_EQ(greeting->value("daemon-version").toString(), "2.1.0");
     EXPECT_EQ(greeting->value("privilege-level").toInt(-1), ::geteuid() == 0 ? 1 : 0);
-}
-
-TEST_F(DaemonEndToEnd, SocketIsOpenToEveryLocalUser)
-{
-    QFileInfo info(m_daemon.socketPath(1));
-    ASSERT_TRUE(info.exists());
-    EXPECT_TRUE(info.permissions() & QFileDevice::WriteOther);
 }
 
 TEST_F(DaemonEndToEnd, HeartbeatReplyIsExactFrameWithRequestIdCopied)
@@ -75,6 +69,17 @@ TEST_F(DaemonEndToEnd, RequestIdOfAnyTypeIsCopiedAndAbsentOneStaysAbsent)
     ASSERT_TRUE(bare.has_value());
     EXPECT_FALSE(bare->contains("request-id"));
     EXPECT_EQ(bare->value("status").toString(), "success");
+}
+
+TEST_F(DaemonEndToEnd, RequestIdBeyondWhatADoubleHoldsComesBackUnchanged)
+{
+    auto client = connectClient();
+    for (const QByteArray &id : {QByteArray("1234567890123456789012345678901234567890"), QByteArray("1e2")}) {
+        ASSERT_TRUE(client->sendRaw(rawFrame("{\"action\":\"heartbeat\",\"request-id\":" + id + "}")));
+        const auto frame = client->readRawFrame(3000);
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->mid(4), "{\"request-id\":" + id + ",\"status\":\"success\"}");
+    }
 }
 
 TEST_F(DaemonEndToEnd, UnknownAndMiscasedActionsGetTheirError)
@@ -105,18 +110,18 @@ TEST_F(DaemonEndToEnd, ClientHelloSetsLogPathInNewDirectory)
     EXPECT_EQ(reply->value("status").toString(), "success");
     const qint64 defaultSize = QFileInfo(m_daemon.defaultLogPath()).size();
     client->request(QJsonObject{{"action", "Nope"}});
-    QThread::msleep(100);
     QFile log(path);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains("INFO: Client connected:"));
     EXPECT_EQ(QFileInfo(m_daemon.defaultLogPath()).size(), defaultSize);
 }
 
-TEST_F(DaemonEndToEnd, ClearLogsRemovesTheLogFiles)
+TEST_F(DaemonEndToEnd, ClearLogsEmptiesTheLogKeepingItsModeAndRemovesTheRotatedFile)
 {
     auto client = connectClient();
     const QString path = m_daemon.rootDir() + "/logs/k.log";
     ASSERT_TRUE(client->request(QJsonObject{{"action", "client-hello"}, {"log-path", path}}).has_value());
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0600), 0);
     QFile old(path + ".old");
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.close();
@@ -124,6 +129,10 @@ TEST_F(DaemonEndToEnd, ClearLogsRemovesTheLogFiles)
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->value("status").toString(), "success");
     EXPECT_FALSE(QFile::exists(path + ".old"));
+    client->request(QJsonObject{{"action", "Nope"}}); // logs a line
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "clearing changed the log's mode";
 }
 
 TEST_F(DaemonEndToEnd, BadInputNeitherCrashesTheDaemonNorDropsOtherClients)
@@ -131,7 +140,7 @@ TEST_F(DaemonEndToEnd, BadInputNeitherCrashesTheDaemonNorDropsOtherClients)
     auto good = connectClient();
     {
         KestClient garbage;
-        ASSERT_TRUE(garbage.connectTo(m_daemon.socketPath(1)));
+        ASSERT_TRUE(garbage.connectTo(m_daemon.socketPath()));
         garbage.sendRaw(rawFrame("\xff\xfe\xfd not json"));
         garbage.sendRaw(rawFrame("{\"action\":\"\xc3\x28\"}"));
         garbage.sendRaw(rawFrame(QByteArray(20000, '[') + QByteArray(20000, ']')));
@@ -143,9 +152,9 @@ TEST_F(DaemonEndToEnd, BadInputNeitherCrashesTheDaemonNorDropsOtherClients)
         garbage.sendRaw(QByteArray::fromHex("00001000") + "{\"trunc"); // truncated, then gone
     }
     KestClient silent;
-    ASSERT_TRUE(silent.connectTo(m_daemon.socketPath(1)));
+    ASSERT_TRUE(silent.connectTo(m_daemon.socketPath()));
     KestClient huge;
-    ASSERT_TRUE(huge.connectTo(m_daemon.socketPath(1)));
+    ASSERT_TRUE(huge.connectTo(m_daemon.socketPath()));
     huge.sendRaw(QByteArray::fromHex("ffffffff"));
     EXPECT_TRUE(huge.waitClosed(3000)) << "an over-long frame closes its connection";
     EXPECT_TRUE(m_daemon.waitForLog("declared a frame of 4294967295 bytes", 2000));
@@ -156,23 +165,20 @@ TEST_F(DaemonEndToEnd, BadInputNeitherCrashesTheDaemonNorDropsOtherClients)
     EXPECT_FALSE(m_daemon.waitExit(0).has_value());
 }
 
-TEST_F(DaemonEndToEnd, SilentClientIsDroppedWithinFifteenSecondsWhileBeatingOneStays)
+TEST_F(DaemonEndToEnd, SilentClientIsDroppedWhileBeatingOneStays)
 {
+    // When exactly (between 10 and 15 s of silence) is the heartbeat check's
+    // own test; here only who goes and who stays.
     auto silent = connectClient();
     auto beating = connectClient();
     QElapsedTimer t;
     t.start();
     bool dropped = false;
-    while (t.elapsed() < 16000) {
+    while (!dropped && t.elapsed() < 60000) {
         ASSERT_TRUE(beating->request(QJsonObject{{"action", "heartbeat"}}).has_value());
-        if (silent->waitClosed(1000)) {
-            dropped = true;
-            break;
-        }
+        dropped = silent->waitClosed(1000);
     }
     EXPECT_TRUE(dropped);
-    EXPECT_GT(t.elapsed(), 9500);
-    EXPECT_LT(t.elapsed(), 15500);
     EXPECT_TRUE(m_daemon.stderrText().contains("timed out (no heartbeat for 10000 ms)"));
     EXPECT_TRUE(beating->request(QJsonObject{{"action", "heartbeat"}}).has_value());
 }
@@ -207,7 +213,7 @@ TEST_F(DaemonEndToEnd, SigtermShutsDownInOrderAndExitsZero)
         EXPECT_GE(found, at) << "missing or out of order: " << line.toStdString() << "\n" << log.toStdString();
         at = found < 0 ? at : found;
     }
-    EXPECT_FALSE(QFile::exists(m_daemon.socketPath(1)));
+    EXPECT_FALSE(QFile::exists(m_daemon.socketPath()));
 }
 
 TEST_F(DaemonEndToEnd, InstallerControlBroadcastsShutdownAndOtherControlIsIgnored)
@@ -241,16 +247,17 @@ TEST_F(DaemonEndToEnd, SecondInstanceOnSameRuntimeDirectoryRefusesToStart)
 
 TEST(DaemonSessions, EachListedSessionGetsItsOwnSocket)
 {
+    constexpr quint32 kOther = DaemonHarness::kSession + 1;
     DaemonHarness::Options options;
-    options.sessions = "1,2";
+    options.sessions = QStringLiteral("%1,%2").arg(DaemonHarness::kSession).arg(kOther);
     DaemonHarness daemon(options);
     ASSERT_TRUE(daemon.start());
-    for (quint32 s : {1u, 2u}) {
+    for (quint32 s : {DaemonHarness::kSession, kOther}) {
         KestClient client;
         ASSERT_TRUE(client.connectTo(daemon.socketPath(s))) << "session " << s;
         EXPECT_TRUE(client.waitEvent("connected", 3000).has_value());
     }
-    EXPECT_TRUE(daemon.stderrText().contains("Named pipe server started for session 2"));
+    EXPECT_TRUE(daemon.stderrText().contains(QStringLiteral("Named pipe server started for session %1").arg(kOther)));
 }
 
 } // namespace

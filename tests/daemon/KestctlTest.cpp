@@ -26,7 +26,7 @@ protected:
     Ctl run(QStringList args)
     {
         QProcess p;
-        args.prepend(m_daemon.socketPath(1));
+        args.prepend(m_daemon.socketPath());
         args.prepend("--socket");
         p.start(KESTCTL_BINARY, args);
         p.waitForFinished(10000);
@@ -62,7 +62,7 @@ TEST_F(KestctlTest, PrintsReplyAndExitsByItsStatus)
 TEST_F(KestctlTest, WatchSendsItsRequestAndPrintsTheEventsOfWhatItStarted)
 {
     QProcess watch;
-    watch.start(KESTCTL_BINARY, {"--socket", m_daemon.socketPath(1), "watch", "start", "process-id=w",
+    watch.start(KESTCTL_BINARY, {"--socket", m_daemon.socketPath(), "watch", "start", "process-id=w",
                                  "executable=/bin/sh", R"(arguments=["-c","echo hello-from-child"])"});
     QByteArray out;
     QElapsedTimer t;

@@ -1,6 +1,7 @@
 // The communication server in process: sessions coming and going, exactly one
 // disconnection report, counts seen by handlers, and the broadcast backlog guard.
 
+#include "ipc/ClientBudget.h"
 #include "ipc/ClientConnection.h"
 #include "ipc/CommunicationServer.h"
 #include "ipc/SessionSource.h"
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -133,6 +135,116 @@ TEST_F(CommunicationServerTest, ClientThatStopsReadingMissesBroadcastsButOthersG
     for (ClientConnection *c : m_server.findChildren<ClientConnection *>())
         stuckBacklog = std::max(stuckBacklog, c->pendingBytes());
     EXPECT_LE(stuckBacklog, CommunicationServer::kMaxBroadcastBacklog + (2 << 20));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CommunicationServerTest, AUsersConnectionsBeyondItsShareAreClosedAtOnce)
+{
+    std::vector<std::unique_ptr<KestClient>> clients;
+    for (int i = 0; i < ClientBudget::kMaxConnectionsPerUser; ++i) {
+        clients.push_back(std::make_unique<KestClient>());
+        ASSERT_TRUE(clients.back()->connectTo(m_dir.path() + "/kestd-1"));
+        ASSERT_TRUE(spinUntil([&] { return m_server.clientCount() == i + 1; }));
+    }
+    KestClient extra;
+    ASSERT_TRUE(extra.connectTo(m_dir.path() + "/kestd-1"));
+    ASSERT_TRUE(spinUntil([&] { return extra.waitClosed(0); }));
+    EXPECT_EQ(m_server.clientCount(), ClientBudget::kMaxConnectionsPerUser);
+    EXPECT_EQ(m_connected.size(), ClientBudget::kMaxConnectionsPerUser) << "the refused one was reported";
+    // A connection that ends makes room for a new one.
+    clients.front()->close();
+    ASSERT_TRUE(spinUntil([&] { return m_disconnected.size() == 1; }));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    KestClient later;
+    ASSERT_TRUE(later.connectTo(m_dir.path() + "/kestd-1"));
+    EXPECT_TRUE(spinUntil([&] { return m_connected.size() == ClientBudget::kMaxConnectionsPerUser + 1; }));
+}
+
+TEST_F(CommunicationServerTest, ClientThatTakesNothingIsDisconnectedAndOthersStillServed)
+{
+    KestClient stuck, reader;
+    ASSERT_TRUE(stuck.connectTo(m_dir.path() + "/kestd-1"));
+    ASSERT_TRUE(spinUntil([&] { return m_connected.size() == 1; }));
+    ASSERT_TRUE(reader.connectTo(m_dir.path() + "/kestd-1"));
+    ASSERT_TRUE(spinUntil([&] { return m_connected.size() == 2; }));
+    const QJsonObject reply{{"status", "success"}, {"pad", QString(1 << 20, 'x')}};
+    // Replies, unlike broadcasts, are never skipped: they pile up to the limit.
+    for (int i = 0; i < 70 && m_disconnected.isEmpty(); ++i) {
+        m_server.sendToClient(m_connected[0], reply);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(spinUntil([&] { return !m_disconnected.isEmpty(); }));
+    EXPECT_EQ(m_disconnected, QStringList{m_connected[0]});
+    m_server.sendToClient(m_connected[1], QJsonObject{{"still", "served"}});
+    std::optional<QJsonObject> got;
+    std::thread readerThread([&] { got = reader.read(3000); });
+    spinUntil([&] { return false; }, 300);
+    readerThread.join();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->value("still").toString(), "served");
+}
+
+TEST_F(CommunicationServerTest, UsersClientsTogetherOverTheirShareLoseTheLargestBacklog)
+{
+    KestClient a, b, c;
+    for (KestClient *client : {&a, &b, &c}) {
+        ASSERT_TRUE(client->connectTo(m_dir.path() + "/kestd-1"));
+        ASSERT_TRUE(spinUntil([&] { return m_connected.size() == (client == &a ? 1 : client == &b ? 2 : 3); }));
+    }
+    const QJsonObject mebibyte{{"pad", QString(1 << 20, 'x')}};
+    const auto send = [&](int client, int mebibytes) {
+        for (int i = 0; i < mebibytes && m_disconnected.isEmpty(); ++i)
+            m_server.sendToClient(m_connected[client], mebibyte);
+    };
+    // Each stays under the per-client limit; together they pass the user's share.
+    send(0, 60);
+    send(1, 50);
+    send(2, 40);
+    ASSERT_TRUE(spinUntil([&] { return !m_disconnected.isEmpty(); }));
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(m_disconnected, QStringList{m_connected[0]});
+}
+
+TEST(CommunicationServerHeartbeats, AStallOfTheEventLoopIsNotCountedAgainstClients)
+{
+    app();
+    QTemporaryDir dir;
+    qputenv("RUNTIME_DIRECTORY", dir.path().toLocal8Bit());
+    FakeSessions sessions;
+    SessionSource::setInstance(&sessions);
+    qint64 now = 0;
+    CommunicationServer server(nullptr, [&] { return now; });
+    ASSERT_TRUE(server.start("kestd"));
+    QStringList connected, timedOut;
+    QObject::connect(&server, &CommunicationServer::clientConnected, [&](const QString &id) { connected << id; });
+    QObject::connect(&server, &CommunicationServer::clientTimedOut,
+                     [&](const QString &id, unsigned) { timedOut << id; });
+    KestClient beating, silent;
+    ASSERT_TRUE(beating.connectTo(dir.path() + "/kestd-1"));
+    ASSERT_TRUE(spinUntil([&] { return connected.size() == 1; }));
+    ASSERT_TRUE(silent.connectTo(dir.path() + "/kestd-1"));
+    ASSERT_TRUE(spinUntil([&] { return connected.size() == 2; }));
+
+    now = 4500;
+    server.updateHeartbeat(connected[0]);
+    now = 17000; // the check due at 5000 runs 12 s late: the loop was stalled
+    server.checkHeartbeats();
+    EXPECT_TRUE(timedOut.isEmpty()) << "the daemon's own stall was held against its clients";
+    now = 17500; // the heartbeat that waited in the socket meanwhile
+    server.updateHeartbeat(connected[0]);
+    now = 22000;
+    server.checkHeartbeats();
+    EXPECT_TRUE(timedOut.isEmpty()) << "silent for exactly 10000 ms of running time";
+    now = 27000;
+    server.checkHeartbeats();
+    EXPECT_EQ(timedOut, QStringList{connected[1]});
+
+    server.stop();
+    SessionSource::setInstance(nullptr);
+    qunsetenv("RUNTIME_DIRECTORY");
 }
 
 } // namespace

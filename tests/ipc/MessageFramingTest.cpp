@@ -119,3 +119,94 @@ TEST(MessageFraming, DeclaredLengthOverLimitIsRefused)
 }
 
 } // namespace
+
+namespace {
+
+// The payload of the reply the daemon builds for a request: the request's id copied.
+QByteArray replyTextFor(const QByteArray &request)
+{
+    const auto decoded = MessageFraming::decodeRequest(request);
+    if (!decoded)
+        return "undecodable";
+    QJsonObject reply{{"status", "success"}};
+    if (decoded->contains("request-id"))
+        reply.insert("request-id", decoded->value("request-id"));
+    return MessageFraming::encode(reply).mid(4);
+}
+
+TEST(MessageFraming, MultiFrameStreamCutAnywhereIsDeliveredWholeAndInOrder)
+{
+    QList<QByteArray> payloads;
+    for (int i = 0; i < 40; ++i)
+        payloads << QJsonDocument(QJsonObject{{"i", i}, {"pad", QString(i * 37 % 300, 'p')}}).toJson(QJsonDocument::Compact);
+    QByteArray stream;
+    for (const QByteArray &p : payloads)
+        stream += frameOf(p);
+    const auto check = [&](const QList<qsizetype> &cuts, const std::string &what) {
+        MessageFraming framing;
+        QList<QJsonObject> got;
+        qsizetype at = 0;
+        for (qsizetype cut : cuts) {
+            framing.append(stream.mid(at, cut - at));
+            got += drain(framing);
+            at = cut;
+        }
+        framing.append(stream.mid(at));
+        got += drain(framing);
+        ASSERT_EQ(got.size(), payloads.size()) << what;
+        for (int i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i].value("i").toInt(), i) << what;
+    };
+    // A read ends at every byte of the second frame's length, right after
+    // the first frame, and everywhere else in the first two frames.
+    const qsizetype firstTwo = 8 + payloads[0].size() + payloads[1].size();
+    for (qsizetype cut = 1; cut < firstTwo; ++cut)
+        check({cut}, "cut at " + std::to_string(cut));
+    // Random chunks over the whole stream.
+    quint32 seed = 12345;
+    for (int round = 0; round < 200; ++round) {
+        QList<qsizetype> cuts;
+        for (qsizetype at = 0;;) {
+            seed = seed * 1103515245u + 12345u;
+            at += 1 + (seed >> 16) % 23;
+            if (at >= stream.size())
+                break;
+            cuts << at;
+        }
+        check(cuts, "round " + std::to_string(round));
+    }
+}
+
+TEST(MessageFraming, LengthsWithTheTopBitSetAreHugeNotNegative)
+{
+    for (const char *hex : {"80000000", "ffffffff", "fffffffe"}) {
+        MessageFraming framing;
+        framing.append(QByteArray::fromHex(hex) + "{}");
+        QByteArray payload;
+        EXPECT_EQ(framing.takeFrame(payload), MessageFraming::Next::TooLong) << hex;
+        EXPECT_EQ(framing.declaredLength(), QByteArray::fromHex(hex).toHex().toUInt(nullptr, 16)) << hex;
+    }
+}
+
+TEST(MessageFraming, RequestIdComesBackAsItsOriginalText)
+{
+    const char *unchanged[] = {"1234567890123456789012345678901234567890", "-98765432109876543210987", "1e2",
+                               "1.0", "-0", "2.50E+3", "7", "1.5", "\"text\"", "[1,{\"a\":null}]", "null", "true"};
+    for (const char *id : unchanged) {
+        const QByteArray request = QByteArray("{\"action\":\"heartbeat\",\"request-id\":") + id + "}";
+        EXPECT_EQ(replyTextFor(request), QByteArray("{\"request-id\":") + id + ",\"status\":\"success\"}") << id;
+    }
+    // The key spelt with escapes, whitespace around, a nested namesake, and a
+    // repeated key (the parser keeps the last).
+    EXPECT_EQ(replyTextFor("{\"request\\u002did\" : 1e400 }"), "undecodable");
+    EXPECT_EQ(replyTextFor("{ \"a\":{\"request-id\":5e0}, \"request\\u002did\" :\t12345678901234567890123 }"),
+              "{\"request-id\":12345678901234567890123,\"status\":\"success\"}");
+    EXPECT_EQ(replyTextFor("{\"request-id\":1e1,\"request-id\":100000000000000000000001}"),
+              "{\"request-id\":100000000000000000000001,\"status\":\"success\"}");
+    // Small integers stay plain numbers for the daemon's own code.
+    EXPECT_EQ(MessageFraming::decodeRequest("{\"request-id\":7}")->value("request-id").toInt(), 7);
+    // A client's string cannot pass for a kept number.
+    EXPECT_EQ(replyTextFor("{\"request-id\":\"\\u00011:5\"}"), "{\"request-id\":\"\\u00011:5\",\"status\":\"success\"}");
+}
+
+} // namespace

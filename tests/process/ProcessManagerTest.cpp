@@ -7,6 +7,7 @@
 #include "tests/process/ProcessTestSupport.h"
 
 #include <QJsonArray>
+#include <QPointer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -81,8 +82,7 @@ TEST_F(ProcessManagerTest, StdoutAndStderrArriveAsEventsPromptly)
     ASSERT_TRUE(recorder->waitFor("stdout", "a", 2000));
     EXPECT_EQ(recorder->joined("stdout", "a"), "hello\n");
     EXPECT_EQ(recorder->joined("stderr", "a"), "oops\n");
-    // One flush period plus scheduling slack; the benchmark measures the real figure.
-    EXPECT_LT(recorder->named("stdout", "a")[0].atMs, 600);
+    // How promptly is bench_process's figure (start -> first "stdout").
 }
 
 TEST_F(ProcessManagerTest, StdinReachesTheChild)
@@ -101,16 +101,12 @@ TEST_F(ProcessManagerTest, StdinToAChildThatNeverReadsIsKeptWithoutWaitingUpToIt
     auto *process = manager->findChild<ManagedProcess *>();
     ASSERT_NE(process, nullptr);
     const qsizetype half = ManagedProcess::kMaxPendingStdinBytes / 2;
-    QElapsedTimer clock;
-    clock.start();
     EXPECT_TRUE(manager->writeToProcess("a", QByteArray(half, 'x')));
     EXPECT_TRUE(manager->writeToProcess("a", QByteArray(half, 'y')));
     // The pipe took some of it; what is left fills the bound but for that.
     EXPECT_GT(process->pendingStdinBytes(), ManagedProcess::kMaxPendingStdinBytes - 1024 * 1024);
     EXPECT_FALSE(manager->writeToProcess("a", QByteArray(1024 * 1024, 'z')));
     EXPECT_TRUE(manager->writeToProcess("a", "")); // nothing to add is no overflow
-    // Three full-pipe writes that waited would take seconds.
-    EXPECT_LT(clock.elapsed(), 900);
     manager->killProcess("a");
     EXPECT_EQ(process->pendingStdinBytes(), 0);
 }
@@ -243,7 +239,8 @@ TEST_F(ProcessManagerTest, ExitZeroUnderAutoRestartFinishesAtOnce)
 {
     start("a", {"exit", "0"}, {{"auto-restart", true}});
     ASSERT_TRUE(recorder->waitFor("finished", "a", 3000));
-    spinFor(1300);
+    // Once its entry is gone nothing can restart it.
+    EXPECT_TRUE(spinUntil([&] { return manager->findChildren<ManagedProcess *>().isEmpty(); }, 3000));
     EXPECT_EQ(recorder->sequence("a"), (QStringList{"started", "finished"}));
     EXPECT_EQ(recorder->named("finished", "a")[0].data(), "0");
 }
@@ -252,13 +249,9 @@ TEST_F(ProcessManagerTest, AlwaysCrashingChildIsLaunchedFourTimesThenFinishesWit
 {
     start("a", {"exit", "3"}, {{"auto-restart", true}});
     ASSERT_TRUE(recorder->waitFor("finished", "a", 8000));
-    const auto started = recorder->named("started", "a");
-    ASSERT_EQ(started.size(), 4u);
-    for (size_t i = 1; i < started.size(); ++i) {
-        const qint64 gap = started[i].atMs - started[i - 1].atMs;
-        EXPECT_GE(gap, 950) << "restart " << i << " came too early";
-        EXPECT_LE(gap, 2000) << "restart " << i << " came too late";
-    }
+    // The gaps between the launches are bench_process's figure; that the
+    // delay is the request's own, the next test's.
+    EXPECT_EQ(recorder->sequence("a"), (QStringList{"started", "started", "started", "started", "finished"}));
     EXPECT_EQ(recorder->count("finished", "a"), 1);
     EXPECT_EQ(recorder->named("finished", "a")[0].data(), "3");
 }
@@ -278,7 +271,8 @@ TEST_F(ProcessManagerTest, StopDuringTheRestartDelayCancelsTheRestart)
     ASSERT_NE(process, nullptr);
     ASSERT_TRUE(spinUntil([&] { return process->isRestartPending(); }, 3000));
     EXPECT_EQ(manager->stopProcess("a").value("status").toString(), "stopping");
-    spinFor(900);
+    EXPECT_FALSE(process->isRestartPending());
+    spinFor(50);
     EXPECT_EQ(recorder->sequence("a"), (QStringList{"started"}));
     const QJsonArray list = manager->listProcesses().value("processes").toArray();
     ASSERT_EQ(list.size(), 1);
@@ -293,7 +287,7 @@ TEST_F(ProcessManagerTest, KillDuringTheRestartDelayCancelsTheRestart)
     ASSERT_TRUE(spinUntil([&] { return process->isRestartPending(); }, 3000));
     EXPECT_EQ(manager->killProcess("a").value("status").toString(), "killed");
     EXPECT_FALSE(process->isRestartPending());
-    spinFor(800);
+    spinFor(50);
     EXPECT_EQ(recorder->sequence("a"), (QStringList{"started"}));
     EXPECT_EQ(manager->getProcessStatus("a").value("pid").toInteger(), -1);
 }
@@ -355,7 +349,8 @@ TEST_F(ProcessManagerTest, OutputWaitsWhileTheReceiverIsBehindButTheFinalFlushAl
     EXPECT_EQ(recorder->joined("stdout", "quiet"), "last words\n");
 
     // The flooder is held back by its full pipe: it neither gets output out nor ends.
-    spinFor(1500);
+    ASSERT_TRUE(spinUntil([&] { return asked.contains("flood"); }, 3000));
+    spinFor(200);
     EXPECT_EQ(recorder->count("stdout", "flood"), 0);
     EXPECT_EQ(recorder->count("finished", "flood"), 0);
     EXPECT_TRUE(asked.contains("flood"));
@@ -565,8 +560,7 @@ TEST_F(ProcessManagerTest, StopAllStopsGracefullyAndForcesTheStubbornWithoutFini
     QElapsedTimer clock;
     clock.start();
     manager->stopAllProcesses(300);
-    EXPECT_GE(clock.elapsed(), 250);
-    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_GE(clock.elapsed(), 250) << "the stubborn one was not given its grace";
     spinFor(100);
     EXPECT_EQ(recorder->count("finished", "polite"), 1);
     EXPECT_EQ(recorder->count("finished", "stubborn"), 0);
@@ -591,6 +585,40 @@ TEST_F(ProcessManagerTest, ThousandsOfStartsAndStopsLeakNothing)
     EXPECT_TRUE(spinUntil([&] { return threadCount() <= threads; }, 3000)) << threadCount() << " > " << threads;
     EXPECT_EQ(openFdCount(), fds);
     EXPECT_TRUE(manager->listProcesses().value("processes").toArray().isEmpty());
+}
+
+TEST_F(ProcessManagerTest, FailedRelaunchesUseUpTheAttemptsAndTheLastFinishesWithMinusOne)
+{
+    QTemporaryDir dir;
+    const QString vanishing = dir.filePath("vanishing");
+    ASSERT_TRUE(QFile::copy(testChild(), vanishing));
+    QJsonObject request = startRequest("a", {"exit", "3"}, {{"auto-restart", true}, {"restart-delay-ms", 10}});
+    request["executable"] = vanishing;
+    ASSERT_EQ(manager->startProcess(request).value("status").toString(), "started");
+    // The child runs already; every relaunch of it now fails.
+    ASSERT_TRUE(QFile::remove(vanishing));
+    ASSERT_TRUE(recorder->waitFor("finished", "a", 5000)) << "a relaunch that fails must end in \"finished\"";
+    EXPECT_EQ(recorder->sequence("a"), (QStringList{"started", "finished"}));
+    EXPECT_EQ(recorder->named("finished", "a")[0].data(), "-1");
+    EXPECT_TRUE(spinUntil([&] { return manager->findChildren<ManagedProcess *>().isEmpty(); }, 3000))
+        << "the entry stays, retrying";
+}
+
+TEST_F(ProcessManagerTest, RestartDelayIsTheOneTheRequestGives)
+{
+    start("patient", {"exit", "3"}, {{"auto-restart", true}, {"restart-delay-ms", 600000}});
+    start("eager", {"exit", "3"}, {{"auto-restart", true}, {"restart-delay-ms", 0}});
+    QPointer<ManagedProcess> patient;
+    for (ManagedProcess *process : manager->findChildren<ManagedProcess *>())
+        if (process->processId() == "patient")
+            patient = process;
+    ASSERT_TRUE(patient);
+    ASSERT_TRUE(spinUntil([&] { return patient && patient->isRestartPending(); }, 3000));
+    // The eager one goes through all its restarts while the patient one still waits.
+    ASSERT_TRUE(recorder->waitFor("finished", "eager", 8000));
+    EXPECT_EQ(recorder->count("started", "eager"), 4);
+    EXPECT_EQ(recorder->count("started", "patient"), 1) << "restart-delay-ms was not applied";
+    EXPECT_TRUE(patient && patient->isRestartPending());
 }
 
 class ManagedProcessTest : public ::testing::Test
@@ -630,8 +658,10 @@ TEST_F(ManagedProcessTest, ChildIgnoringSigintIsKilledByTheKillTimerWithoutFinis
 
 TEST_F(ManagedProcessTest, StopWithTimeoutZeroStartsNoKillTimer)
 {
-    auto process = launch({"ignore-int", "wait"});
-    spinFor(100);
+    auto process = launch({"ignore-int", "out", "ready", "wait"});
+    bool ready = false;
+    QObject::connect(process.get(), &ManagedProcess::stdoutReady, [&] { ready = true; });
+    ASSERT_TRUE(spinUntil([&] { return ready; }, 2000)); // SIGINT is ignored from here on
     process->stop(0);
     EXPECT_FALSE(process->isKillTimerActive());
     spinFor(200);

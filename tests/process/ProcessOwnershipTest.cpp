@@ -119,7 +119,8 @@ TEST_F(ProcessOwnership, OwnersDisconnectStopsItsProcessesAndTheirFinishedReache
     owner->close();
     EXPECT_TRUE(waitGone(pid, 5000)) << "the departed owner's process was not stopped";
     EXPECT_TRUE(m_daemon.waitForLog("(owned by disconnected client", 3000));
-    EXPECT_TRUE(m_daemon.waitForLog("Checking for stale processes in session 1", 3000));
+    EXPECT_TRUE(m_daemon.waitForLog(
+        QStringLiteral("Checking for stale processes in session %1").arg(DaemonHarness::kSession), 3000));
     // The other client hears nothing of it, and its own process lives on.
     const auto event = other->nextEvent(500);
     EXPECT_FALSE(event.has_value()) << "unexpected event "

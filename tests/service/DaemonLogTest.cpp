@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,6 +51,12 @@ protected:
         qCInfo(lcKestd).noquote() << "last";
     }
 
+    static mode_t modeOf(const QString &path)
+    {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+
     QTemporaryDir m_dir;
     QString m_path;
 };
@@ -82,6 +89,8 @@ TEST_F(DaemonLogTest, FileOneByteOverLimitRotatesAtHundredthMessage)
     old.write("older rotated file");
     old.close();
 
+    fill(m_path, 0);
+    ::chmod(QFile::encodeName(m_path).constData(), 0600);
     emitHundredEndingAt(DaemonLog::kRotateSize + 1);
     EXPECT_FALSE(QFile::exists(m_path));
     EXPECT_EQ(QFileInfo(m_path + ".old").size(), DaemonLog::kRotateSize + 1);
@@ -89,6 +98,7 @@ TEST_F(DaemonLogTest, FileOneByteOverLimitRotatesAtHundredthMessage)
     qCInfo(lcKestd) << "first of the new file";
     ASSERT_TRUE(QFile::exists(m_path));
     EXPECT_LT(QFileInfo(m_path).size(), 100);
+    EXPECT_EQ(modeOf(m_path), 0600) << "the new file is as private as the one it replaces";
 }
 
 TEST_F(DaemonLogTest, FileOfExactlyLimitDoesNotMove)
@@ -123,19 +133,21 @@ TEST_F(DaemonLogTest, DebugOfDaemonCategoryIsFilteredByDefaultRule)
     EXPECT_TRUE(text.contains("visible info line"));
 }
 
-TEST_F(DaemonLogTest, ClearingRemovesBothFilesAndNextMessageCreatesNewFile)
+TEST_F(DaemonLogTest, ClearingEmptiesTheLogInPlaceAndRemovesTheRotatedFile)
 {
     qCInfo(lcKestd) << "some line";
+    ::chmod(QFile::encodeName(m_path).constData(), 0600);
     QFile old(m_path + ".old");
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.close();
     QLoggingCategory::setFilterRules(DaemonLog::kFilterRules);
     EXPECT_TRUE(clearDaemonLogs());
-    EXPECT_FALSE(QFile::exists(m_path));
+    EXPECT_EQ(QFileInfo(m_path).size(), 0);
     EXPECT_FALSE(QFile::exists(m_path + ".old"));
     qCInfo(lcKestd) << "after clearing";
     QLoggingCategory::setFilterRules("");
-    EXPECT_TRUE(QFile::exists(m_path));
+    EXPECT_GT(QFileInfo(m_path).size(), 0);
+    EXPECT_EQ(modeOf(m_path), 0600) << "clearing changed the file's mode";
 }
 
 TEST_F(DaemonLogTest, ClearingWithoutFilesSucceeds)
@@ -152,7 +164,7 @@ TEST_F(DaemonLogTest, ClearingFailsWhenFileCannotBeRemoved)
     const QString sub = m_dir.filePath("locked");
     QDir().mkpath(sub);
     const QString path = sub + "/kestd.log";
-    QFile f(path);
+    QFile f(path + ".old");
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
     QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);

@@ -223,15 +223,27 @@ std::optional<int> DaemonHarness::stop(int timeoutMs)
     return waitExit(5000);
 }
 
-long DaemonHarness::residentKiB() const
+namespace {
+long statusKiB(pid_t pid, const QByteArray &field)
 {
-    QFile f(QStringLiteral("/proc/%1/status").arg(m_pid));
-    if (m_pid <= 0 || !f.open(QIODevice::ReadOnly))
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !f.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLong();
     return -1;
+}
+} // namespace
+
+long DaemonHarness::residentKiB() const
+{
+    return statusKiB(m_pid, "VmRSS:");
+}
+
+long DaemonHarness::peakResidentKiB() const
+{
+    return statusKiB(m_pid, "VmHWM:");
 }
 
 QString DaemonHarness::stderrText() const

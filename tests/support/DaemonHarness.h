@@ -13,8 +13,13 @@
 class DaemonHarness
 {
 public:
+    // The session the daemon serves by default: one that no process of the
+    // machine belongs to, so that the clean-up of leftover proxy cores after a
+    // client leaves never reaches the machine's own processes.
+    static constexpr quint32 kSession = 4294967290u;
+
     struct Options {
-        QString sessions = "1";    // KESTD_SESSIONS; a null QString leaves it unset
+        QString sessions = QString::number(kSession); // KESTD_SESSIONS; a null QString leaves it unset
         bool notifySocket = true;  // false: started as from a shell
         QStringList environment;   // extra "NAME=value" entries
         QStringList arguments;     // command-line arguments
@@ -36,7 +41,7 @@ public:
     QString rootDir() const { return m_root; }
     QString runtimeDir() const { return m_root + "/run"; }
     QString homeDir() const { return m_root + "/home"; }
-    QString socketPath(quint32 session = 1) const;
+    QString socketPath(quint32 session = kSession) const;
     // The default log file under HOME.
     QString defaultLogPath() const;
 
@@ -52,6 +57,8 @@ public:
 
     // The daemon's resident memory (VmRSS) in KiB, -1 when unknown.
     long residentKiB() const;
+    // The most it has been resident so far (VmHWM) in KiB, -1 when unknown.
+    long peakResidentKiB() const;
 
     QString stderrText() const;
     QString stdoutText() const;

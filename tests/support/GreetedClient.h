@@ -9,7 +9,8 @@
 
 #include <memory>
 
-inline std::unique_ptr<KestClient> connectGreetedClient(const DaemonHarness &daemon, quint32 session = 1)
+inline std::unique_ptr<KestClient> connectGreetedClient(const DaemonHarness &daemon,
+                                                        quint32 session = DaemonHarness::kSession)
 {
     auto client = std::make_unique<KestClient>();
     EXPECT_TRUE(client->connectTo(daemon.socketPath(session))) << client->lastError().toStdString();
