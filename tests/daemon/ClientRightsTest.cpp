@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -113,6 +114,12 @@ protected:
         DaemonHarness::Options options;
         const QString bus = systemBus.isEmpty() ? "unix:path=/nonexistent/kestd-test-bus" : systemBus;
         options.environment << "DBUS_SYSTEM_BUS_ADDRESS=" + bus << "KESTD_RESOLVED_BUS=" + bus;
+        // The TUN mode's resolver file: a copy of the test's own, never the host's.
+        const QString resolvConf = m_resolverDir.filePath("resolv.conf");
+        QFile file(resolvConf);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write("nameserver 192.0.2.53\n");
+        options.environment << "KESTD_RESOLV_CONF=" + resolvConf;
         options.networkNamespace = m_net->a();
         options.openToEveryUser = true;
         m_daemon = std::make_unique<DaemonHarness>(options);
@@ -148,6 +155,7 @@ protected:
     }
 
     std::unique_ptr<NetnsFixture> m_net;
+    QTemporaryDir m_resolverDir;
     std::unique_ptr<DaemonHarness> m_daemon;
 };
 

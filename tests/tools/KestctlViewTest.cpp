@@ -241,14 +241,14 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_daemon.start());
-        ASSERT_TRUE(m_client.connectTo(m_daemon.socketPath(1))) << m_client.lastError().toStdString();
+        ASSERT_TRUE(m_client.connectTo(m_daemon.socketPath())) << m_client.lastError().toStdString();
         const auto greeting = m_client.waitEvent("connected", 3000);
         ASSERT_TRUE(greeting.has_value());
         m_greeting = *greeting;
     }
     KestctlRun run(QStringList args)
     {
-        args.prepend(m_daemon.socketPath(1));
+        args.prepend(m_daemon.socketPath());
         args.prepend("--socket");
         return runKestctl(args);
     }
