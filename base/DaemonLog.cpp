@@ -1,4 +1,4 @@
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDateTime>
 #include <QDir>

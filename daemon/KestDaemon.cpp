@@ -6,7 +6,7 @@
 #include "explorer/ProcessExplorerService.h"
 #include "ipc/CommunicationServer.h"
 #include "process/ProcessManager.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "tun/KestTunManager.h"
 
 #include <QCoreApplication>

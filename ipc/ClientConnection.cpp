@@ -1,6 +1,6 @@
 #include "ipc/ClientConnection.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QPointer>
 #include <QRandomGenerator64>

@@ -3,7 +3,7 @@
 #include "ipc/ClientConnection.h"
 #include "ipc/SessionServer.h"
 #include "ipc/SessionSource.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QLocalSocket>
 

@@ -1,7 +1,7 @@
 #include "process/ChildProcess.h"
 
 #include "process/ChildReaper.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 
 #include "process/ProcessIOWorker.h"
 #include "process/ProcessMonitorWorker.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QSocketNotifier>
 #include <QThread>

@@ -2,7 +2,7 @@
 
 #include "process/ManagedProcess.h"
 #include "process/ProcessInfo.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDateTime>
 #include <QEventLoop>

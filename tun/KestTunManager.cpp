@@ -3,7 +3,7 @@
 #include "net/InterfaceConfig.h"
 #include "net/RouteManager.h"
 #include "net/SystemResolver.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "tun/ReversePathFilter.h"
 #include "tun/TunStartConfig.h"
 #include "tun/Tunnel.h"

@@ -21,7 +21,7 @@ command -v ccache >/dev/null && launcher=(ccache)
 # shellcheck disable=SC2046
 "${launcher[@]}" g++ -std=c++23 -O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fPIC \
   -I"$root" $(pkg-config --cflags Qt6Core) -DKEST_TESTCHILD_BINARY="\"$child\"" \
-  "$root"/process/*.cpp "$root/service/DaemonLog.cpp" "$root/tests/process/ProcessManagerTest.cpp" \
+  "$root"/process/*.cpp "$root/base/DaemonLog.cpp" "$root/tests/process/ProcessManagerTest.cpp" \
   "$out"/moc_*.cpp $(pkg-config --libs Qt6Core) -lgtest -lgtest_main -lpthread -o "$out/process_asan"
 ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   timeout 300 "$out/process_asan" --gtest_brief=1

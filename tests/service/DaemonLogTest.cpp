@@ -1,6 +1,6 @@
 // The daemon log: line format, rotation at every 100th message, clearing.
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDir>
 #include <QFile>
