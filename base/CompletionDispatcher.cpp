@@ -1,4 +1,4 @@
-#include "tun/CompletionDispatcher.h"
+#include "base/CompletionDispatcher.h"
 
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"

@@ -6,7 +6,7 @@
 // also re-arms a listener accept put off after a failure, and writes the
 // diagnostics line every 2000th completion.
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

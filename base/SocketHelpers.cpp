@@ -1,4 +1,4 @@
-#include "relay/SocketHelpers.h"
+#include "base/SocketHelpers.h"
 
 #include <QDebug>
 

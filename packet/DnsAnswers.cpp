@@ -1,4 +1,4 @@
-#include "tun/DnsAnswers.h"
+#include "packet/DnsAnswers.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tun/DnsNameCache.h"
+#include "packet/DnsNameCache.h"
 
 #include <chrono>
 

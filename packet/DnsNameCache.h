@@ -3,7 +3,7 @@
 // can name the host. Filled from completion-port workers, read from the adapter
 // thread and workers; one mutex held only for the copy in or out.
 
-#include "tun/DnsAnswers.h"
+#include "packet/DnsAnswers.h"
 
 #include <array>
 #include <cstddef>

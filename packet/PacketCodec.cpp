@@ -1,6 +1,6 @@
-#include "tun/PacketCodec.h"
+#include "packet/PacketCodec.h"
 
-#include "tun/LogLimiter.h"
+#include "base/LogLimiter.h"
 
 #include <QDebug>
 

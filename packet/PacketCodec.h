@@ -5,7 +5,7 @@
 // lines. Pure functions, reentrant; numbers crossing this interface are in host
 // order, the codec converts at the wire.
 
-#include "tun/PacketInfo.h"
+#include "packet/PacketInfo.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "tun/RoutingPolicy.h"
+#include "packet/RoutingPolicy.h"
 
-#include "tun/PacketCodec.h"
+#include "packet/PacketCodec.h"
 
 #include <QDebug>
 

@@ -5,7 +5,7 @@
 // Filled before the tunnel starts and only read while it runs, so the packet
 // paths read it without locks.
 
-#include "tun/PacketInfo.h"
+#include "packet/PacketInfo.h"
 
 #include <cstdint>
 #include <set>

@@ -1,6 +1,6 @@
 #include "relay/SocksClient.h"
 
-#include "relay/SocketHelpers.h"
+#include "base/SocketHelpers.h"
 
 #include <QDebug>
 

@@ -6,7 +6,7 @@
 // shared reference in the table.
 
 #include "relay/UdpRelay.h"
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <netinet/in.h>
 

@@ -1,10 +1,10 @@
 #include "relay/UdpFlowTable.h"
 
 #include "net/ConnectionOwnerLookup.h"
-#include "tun/DnsNameCache.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
-#include "tun/RoutingPolicy.h"
+#include "packet/DnsNameCache.h"
+#include "base/LogLimiter.h"
+#include "packet/PacketCodec.h"
+#include "packet/RoutingPolicy.h"
 
 #include <QDebug>
 

@@ -8,8 +8,8 @@
 // O(1) and keeps a flow alive until its last posted operation completed.
 
 #include "relay/UdpFlow.h"
-#include "tun/CompletionPort.h"
-#include "tun/PacketInfo.h"
+#include "base/CompletionPort.h"
+#include "packet/PacketInfo.h"
 
 #include <atomic>
 #include <cstdint>

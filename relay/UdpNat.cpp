@@ -1,9 +1,9 @@
 #include "relay/UdpNat.h"
 
-#include "relay/SocketHelpers.h"
-#include "tun/DnsNameCache.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
+#include "base/SocketHelpers.h"
+#include "packet/DnsNameCache.h"
+#include "base/LogLimiter.h"
+#include "packet/PacketCodec.h"
 
 #include <QDebug>
 

@@ -17,7 +17,7 @@
 // idle for more than kIdleTimeoutNs are removed by the idle sweep, and at most
 // kMaxSessions live at once (the least recently active one makes room).
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <netinet/in.h>
 

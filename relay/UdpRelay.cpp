@@ -1,6 +1,6 @@
 #include "relay/UdpRelay.h"
 
-#include "relay/SocketHelpers.h"
+#include "base/SocketHelpers.h"
 
 #include <QDebug>
 

@@ -1,7 +1,7 @@
 #include "tun/TcpNatListener.h"
 
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
+#include "base/LogLimiter.h"
+#include "packet/PacketCodec.h"
 
 #include <QDebug>
 

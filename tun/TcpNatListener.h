@@ -8,7 +8,7 @@
 // Rewritten packets arrive from T + 1 : NAT port, so an accepted connection's
 // remote port names its session.
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 #include "tun/TcpNatSession.h"
 
 #include <netinet/in.h>

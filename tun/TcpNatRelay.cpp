@@ -1,12 +1,12 @@
 #include "tun/TcpNatRelay.h"
 
 #include "net/ConnectionOwnerLookup.h"
-#include "relay/SocketHelpers.h"
+#include "base/SocketHelpers.h"
 #include "relay/SocksClient.h"
-#include "tun/DnsNameCache.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
-#include "tun/RoutingPolicy.h"
+#include "packet/DnsNameCache.h"
+#include "base/LogLimiter.h"
+#include "packet/PacketCodec.h"
+#include "packet/RoutingPolicy.h"
 
 #include <QDebug>
 

@@ -16,7 +16,7 @@
 // operation posted on it has completed, so a late completion never touches
 // freed memory.
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 #include "tun/RelaySession.h"
 #include "tun/TcpNatSession.h"
 

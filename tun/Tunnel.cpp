@@ -2,13 +2,13 @@
 
 #include "net/InterfaceConfig.h"
 #include "net/TunAdapter.h"
-#include "relay/SocketHelpers.h"
+#include "base/SocketHelpers.h"
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
-#include "tun/CompletionDispatcher.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
-#include "tun/PacketInfo.h"
+#include "base/CompletionDispatcher.h"
+#include "base/LogLimiter.h"
+#include "packet/PacketCodec.h"
+#include "packet/PacketInfo.h"
 #include "tun/TcpNatListener.h"
 #include "tun/TcpNatRelay.h"
 

@@ -8,10 +8,10 @@
 // UDP-NAT module or the flow table.
 
 #include "net/ConnectionOwnerLookup.h"
-#include "tun/CompletionPort.h"
-#include "tun/DnsNameCache.h"
+#include "base/CompletionPort.h"
+#include "packet/DnsNameCache.h"
 #include "tun/ReversePathFilter.h"
-#include "tun/RoutingPolicy.h"
+#include "packet/RoutingPolicy.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -2,7 +2,7 @@
 // another thread cancels receives at random and the sockets are finally closed with
 // operations pending. Every byte sent must arrive exactly once. Also built alone
 // under ThreadSanitizer by scripts/test.d/tsan-completion-port.sh.
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // CompletionPort over real loopback sockets: every operation kind, cancel, close,
 // many workers with exactly-once delivery.
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "tun/LogLimiter.h"
+#include "base/LogLimiter.h"
 
-#include "tests/tun/LogCapture.h"
-#include "tun/PacketCodec.h"
+#include "tests/support/LogCapture.h"
+#include "packet/PacketCodec.h"
 
 #include <gtest/gtest.h>
 

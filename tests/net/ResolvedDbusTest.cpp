@@ -3,7 +3,7 @@
 // fall-back to resolv.conf when resolved refuses, the revert at stop, the flush.
 #include "net/InterfaceConfig.h"
 #include "net/SystemResolver.h"
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

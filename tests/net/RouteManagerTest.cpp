@@ -3,7 +3,7 @@
 #include "net/RouteManager.h"
 #include "net/TunAdapter.h"
 #include "tests/support/NetnsFixture.h"
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "net/SystemResolver.h"
 #include "net/TunAdapter.h"
 #include "tests/support/NetnsFixture.h"
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "net/Netlink.h"
 #include "net/TunAdapter.h"
 #include "tests/support/NetnsFixture.h"
-#include "tests/tun/LogCapture.h"
-#include "tun/PacketCodec.h"
+#include "tests/support/LogCapture.h"
+#include "packet/PacketCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tun/PacketCodec.h"
+#include "packet/PacketCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "tun/RoutingPolicy.h"
+#include "packet/RoutingPolicy.h"
 
-#include "tests/tun/LogCapture.h"
-#include "tun/PacketCodec.h"
+#include "tests/support/LogCapture.h"
+#include "packet/PacketCodec.h"
 
 #include <gtest/gtest.h>
 

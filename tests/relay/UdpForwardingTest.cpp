@@ -1,11 +1,11 @@
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
-#include "tests/tun/FakeUdpProxy.h"
-#include "tests/tun/LogCapture.h"
-#include "tun/CompletionDispatcher.h"
-#include "tun/DnsNameCache.h"
-#include "tun/PacketCodec.h"
-#include "tun/RoutingPolicy.h"
+#include "tests/support/SocksTestServer.h"
+#include "tests/support/LogCapture.h"
+#include "base/CompletionDispatcher.h"
+#include "packet/DnsNameCache.h"
+#include "packet/PacketCodec.h"
+#include "packet/RoutingPolicy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "relay/UdpRelay.h"
 
-#include "relay/SocketHelpers.h"
-#include "tests/tun/LogCapture.h"
+#include "base/SocketHelpers.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

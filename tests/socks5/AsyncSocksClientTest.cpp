@@ -1,7 +1,7 @@
 #include "relay/SocksClient.h"
 
 #include "tests/relay/ScriptedSocksServer.h"
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "relay/SocksClient.h"
 
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

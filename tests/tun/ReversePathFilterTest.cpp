@@ -2,7 +2,7 @@
 // the test makes) a strict filter that a killed daemon left loose is put back
 // from that file at the next start, and only when nobody changed it since.
 #include "tests/support/NetnsFixture.h"
-#include "tests/tun/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tun/KestTunManager.h"
 #include "tun/ReversePathFilter.h"
 

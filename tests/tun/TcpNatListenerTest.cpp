@@ -1,5 +1,5 @@
-#include "tun/CompletionDispatcher.h"
-#include "tun/CompletionPort.h"
+#include "base/CompletionDispatcher.h"
+#include "base/CompletionPort.h"
 #include "tun/TcpNatListener.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 #include "net/ConnectionOwnerLookup.h"
-#include "tests/tun/LogCapture.h"
-#include "tun/CompletionDispatcher.h"
-#include "tun/CompletionPort.h"
-#include "tun/DnsNameCache.h"
-#include "tun/RoutingPolicy.h"
+#include "tests/support/LogCapture.h"
+#include "base/CompletionDispatcher.h"
+#include "base/CompletionPort.h"
+#include "packet/DnsNameCache.h"
+#include "packet/RoutingPolicy.h"
 #include "tun/TcpNatRelay.h"
 
 #include <gtest/gtest.h>
