@@ -1,29 +1,35 @@
 #include "base/CompletionDispatcher.h"
 
-#include "relay/UdpFlowTable.h"
-#include "relay/UdpNat.h"
-#include "tun/TcpNatListener.h"
-#include "tun/TcpNatRelay.h"
+#include "base/Clock.h"
 
 #include <chrono>
 
-namespace {
-std::int64_t monotonicNanoseconds()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-} // namespace
-
-CompletionDispatcher::CompletionDispatcher(CompletionPort &port, Routes routes)
-    : m_port(port), m_routes(std::move(routes))
-{
-}
+CompletionDispatcher::CompletionDispatcher(CompletionPort &port) : m_port(port) {}
 
 CompletionDispatcher::~CompletionDispatcher()
 {
     stop();
+}
+
+void CompletionDispatcher::setHandler(CompletionKey key, Handler handler)
+{
+    if (keyValue(key) < kMaxKeys)
+        m_handlers[keyValue(key)] = std::move(handler);
+}
+
+void CompletionDispatcher::addIdleSweep(Sweep sweep)
+{
+    m_idleSweeps.push_back(std::move(sweep));
+}
+
+void CompletionDispatcher::addHousekeeping(Task task)
+{
+    m_housekeeping.push_back(std::move(task));
+}
+
+void CompletionDispatcher::setDiagnostics(Task task)
+{
+    m_diagnostics = std::move(task);
 }
 
 void CompletionDispatcher::start(unsigned count)
@@ -51,10 +57,10 @@ void CompletionDispatcher::workerLoop(unsigned index)
         const CompletionPort::WaitResult result = m_port.wait(kWaitTimeoutMs, completion);
         if (!m_running.load(std::memory_order_acquire))
             return;
-        // A listener accept put off after a failure is re-armed here, at least
-        // once per wait period.
-        if (index == 0 && m_routes.listener)
-            m_routes.listener->retryAcceptIfDue();
+        // Deadlines and retries are checked here, at least once per wait period.
+        if (index == 0)
+            for (const Task &task : m_housekeeping)
+                task();
         if (result == CompletionPort::WaitResult::TimedOut)
             continue;
         if (result == CompletionPort::WaitResult::Closed) {
@@ -65,50 +71,27 @@ void CompletionDispatcher::workerLoop(unsigned index)
         dispatch(completion);
         if (++sinceSweep > kSweepEvery - 1) {
             sinceSweep = 0;
-            sweepUdp(monotonicNanoseconds());
+            sweepIdle(monotonicNanoseconds());
         }
         if (index == 0 && ++sinceDiagnostics > kDiagnosticsEvery - 1) {
             sinceDiagnostics = 0;
-            if (m_routes.diagnostics)
-                m_routes.diagnostics();
+            if (m_diagnostics)
+                m_diagnostics();
         }
     }
 }
 
 bool CompletionDispatcher::dispatch(const CompletionPort::Completion &completion)
 {
-    bool routed = false;
-    switch (completion.key) {
-    case kUdpDataKey:
-    case kUdpControlKey:
-        routed = m_routes.flows && m_routes.flows->onCompletion(completion);
-        break;
-    case kRelayKey:
-        routed = m_routes.relay && m_routes.relay->onCompletion(completion);
-        break;
-    case kListenerKey:
-        if (m_routes.listener && completion.slot == m_routes.listener->acceptSlot()) {
-            m_routes.listener->onAcceptComplete(completion);
-            routed = true;
-        }
-        break;
-    case kUdpNatKey:
-        routed = m_routes.udpNat && m_routes.udpNat->onReceiveCompleted(completion);
-        break;
-    default:
-        // Key 2 belongs to the user-space TCP engine's proxy connections, which
-        // this build does not have; nothing is posted under it.
-        break;
-    }
+    const Handler *handler = completion.key < kMaxKeys ? &m_handlers[completion.key] : nullptr;
+    const bool routed = handler && *handler && (*handler)(completion);
     (routed ? m_handled : m_dropped).fetch_add(1, std::memory_order_relaxed);
     return routed;
 }
 
-void CompletionDispatcher::sweepUdp(std::int64_t nowNs)
+void CompletionDispatcher::sweepIdle(std::int64_t nowNs)
 {
     m_sweeps.fetch_add(1, std::memory_order_relaxed);
-    if (m_routes.flows)
-        m_routes.flows->sweepIdle(nowNs);
-    if (m_routes.udpNat)
-        m_routes.udpNat->sweepIdle(nowNs);
+    for (const Sweep &sweep : m_idleSweeps)
+        sweep(nowNs);
 }

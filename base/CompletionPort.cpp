@@ -191,6 +191,18 @@ int CompletionPort::associate(int fd, std::uint64_t key)
     return result;
 }
 
+int CompletionPort::changeKey(int fd, std::uint64_t key)
+{
+    SocketEntry *entry = entryFor(fd, false);
+    if (!entry)
+        return EBADF;
+    std::lock_guard lock(entry->mutex);
+    if (!entry->associated)
+        return EBADF;
+    entry->key = key;
+    return 0;
+}
+
 bool CompletionPort::claim(CompletionSlot &slot)
 {
     std::uint8_t idle = CompletionSlot::kIdle;

@@ -92,6 +92,10 @@ public:
     // Associates a socket with a completion key and makes it non-blocking.
     // 0 or an errno (EEXIST when it is associated already).
     int associate(int fd, std::uint64_t key);
+    // Moves an associated socket to another key (a socket handed to another
+    // owner): operations posted from then on complete under the new key.
+    // 0, or EBADF when the socket is not associated.
+    int changeKey(int fd, std::uint64_t key);
 
     // Posts one operation on a socket associated with this port. 0 when a completion
     // will follow; EBUSY (slot in use), EBADF (socket not associated), ESHUTDOWN

@@ -1,5 +1,6 @@
 #include "net/RouteManager.h"
 
+#include "base/IpAddress.h"
 #include "net/Netlink.h"
 
 #include <QDebug>
@@ -14,7 +15,7 @@ constexpr std::uint8_t kRouteProtocol = 3; // set up by administration, not lear
 
 const char *dotted(std::uint32_t address, std::string &storage)
 {
-    storage = Netlink::dotted(address);
+    storage = ipv4ToString(address);
     return storage.c_str();
 }
 

@@ -1,8 +1,7 @@
 #include "packet/PacketCodec.h"
 
+#include "base/Log.h"
 #include "base/LogLimiter.h"
-
-#include <QDebug>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -161,9 +160,8 @@ void logBuiltTcpPacket(const std::uint8_t *packet, std::uint32_t srcIp, std::uin
     const bool syn = flags & PacketInfo::kSyn;
     const bool ackSet = flags & PacketInfo::kAck;
     if (ackSet && !syn && windowDebug.admit()) {
-        qCritical() << "[WINDOW-DEBUG] ACK to" << ipv4ToString(dstIp).c_str() << ":" << dstPort
-                    << "seq:" << seq << "ack:" << ack << "window:" << PacketCodec::kWindow
-                    << "dataSize:" << payloadLen;
+        Log::debug("[WINDOW-DEBUG] ACK to", ipv4ToString(dstIp), ":", dstPort, "seq:", seq, "ack:", ack,
+                   "window:", PacketCodec::kWindow, "dataSize:", payloadLen);
     }
     if (ackSet && syn && synAckDebug.admit()) {
         const std::uint8_t *tcp = packet + PacketCodec::kIpv4HeaderLen;
@@ -171,11 +169,9 @@ void logBuiltTcpPacket(const std::uint8_t *packet, std::uint32_t srcIp, std::uin
         char offset[8];
         std::snprintf(offset, sizeof offset, "0x%02x", tcp[12]);
         const std::size_t dumpLen = std::min(headerLen, PacketCodec::kSynAckHexDumpMax);
-        qInfo() << "[TCP-SYN+ACK]" << ipv4ToString(srcIp).c_str() << ":" << srcPort << "->"
-                << ipv4ToString(dstIp).c_str() << ":" << dstPort << "DataOffset:" << offset
-                << "HeaderLen:" << headerLen << "bytes"
-                << "Options:" << optionsLen << "bytes"
-                << "HexDump:" << hexBytes(tcp, dumpLen).c_str();
+        Log::info("[TCP-SYN+ACK]", ipv4ToString(srcIp), ":", srcPort, "->", ipv4ToString(dstIp), ":", dstPort,
+                  "DataOffset:", offset, "HeaderLen:", headerLen, "bytes", "Options:", optionsLen, "bytes",
+                  "HexDump:", hexBytes(tcp, dumpLen));
     }
 }
 
@@ -400,20 +396,4 @@ bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t
     const std::uint16_t ipSum = internetChecksum(packet, ipHeaderLen);
     std::memcpy(packet + 10, &ipSum, 2);
     return true;
-}
-
-std::string ipv4ToString(std::uint32_t address)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
-    return buf;
-}
-
-std::uint32_t parseIpv4(const std::string &text)
-{
-    in_addr addr{};
-    if (inet_pton(AF_INET, text.c_str(), &addr) != 1)
-        return 0;
-    return ntohl(addr.s_addr);
 }

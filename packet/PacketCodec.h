@@ -1,10 +1,11 @@
 #pragma once
 // Every wire format at the TUN boundary: parsing of IPv4/IPv6 packets into a
 // PacketInfo, building of IPv4/TCP and IPv4/UDP packets, the in-place NAT
-// rewrite, the Internet checksums, and the IPv4 text conversions used in log
-// lines. Pure functions, reentrant; numbers crossing this interface are in host
-// order, the codec converts at the wire.
+// rewrite and the Internet checksums. Pure functions, reentrant; numbers
+// crossing this interface are in host order, the codec converts at the wire.
+// The IPv4 text conversions of log lines come with the address type.
 
+#include "base/IpAddress.h"
 #include "packet/PacketInfo.h"
 
 #include <array>
@@ -65,9 +66,3 @@ std::vector<std::uint8_t> buildUdpPacket(std::uint32_t srcIp, std::uint16_t srcP
 bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t newSrcIp,
                          std::uint16_t newSrcPort, std::uint32_t newDstIp,
                          std::uint16_t newDstPort);
-
-// Dotted decimal, most significant byte first.
-std::string ipv4ToString(std::uint32_t address);
-
-// Dotted decimal text to a host-order address; 0 when the text is not one.
-std::uint32_t parseIpv4(const std::string &text);

@@ -4,6 +4,8 @@
 // Addresses, ports and sequence numbers are in host order; IPv6 addresses are
 // kept as on the wire.
 
+#include "base/Endpoint.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -46,7 +48,17 @@ struct PacketInfo {
     static constexpr std::uint8_t kFinAck = 0x11;
     static constexpr std::uint8_t kRstAck = 0x14;
 
+    // The source and destination of the packet's own family.
+    Endpoint source() const { return {address(srcIp, srcIp6), srcPort}; }
+    Endpoint destination() const { return {address(dstIp, dstIp6), dstPort}; }
+
     bool isTcp() const { return protocol == kProtocolTcp; }
     bool isUdp() const { return protocol == kProtocolUdp; }
     bool hasFlag(std::uint8_t flag) const { return (tcpFlags & flag) != 0; }
+
+private:
+    IpAddress address(std::uint32_t ipv4, const std::array<std::uint8_t, 16> &ipv6) const
+    {
+        return version == 4 ? IpAddress::fromIpv4(ipv4) : version == 6 ? IpAddress::fromIpv6(ipv6) : IpAddress();
+    }
 };

@@ -1,8 +1,6 @@
 #include "packet/RoutingPolicy.h"
 
-#include "packet/PacketCodec.h"
-
-#include <QDebug>
+#include "base/Log.h"
 
 #include <cwctype>
 
@@ -56,52 +54,50 @@ std::string fileNameOf(const std::string &path)
 
 } // namespace
 
-void RoutingPolicy::addBypassIp(std::uint32_t address)
+void RoutingPolicy::addBypassIp(const IpAddress &address)
 {
     m_bypassIps.insert(address);
-    qDebug() << "Bypass IP:" << ipv4ToString(address).c_str();
+    Log::debug("Bypass IP:", address.toString());
 }
 
 void RoutingPolicy::addDirectProcess(const std::string &name)
 {
     m_directProcesses.insert(name);
     m_directProcessKeys.insert(imageKey(name));
-    qDebug() << "Direct process:" << name.c_str() << "(port" << m_directPort << ")";
+    Log::debug("Direct process:", name, "(port", m_directPort, ")");
 }
 
 void RoutingPolicy::addDirectProcessPath(const std::string &path)
 {
     m_directProcessPaths.insert(path);
     m_directPathKeys.insert(lowercaseWide(path));
-    qDebug() << "Direct process (by path):" << path.c_str() << "(port" << m_directPort << ")";
+    Log::debug("Direct process (by path):", path, "(port", m_directPort, ")");
 }
 
 void RoutingPolicy::addProxyProcess(const std::string &name)
 {
-    m_proxyProcesses.insert(name);
-    qDebug() << "Proxy process:" << name.c_str() << "(port" << m_proxyPort << ")";
+    Log::debug("Proxy process:", name, "(port", m_proxyPort, ")");
 }
 
 void RoutingPolicy::setDnsRedirectIp(std::uint32_t address)
 {
     m_dnsRedirectIp = address;
-    qDebug() << "DNS redirect IP:" << ipv4ToString(address).c_str();
+    Log::debug("DNS redirect IP:", ipv4ToString(address));
 }
 
-bool RoutingPolicy::hasRules() const
+bool RoutingPolicy::needsOwner(const IpAddress &destination, std::uint16_t dstPort) const
 {
-    return !m_bypassIps.empty() || !m_proxyProcesses.empty() || !m_directProcesses.empty()
-           || !m_directProcessPaths.empty();
+    return (!m_directProcessKeys.empty() || !m_directPathKeys.empty()) && dstPort != kDnsPort &&
+           !m_bypassIps.count(destination);
 }
 
-std::uint16_t RoutingPolicy::choosePort(const std::string &ownerPath, std::uint32_t dstIp,
+std::uint16_t RoutingPolicy::choosePort(const std::string &ownerPath, const IpAddress &destination,
                                         std::uint16_t dstPort) const
 {
     if (dstPort == kDnsPort)
         return m_directPort;
-    if (m_bypassIps.count(dstIp)) {
-        qWarning() << "[PORT] destIp" << ipv4ToString(dstIp).c_str() << "in bypassIps -> direct port"
-                   << m_directPort;
+    if (m_bypassIps.count(destination)) {
+        Log::warning("[PORT] destIp", destination.toString(), "in bypassIps -> direct port", m_directPort);
         return m_directPort;
     }
     if (ownerPath.empty())
@@ -128,10 +124,15 @@ bool RoutingPolicy::isDroppedDestination(const PacketInfo &packet)
     return false;
 }
 
-RoutingPolicy::Destination RoutingPolicy::effectiveDestination(const PacketInfo &packet,
-                                                               std::uint32_t tunnelIp) const
+Endpoint RoutingPolicy::effectiveDestination(const PacketInfo &packet, std::uint32_t tunnelIp) const
 {
     if (packet.version == 4 && packet.dstIp == tunnelIp + 1 && packet.dstPort == kDnsPort)
-        return {m_dnsRedirectIp, kDnsPort};
-    return {packet.dstIp, packet.dstPort};
+        return Endpoint::fromIpv4(m_dnsRedirectIp, kDnsPort);
+    return packet.destination();
+}
+
+bool RoutingPolicy::isTunnelDns(const Endpoint &addressed, std::uint32_t tunnelIp) const
+{
+    return addressed.port == kDnsPort && (addressed.address == IpAddress::fromIpv4(tunnelIp + 1) ||
+                                          addressed.address == IpAddress::fromIpv4(m_dnsRedirectIp));
 }

@@ -5,6 +5,7 @@
 // Filled before the tunnel starts and only read while it runs, so the packet
 // paths read it without locks.
 
+#include "base/Endpoint.h"
 #include "packet/PacketInfo.h"
 
 #include <cstdint>
@@ -19,18 +20,14 @@ public:
     static constexpr std::uint32_t kDefaultDnsRedirectIp = 0x08080808; // 8.8.8.8
     static constexpr std::uint16_t kDnsPort = 53;
 
-    struct Destination {
-        std::uint32_t address = 0;
-        std::uint16_t port = 0;
-        bool operator==(const Destination &) const = default;
-    };
-
     // Rule sets. Names and paths are stored as passed in (UTF-8); every
     // comparison lowercases both sides and ignores one trailing ".exe", so the
     // rule "Chrome.EXE" matches the file /opt/google/chrome/chrome.
-    void addBypassIp(std::uint32_t address);
+    void addBypassIp(const IpAddress &address);
     void addDirectProcess(const std::string &name);
     void addDirectProcessPath(const std::string &path);
+    // Only logged: a proxy process goes through the proxy as every program
+    // without a direct rule does.
     void addProxyProcess(const std::string &name);
     void setDnsRedirectIp(std::uint32_t address);
     void setProxyPort(std::uint16_t port) { m_proxyPort = port; }
@@ -39,18 +36,17 @@ public:
     std::uint16_t proxyPort() const { return m_proxyPort; }
     std::uint16_t directPort() const { return m_directPort; }
     std::uint32_t dnsRedirectIp() const { return m_dnsRedirectIp; }
-    const std::set<std::uint32_t> &bypassIps() const { return m_bypassIps; }
-    const std::set<std::string> &proxyProcesses() const { return m_proxyProcesses; }
+    const std::set<IpAddress> &bypassIps() const { return m_bypassIps; }
     const std::set<std::string> &directProcesses() const { return m_directProcesses; }
     const std::set<std::string> &directProcessPaths() const { return m_directProcessPaths; }
 
-    // True when any rule set is non-empty: only then do new UDP flows look up
-    // their owning process.
-    bool hasRules() const;
+    // True when the choice for this destination depends on the owning process:
+    // only then do new UDP flows look their owner up.
+    bool needsOwner(const IpAddress &destination, std::uint16_t dstPort) const;
 
-    // The proxy port or the direct port for a new flow. ownerPath is the owning
-    // process's image path, empty when unknown; dstIp is 0 for IPv6.
-    std::uint16_t choosePort(const std::string &ownerPath, std::uint32_t dstIp,
+    // The proxy port or the direct port for a new flow, TCP or UDP. ownerPath is
+    // the owning process's image path, empty when unknown.
+    std::uint16_t choosePort(const std::string &ownerPath, const IpAddress &destination,
                              std::uint16_t dstPort) const;
 
     // Destinations no flow is made for (loopback, multicast, broadcast,
@@ -59,11 +55,16 @@ public:
 
     // Where the flow really goes: a query to the tunnel's DNS address (T + 1)
     // port 53 goes to the DNS redirect address; anything else keeps its destination.
-    Destination effectiveDestination(const PacketInfo &packet, std::uint32_t tunnelIp) const;
+    Endpoint effectiveDestination(const PacketInfo &packet, std::uint32_t tunnelIp) const;
+
+    // True for a flow to the tunnel's own DNS (T + 1 or the DNS redirect
+    // address, port 53), addressed as the application addressed it: only its
+    // answers may name addresses, or any program could put names on addresses
+    // that CONNECT requests then carry.
+    bool isTunnelDns(const Endpoint &addressed, std::uint32_t tunnelIp) const;
 
 private:
-    std::set<std::uint32_t> m_bypassIps;
-    std::set<std::string> m_proxyProcesses;
+    std::set<IpAddress> m_bypassIps;
     std::set<std::string> m_directProcesses;
     std::set<std::string> m_directProcessPaths;
     // Lowercased, ".exe"-stripped forms used for matching.

@@ -1,14 +1,22 @@
+// The two UDP forwarding paths (UDP-NAT and the flow table) against the test
+// SOCKS5 server: routes, the associations' life, and the relay's answers.
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
-#include "tests/support/SocksTestServer.h"
-#include "tests/support/LogCapture.h"
+
+#include "base/Clock.h"
 #include "base/CompletionDispatcher.h"
+#include "net/ConnectionOwnerLookup.h"
 #include "packet/DnsNameCache.h"
 #include "packet/PacketCodec.h"
 #include "packet/RoutingPolicy.h"
+#include "socks5/AsyncSocksClient.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -86,6 +94,8 @@ bool eventually(Condition condition)
 }
 } // namespace
 
+using Script = SocksTestServer::Script;
+
 class UdpForwardingTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_port.create()); }
@@ -93,6 +103,7 @@ protected:
     {
         if (m_dispatcher)
             m_dispatcher->stop();
+        m_socks.cancelAll();
         if (m_udpNat)
             m_udpNat->shutdown();
         if (m_flows)
@@ -100,33 +111,51 @@ protected:
         m_port.close();
     }
 
-    void startUdpNat(std::uint16_t proxyPort, std::uint16_t directPort)
+    UdpAssociations::Context context(ConnectionOwnerLookup *owners = nullptr)
     {
+        UdpAssociations::Context context;
+        context.port = &m_port;
+        context.socks = &m_socks;
+        context.proxyAddress = IpAddress::fromIpv4(0x7F000001);
+        context.tunnelIp = kTunnel;
+        context.policy = &m_policy;
+        context.owners = owners;
+        context.names = &m_names;
+        context.output = [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); };
+        return context;
+    }
+
+    void startUdpNat(std::uint16_t proxyPort, std::uint16_t directPort, ConnectionOwnerLookup *owners = nullptr)
+    {
+        m_policy.setProxyPort(proxyPort);
+        m_policy.setDirectPort(directPort);
+        m_policy.setDnsRedirectIp(kRedirect);
         m_udpNat = std::make_unique<UdpNat>();
-        ASSERT_TRUE(m_udpNat->initialise(
-            kTunnel, "127.0.0.1", proxyPort, directPort, &m_port,
-            [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); }, &m_names, kRedirect));
+        ASSERT_TRUE(m_udpNat->initialise(context(owners)));
         startDispatcher();
     }
 
-    void startFlows(std::uint16_t proxyPort)
+    void startFlows(std::uint16_t proxyPort, std::uint16_t directPort = 0, ConnectionOwnerLookup *owners = nullptr)
     {
         m_policy.setProxyPort(proxyPort);
-        m_policy.setDirectPort(proxyPort);
+        m_policy.setDirectPort(directPort ? directPort : proxyPort);
         m_policy.setDnsRedirectIp(kRedirect);
-        m_flows = std::make_unique<UdpFlowTable>(
-            m_port, UdpFlowTable::Settings{"127.0.0.1", kTunnel, &m_policy, nullptr, &m_names,
-                                           [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); }});
+        m_flows = std::make_unique<UdpFlowTable>(context(owners));
         m_flows->setRunning(true);
         startDispatcher();
     }
 
+    // Handlers are registered before the workers start: a new dispatcher each time.
     void startDispatcher()
     {
         if (m_dispatcher)
             m_dispatcher->stop();
-        m_dispatcher = std::make_unique<CompletionDispatcher>(
-            m_port, CompletionDispatcher::Routes{nullptr, nullptr, m_flows.get(), m_udpNat.get(), nullptr});
+        m_dispatcher = std::make_unique<CompletionDispatcher>(m_port);
+        m_socks.attach(*m_dispatcher);
+        if (m_udpNat)
+            m_udpNat->attach(*m_dispatcher);
+        if (m_flows)
+            m_flows->attach(*m_dispatcher);
         m_dispatcher->start(2);
     }
 
@@ -145,6 +174,7 @@ protected:
     }
 
     CompletionPort m_port;
+    AsyncSocksClient m_socks{m_port};
     PacketSink m_sink;
     DnsNameCache m_names;
     RoutingPolicy m_policy;
@@ -153,10 +183,54 @@ protected:
     std::unique_ptr<CompletionDispatcher> m_dispatcher;
 };
 
+namespace {
+Script delayed(int ms)
+{
+    Script script;
+    script.associateDelayMs = ms;
+    return script;
+}
+
+Script silentScript()
+{
+    Script script;
+    script.silent = true;
+    return script;
+}
+
+// A UDP socket of this process on every address: the flows the tests forward
+// "from" its port are owned by this test program.
+class OwnedUdpSocket {
+public:
+    OwnedUdpSocket()
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~OwnedUdpSocket() { ::close(m_fd); }
+    std::uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
+
+std::string ownProgramName()
+{
+    const std::string path = ConnectionOwnerLookup::processImagePath(std::uint32_t(getpid()));
+    return path.substr(path.find_last_of('/') + 1);
+}
+} // namespace
+
 TEST_F(UdpForwardingTest, DnsToTunnelAddressUsesTheDirectPortAndIsAnsweredFromTunnelAddress)
 {
-    FakeUdpProxy proxy;
-    FakeUdpProxy direct;
+    SocksTestServer proxy;
+    SocksTestServer direct;
     startUdpNat(proxy.port(), direct.port());
     ASSERT_TRUE(forward(5353, kTunnelDns, 53, dnsAnswer()));
     ASSERT_TRUE(m_sink.waitFor(1));
@@ -171,15 +245,50 @@ TEST_F(UdpForwardingTest, DnsToTunnelAddressUsesTheDirectPortAndIsAnsweredFromTu
     EXPECT_EQ(m_names.lookupIpv4(kRemote), "a.test") << "the relayed DNS answer did not feed the name cache";
 }
 
+// Both paths ask the routing policy with the owner of the application's
+// socket: a direct-process rule and a bypass address send the flow through
+// the direct port, everything else through the proxy port.
+TEST_F(UdpForwardingTest, DirectProcessAndBypassAddressGoThroughTheDirectPortOnBothPaths)
+{
+    SocksTestServer proxy;
+    SocksTestServer direct;
+    ConnectionOwnerLookup owners;
+    OwnedUdpSocket mine;
+    m_policy.addBypassIp(IpAddress::fromIpv4(kRemote + 1));
+    m_policy.addDirectProcess(ownProgramName());
+    startUdpNat(proxy.port(), direct.port(), &owners);
+    startFlows(proxy.port(), direct.port(), &owners);
+    for (const std::string path : {"nat-", "flow-"}) {
+        const auto send = [&](std::uint16_t port, std::uint32_t destination, const std::string &payload) {
+            if (path == "nat-")
+                EXPECT_TRUE(forward(port, destination, 7, path + payload));
+            else
+                sendToFlows(port, destination, 7, path + payload);
+        };
+        send(mine.port(), kRemote, "by-owner"); // this program's socket: direct
+        send(40999, kRemote + 1, "by-bypass");  // no owner, a bypass address: direct
+        send(40998, kRemote, "through-proxy");  // no owner: proxy
+    }
+    ASSERT_TRUE(m_sink.waitFor(6));
+    std::vector<std::string> directly = direct.payloads();
+    std::vector<std::string> proxied = proxy.payloads();
+    std::sort(directly.begin(), directly.end());
+    std::sort(proxied.begin(), proxied.end());
+    EXPECT_EQ(directly, (std::vector<std::string>{"flow-by-bypass", "flow-by-owner", "nat-by-bypass", "nat-by-owner"}));
+    EXPECT_EQ(proxied, (std::vector<std::string>{"flow-through-proxy", "nat-through-proxy"}));
+}
+
 TEST_F(UdpForwardingTest, UnspecifiedBoundAddressMeansTheProxyAddressAndShortDatagramsAreSkipped)
 {
-    LogCapture log;
-    FakeUdpProxy proxy(FakeUdpProxy::Options{0x00, 0, true, true});
+    Script unspecified;
+    unspecified.bound = SocksTestServer::Bound::Unspecified;
+    SocksTestServer::RelayOptions shortFirst;
+    shortFirst.shortDatagramFirst = true;
+    SocksTestServer proxy(std::vector<Script>{unspecified}, shortFirst);
     startUdpNat(proxy.port(), proxy.port());
     ASSERT_TRUE(forward(4000, kRemote, 7, "ping"));
     ASSERT_TRUE(m_sink.waitFor(1)) << "no answer through a relay announced as 0.0.0.0";
-    EXPECT_EQ(m_sink.packets().front().payload, "ping");
-    EXPECT_EQ(log.count("[UDP-NAT] Failed to parse SOCKS5 UDP header"), 1) << "the 9-byte datagram";
+    EXPECT_EQ(m_sink.packets().front().payload, "ping") << "the 9-byte datagram was delivered";
     ASSERT_TRUE(forward(4000, kRemote, 7, "again"));
     EXPECT_TRUE(m_sink.waitFor(2)) << "the session stopped receiving after a short datagram";
     EXPECT_EQ(proxy.associations(), 1);
@@ -187,7 +296,7 @@ TEST_F(UdpForwardingTest, UnspecifiedBoundAddressMeansTheProxyAddressAndShortDat
 
 TEST_F(UdpForwardingTest, ProxyEndingTheAssociationMakesTheNextDatagramOpenANewOne)
 {
-    FakeUdpProxy proxy;
+    SocksTestServer proxy;
     startUdpNat(proxy.port(), proxy.port());
     ASSERT_TRUE(forward(4001, kRemote, 7, "one"));
     ASSERT_TRUE(m_sink.waitFor(1));
@@ -199,66 +308,48 @@ TEST_F(UdpForwardingTest, ProxyEndingTheAssociationMakesTheNextDatagramOpenANewO
     EXPECT_EQ(proxy.associations(), 2);
 }
 
-TEST_F(UdpForwardingTest, ProxyThatNeverAnswersDoesNotHoldUpTheReaderOrOtherFlows)
+TEST_F(UdpForwardingTest, ProxyThatNeverAnswersHoldsUpOnlyItsOwnFlowsUntilTheHandshakeBound)
 {
-    FakeUdpProxy::Options hanging;
-    hanging.silent = true;
-    FakeUdpProxy proxy(hanging);
-    FakeUdpProxy direct;
+    SocksTestServer proxy(silentScript());
+    SocksTestServer direct;
     startUdpNat(proxy.port(), direct.port());
-    const auto start = std::chrono::steady_clock::now();
     for (std::uint16_t port = 4200; port < 4210; ++port)
         EXPECT_TRUE(forward(port, kRemote, 7, "stuck"));
     ASSERT_TRUE(forward(5354, kTunnelDns, 53, dnsAnswer()));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200))
-        << "forwarding waited for a proxy that does not answer";
     EXPECT_TRUE(m_sink.waitFor(1)) << "a flow to a working port was held up by the hanging one";
     EXPECT_EQ(m_sink.packets().front().destinationPort, 5354);
+    ASSERT_TRUE(eventually([&] { return proxy.connections() == 10; }));
+    EXPECT_EQ(m_udpNat->sessionCount(), 11u);
+
+    // The handshake bound runs out: every hanging session ends, and its
+    // connection to the proxy is closed.
+    m_socks.expire(monotonicNanoseconds() + std::int64_t(UdpNat::kHandshakeTimeoutMs) * 1'000'000);
+    EXPECT_EQ(m_udpNat->sessionCount(), 1u);
+    for (std::size_t i = 0; i < 10; ++i)
+        EXPECT_TRUE(proxy.waitForClientClose(2000, i)) << "connection " << i << " was left open";
+    EXPECT_EQ(m_socks.running(), 0u);
 }
 
-TEST_F(UdpForwardingTest, SessionsWaitingForAHandshakeAreBoundedAndSkippedOnceClosed)
+TEST_F(UdpForwardingTest, IdleSessionsAndFlowsAreSweptAfter61Seconds)
 {
-    LogCapture log;
-    FakeUdpProxy::Options hanging;
-    hanging.silent = true;
-    FakeUdpProxy proxy(hanging);
+    SocksTestServer proxy;
     startUdpNat(proxy.port(), proxy.port());
-    const int threads = UdpNat::kHandshakeThreads;
-    for (int i = 0; i < threads + 8; ++i)
-        EXPECT_TRUE(forward(std::uint16_t(4400 + i), kRemote, 7, "x"));
-    ASSERT_TRUE(eventually([&] { return proxy.connections() == threads; }));
-    m_udpNat->closeAll(); // 8 sessions still wait for a handshake thread
-    proxy.endAssociations();
-    ASSERT_TRUE(eventually([&] { return log.count("[UDP-NAT] Failed to create SOCKS5 UDP session") == threads; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(proxy.connections(), threads) << "handshakes were run for sessions closed while they waited";
-
-    for (int i = 0; i < 400; ++i)
-        EXPECT_TRUE(forward(std::uint16_t(5000 + i), kRemote, 7, "x"));
-    EXPECT_LE(m_udpNat->sessionCount(), UdpNat::kMaxOpeningSessions + threads)
-        << "more sessions wait for a handshake than the bound";
-    m_udpNat->closeAll();
-    EXPECT_TRUE(forward(6000, kRemote, 7, "x"));
-    EXPECT_EQ(m_udpNat->sessionCount(), 1u) << "sessions closed while waiting kept their places in the queue";
-}
-
-TEST_F(UdpForwardingTest, IdleUdpNatSessionsAreSweptAfter61Seconds)
-{
-    FakeUdpProxy proxy;
-    startUdpNat(proxy.port(), proxy.port());
+    startFlows(proxy.port());
     ASSERT_TRUE(forward(4002, kRemote, 7, "x"));
-    ASSERT_TRUE(m_sink.waitFor(1));
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
+    sendToFlows(4103, kRemote, 7, "x");
+    ASSERT_TRUE(m_sink.waitFor(2));
+    const std::int64_t now = monotonicNanoseconds();
     EXPECT_EQ(m_udpNat->sweepIdle(now + 60'000'000'000), 0u) << "a session idle for 60 s was removed";
+    EXPECT_EQ(m_flows->sweepIdle(now + 60'000'000'000), 0u);
     EXPECT_EQ(m_udpNat->sweepIdle(now + 61'000'000'000), 1u) << "a session idle for 61 s was kept";
+    EXPECT_EQ(m_flows->sweepIdle(now + 61'000'000'000), 1u);
     EXPECT_EQ(m_udpNat->sessionCount(), 0u);
+    EXPECT_EQ(m_flows->flowCount(), 0u);
 }
 
 TEST_F(UdpForwardingTest, FlowTableSendsDatagramsQueuedBeforeTheAssociationInOrder)
 {
-    FakeUdpProxy proxy(FakeUdpProxy::Options{0x00, 200, false, false});
+    SocksTestServer proxy(delayed(200));
     startFlows(proxy.port());
     sendToFlows(4100, kRemote, 7, "first");
     sendToFlows(4100, kRemote, 7, "second");
@@ -274,32 +365,34 @@ TEST_F(UdpForwardingTest, FlowTableSendsDatagramsQueuedBeforeTheAssociationInOrd
 
 TEST_F(UdpForwardingTest, DatagramsWaitingForTheAssociationAreCappedAt64OnBothPaths)
 {
-    FakeUdpProxy slowNat(FakeUdpProxy::Options{0x00, 300, false, false});
-    FakeUdpProxy slowFlows(FakeUdpProxy::Options{0x00, 300, false, false});
-    startUdpNat(slowNat.port(), slowNat.port());
-    startFlows(slowFlows.port());
+    SocksTestServer slow(delayed(300));
+    startUdpNat(slow.port(), slow.port());
+    startFlows(slow.port());
     for (int i = 0; i < 100; ++i) {
-        EXPECT_TRUE(forward(4300, kRemote, 7, std::to_string(i)));
-        sendToFlows(4301, kRemote, 7, std::to_string(i));
+        EXPECT_TRUE(forward(4300, kRemote, 7, "nat" + std::to_string(i)));
+        sendToFlows(4301, kRemote, 7, "flow" + std::to_string(i));
     }
     ASSERT_TRUE(m_sink.waitFor(128));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (const FakeUdpProxy *proxy : {&slowNat, &slowFlows}) {
-        const std::vector<std::string> sent = proxy->payloads();
-        ASSERT_EQ(sent.size(), 64u) << "more datagrams than the cap waited for the association";
-        EXPECT_EQ(sent.front(), "0");
-        EXPECT_EQ(sent.back(), "63") << "the first 64 are kept, in order";
+    const std::vector<std::string> sent = slow.payloads();
+    ASSERT_EQ(sent.size(), 128u) << "more datagrams than the cap waited for the association";
+    for (const std::string path : {"nat", "flow"}) {
+        std::vector<std::string> ofPath;
+        std::copy_if(sent.begin(), sent.end(), std::back_inserter(ofPath),
+                     [&](const std::string &payload) { return payload.starts_with(path); });
+        ASSERT_EQ(ofPath.size(), 64u) << path;
+        EXPECT_EQ(ofPath.front(), path + "0");
+        EXPECT_EQ(ofPath.back(), path + "63") << "the first 64 are kept, in order";
     }
 }
 
 TEST_F(UdpForwardingTest, DatagramsFromAnyoneButTheRelayAreDroppedOnBothPaths)
 {
-    FakeUdpProxy::Options stranger;
+    SocksTestServer::RelayOptions stranger;
     stranger.strangerFirst = true;
-    FakeUdpProxy natProxy(stranger);
-    FakeUdpProxy flowProxy(stranger);
-    startUdpNat(natProxy.port(), natProxy.port());
-    startFlows(flowProxy.port());
+    SocksTestServer proxy(stranger);
+    startUdpNat(proxy.port(), proxy.port());
+    startFlows(proxy.port());
     ASSERT_TRUE(forward(4500, kRemote, 7, "one"));
     sendToFlows(4501, kRemote, 7, "one");
     ASSERT_TRUE(m_sink.waitFor(2));
@@ -314,13 +407,11 @@ TEST_F(UdpForwardingTest, DatagramsFromAnyoneButTheRelayAreDroppedOnBothPaths)
 
 TEST_F(UdpForwardingTest, ShortUnknownTypeAndFragmentRelayDatagramsAreDroppedOnBothPaths)
 {
-    LogCapture log;
-    FakeUdpProxy::Options junk;
+    SocksTestServer::RelayOptions junk;
     junk.junkFirst = true;
-    FakeUdpProxy natProxy(junk);
-    FakeUdpProxy flowProxy(junk);
-    startUdpNat(natProxy.port(), natProxy.port());
-    startFlows(flowProxy.port());
+    SocksTestServer proxy(junk);
+    startUdpNat(proxy.port(), proxy.port());
+    startFlows(proxy.port());
     ASSERT_TRUE(forward(4600, kRemote, 7, "one"));
     sendToFlows(4601, kRemote, 7, "one");
     ASSERT_TRUE(m_sink.waitFor(2));
@@ -329,7 +420,6 @@ TEST_F(UdpForwardingTest, ShortUnknownTypeAndFragmentRelayDatagramsAreDroppedOnB
     ASSERT_EQ(packets.size(), 2u) << "a malformed relay datagram was delivered";
     for (const Delivered &packet : packets)
         EXPECT_EQ(packet.payload, "one");
-    EXPECT_EQ(log.count("[UDP-NAT] Failed to parse SOCKS5 UDP header"), 3);
     ASSERT_TRUE(forward(4600, kRemote, 7, "two"));
     sendToFlows(4601, kRemote, 7, "two");
     EXPECT_TRUE(m_sink.waitFor(4)) << "receiving stopped after a malformed datagram";
@@ -337,7 +427,7 @@ TEST_F(UdpForwardingTest, ShortUnknownTypeAndFragmentRelayDatagramsAreDroppedOnB
 
 TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
 {
-    FakeUdpProxy proxy;
+    SocksTestServer proxy;
     startFlows(proxy.port());
     sendToFlows(4101, kTunnelDns, 53, dnsAnswer());
     ASSERT_TRUE(m_sink.waitFor(1));
@@ -348,10 +438,9 @@ TEST_F(UdpForwardingTest, FlowTableRedirectsDnsAndFeedsTheNameCache)
 
 TEST_F(UdpForwardingTest, OnlyTheTunnelsOwnDnsFeedsTheNameCacheOnBothPaths)
 {
-    FakeUdpProxy natProxy;
-    FakeUdpProxy flowProxy;
-    startUdpNat(natProxy.port(), natProxy.port());
-    startFlows(flowProxy.port());
+    SocksTestServer proxy;
+    startUdpNat(proxy.port(), proxy.port());
+    startFlows(proxy.port());
     // Any program's query to any other server on port 53 names nothing.
     ASSERT_TRUE(forward(4700, kRemote, 53, dnsAnswer(21)));
     sendToFlows(4701, kRemote, 53, dnsAnswer(22));
@@ -366,59 +455,46 @@ TEST_F(UdpForwardingTest, OnlyTheTunnelsOwnDnsFeedsTheNameCacheOnBothPaths)
     EXPECT_EQ(m_names.lookupIpv4(0xC6120A18), "a.test");
 }
 
-TEST_F(UdpForwardingTest, FlowTableEndsTheFlowWhenTheProxyRefusesTheGreeting)
+TEST_F(UdpForwardingTest, RefusedGreetingOrAnAssociateReplyOtherThanIpv4EndsTheAssociationOnBothPaths)
 {
-    LogCapture log;
-    FakeUdpProxy proxy(FakeUdpProxy::Options{0xFF, 0, false, false});
-    startFlows(proxy.port());
-    sendToFlows(4102, kRemote, 7, "x");
-    EXPECT_TRUE(eventually([&] { return m_flows->flowCount() == 0; }));
-    EXPECT_EQ(log.count("SOCKS5 UDP auth failed"), 1);
+    Script refuses;
+    refuses.greetingReply = {0x05, 0xFF};
+    Script ipv6;
+    ipv6.bound = SocksTestServer::Bound::Ipv6;
+    for (const Script &script : {refuses, ipv6}) {
+        SocksTestServer proxy(script);
+        startUdpNat(proxy.port(), proxy.port());
+        startFlows(proxy.port());
+        EXPECT_TRUE(forward(4800, kRemote, 7, "x"));
+        sendToFlows(4801, kRemote, 7, "x");
+        EXPECT_TRUE(eventually([&] { return m_udpNat->sessionCount() == 0 && m_flows->flowCount() == 0; }));
+        EXPECT_EQ(m_flows->establishedCount(), 0u) << "a relay was set up from misread bytes";
+        EXPECT_TRUE(proxy.waitForClientClose(2000, 0) && proxy.waitForClientClose(2000, 1))
+            << "a failed association left its control connection open";
+    }
 }
 
-TEST_F(UdpForwardingTest, AnAssociateReplyOtherThanIpv4EndsTheAssociationOnBothPaths)
-{
-    LogCapture log;
-    FakeUdpProxy::Options ipv6;
-    ipv6.ipv6BoundAddress = true;
-    FakeUdpProxy natProxy(ipv6);
-    FakeUdpProxy flowProxy(ipv6);
-    startUdpNat(natProxy.port(), natProxy.port());
-    startFlows(flowProxy.port());
-    EXPECT_TRUE(forward(4800, kRemote, 7, "x"));
-    sendToFlows(4801, kRemote, 7, "x");
-    EXPECT_TRUE(eventually([&] { return m_udpNat->sessionCount() == 0 && m_flows->flowCount() == 0; }));
-    EXPECT_EQ(m_flows->establishedCount(), 0u) << "a relay was set up from misread bytes";
-    EXPECT_EQ(log.count("[UDP-NAT] Unexpected ATYP in response: 4"), 1);
-    EXPECT_EQ(log.count("SOCKS5 UDP associate answer has an unsupported address type: 4"), 1);
-}
-
-TEST_F(UdpForwardingTest, FlowTableSweepRemovesFlowsIdleForMoreThan61Seconds)
-{
-    FakeUdpProxy proxy;
-    startFlows(proxy.port());
-    sendToFlows(4103, kRemote, 7, "x");
-    ASSERT_TRUE(m_sink.waitFor(1));
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    EXPECT_EQ(m_flows->sweepIdle(now + 60'000'000'000), 0u);
-    EXPECT_EQ(m_flows->sweepIdle(now + 61'000'000'000), 1u);
-    EXPECT_EQ(m_flows->flowCount(), 0u);
-}
-
-TEST(CompletionDispatcher, CompletionForARecordNoLongerLiveIsDroppedWithoutAHandler)
+TEST(CompletionDispatcher, CompletionOfAKeyWithoutHandlerOrOfNoLiveRecordIsDropped)
 {
     CompletionPort port;
     ASSERT_TRUE(port.create());
+    AsyncSocksClient socks(port);
+    UdpAssociations::Context context;
+    context.port = &port;
+    context.socks = &socks;
+    RoutingPolicy policy;
+    context.policy = &policy;
+    context.output = [](const std::uint8_t *, std::size_t) { return true; };
     UdpNat udpNat;
-    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{nullptr, nullptr, nullptr, &udpNat, nullptr});
+    ASSERT_TRUE(udpNat.initialise(context));
+    CompletionDispatcher dispatcher(port);
+    udpNat.attach(dispatcher);
     CompletionSlot stranger;
     CompletionPort::Completion completion;
-    completion.key = CompletionDispatcher::kUdpNatKey;
+    completion.key = keyValue(UdpNat::kCompletionKey);
     completion.slot = &stranger;
     EXPECT_FALSE(dispatcher.dispatch(completion));
-    completion.key = CompletionDispatcher::kRelayKey; // no relay at all
+    completion.key = keyValue(CompletionKey::Relay); // nobody registered for it
     EXPECT_FALSE(dispatcher.dispatch(completion));
     completion.key = 42;
     EXPECT_FALSE(dispatcher.dispatch(completion));

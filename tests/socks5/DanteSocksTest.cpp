@@ -1,15 +1,16 @@
-// The SOCKS5 client against a real SOCKS5 server (Debian's dante-server),
-// started on loopback with a configuration of the test's own.
+// The asynchronous SOCKS5 client against a real SOCKS5 server (Debian's
+// dante-server), started on loopback with a configuration of the test's own.
 
-#include "relay/SocksClient.h"
+#include "socks5/AsyncSocksClient.h"
 
-#include "tests/support/LogCapture.h"
+#include "tests/socks5/HandshakeRunner.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
@@ -166,8 +167,10 @@ private:
     std::thread m_thread;
 };
 
+// Over a socket made blocking (the client hands it over non-blocking).
 std::string echoThrough(int fd, const std::string &text)
 {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
         return "<send failed>";
     std::string got;
@@ -200,28 +203,43 @@ protected:
 
 } // namespace
 
-TEST_F(DanteSocksTest, ConnectByIpv4CarriesDataBothWays)
+namespace {
+AsyncSocksClient::Request throughDante(std::uint16_t dantePort, std::uint16_t destinationPort,
+                                       const std::string &name = {})
+{
+    AsyncSocksClient::Request request;
+    request.server = Endpoint::fromIpv4(0x7F000001, dantePort);
+    request.destination = Endpoint::fromIpv4(0x7F000001, destinationPort);
+    request.hostName = name;
+    return request;
+}
+} // namespace
+
+TEST_F(DanteSocksTest, ConnectByAddressCarriesDataBothWays)
 {
     EchoServer echo;
-    SocksClient client("127.0.0.1", m_dante->port());
-    ASSERT_TRUE(client.connectViaIpv4(0x7F000001, echo.port()));
-    EXPECT_EQ(echoThrough(client.socket(), "ping through dante"), "ping through dante");
+    HandshakeRunner runner;
+    const auto result = runner.run(throughDante(m_dante->port(), echo.port()));
+    ASSERT_TRUE(result && result->ok()) << m_dante->log();
+    EXPECT_EQ(echoThrough(result->socket, "ping through dante"), "ping through dante");
     const std::string big(200000, 'x');
-    EXPECT_EQ(echoThrough(client.socket(), big).size(), big.size());
+    EXPECT_EQ(echoThrough(result->socket, big).size(), big.size());
 }
 
 TEST_F(DanteSocksTest, ConnectByNameCarriesData)
 {
     EchoServer echo;
-    SocksClient client("127.0.0.1", m_dante->port());
-    ASSERT_TRUE(client.connectViaDomain("localhost", echo.port())) << m_dante->log();
-    EXPECT_EQ(echoThrough(client.socket(), "by name"), "by name");
+    HandshakeRunner runner;
+    const auto result = runner.run(throughDante(m_dante->port(), echo.port(), "localhost"));
+    ASSERT_TRUE(result && result->ok()) << m_dante->log();
+    EXPECT_EQ(echoThrough(result->socket, "by name"), "by name");
 }
 
 TEST_F(DanteSocksTest, RefusedDestinationReportsTheProxysReplyCode)
 {
-    LogCapture log;
-    SocksClient client("127.0.0.1", m_dante->port());
-    EXPECT_FALSE(client.connectViaIpv4(0x7F000001, freeLoopbackPort()));
-    EXPECT_TRUE(log.contains("SOCKS5 connection failed with reply:")) << log.all();
+    HandshakeRunner runner;
+    const auto result = runner.run(throughDante(m_dante->port(), freeLoopbackPort()));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failure, AsyncSocksClient::Failure::RequestRejected);
+    EXPECT_NE(result->code, 0);
 }

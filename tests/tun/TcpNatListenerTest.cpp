@@ -106,7 +106,8 @@ TEST(TcpNatListener, AcceptHandsTheSessionOfTheRemotePortToTheCallbackAndClosesU
         ::close(socket);
     }));
     ASSERT_NE(listenPort, 0);
-    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{&listener, nullptr, nullptr, nullptr, nullptr});
+    CompletionDispatcher dispatcher(port);
+    listener.attach(dispatcher);
     dispatcher.start(2);
 
     auto connectFrom = [&](std::uint16_t sourcePort) {
@@ -176,7 +177,8 @@ TEST(TcpNatListener, AcceptFailingForWantOfDescriptorsIsRetriedAfterAPauseNotSpu
     getsockname(client, reinterpret_cast<sockaddr *>(&local), &length);
     listener.setNextNatPort(ntohs(local.sin_port));
     listener.getOrCreateSession(kTunnel, 42000, kServerA, 80);
-    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{&listener, nullptr, nullptr, nullptr, nullptr});
+    CompletionDispatcher dispatcher(port);
+    listener.attach(dispatcher);
     dispatcher.start(2);
 
     // Every descriptor below a lowered limit in use: the accept gets EMFILE.

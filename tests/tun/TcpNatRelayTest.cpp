@@ -1,10 +1,14 @@
-#include "net/ConnectionOwnerLookup.h"
-#include "tests/support/LogCapture.h"
+#include "tun/TcpNatRelay.h"
+
+#include "base/Clock.h"
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
+#include "net/ConnectionOwnerLookup.h"
 #include "packet/DnsNameCache.h"
 #include "packet/RoutingPolicy.h"
-#include "tun/TcpNatRelay.h"
+#include "socks5/AsyncSocksClient.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
 
@@ -83,25 +87,27 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_port.create());
-        m_policy.addBypassIp(kLoopback);
-        m_relay = std::make_unique<TcpNatRelay>(m_port, TcpNatRelay::Settings{"127.0.0.1", &m_policy, nullptr, nullptr});
+        m_policy.addBypassIp(IpAddress::fromIpv4(kLoopback));
+        m_relay = std::make_unique<TcpNatRelay>(
+            m_port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &m_policy, nullptr, nullptr, &m_socks});
         m_relay->setSessionEndedCallback([this](const TcpNatSession &session) {
             std::lock_guard lock(m_endedMutex);
             m_endedNatPorts.push_back(session.natPort);
         });
-        m_dispatcher = std::make_unique<CompletionDispatcher>(
-            m_port, CompletionDispatcher::Routes{nullptr, m_relay.get(), nullptr, nullptr, nullptr});
+        m_socks.attach(m_dispatcher);
+        m_relay->attach(m_dispatcher);
         m_relay->start();
-        m_dispatcher->start(2);
+        m_dispatcher.start(2);
         m_server = listenOnLoopback(&m_serverPort);
     }
 
     void TearDown() override
     {
-        m_dispatcher->stop();
+        m_dispatcher.stop();
         m_relay->stop();
         m_port.close();
         m_relay->releaseRecords();
+        m_socks.releaseRecords();
         if (m_peer.joinable())
             m_peer.join();
         ::close(m_server);
@@ -143,11 +149,12 @@ protected:
 
     static constexpr std::uint16_t kNatPort = 31234;
     CompletionPort m_port;
+    CompletionDispatcher m_dispatcher{m_port};
+    AsyncSocksClient m_socks{m_port};
     RoutingPolicy m_policy;
     std::mutex m_endedMutex;
     std::vector<std::uint16_t> m_endedNatPorts;
     std::unique_ptr<TcpNatRelay> m_relay;
-    std::unique_ptr<CompletionDispatcher> m_dispatcher;
     int m_server = -1;
     std::uint16_t m_serverPort = 0;
     std::thread m_peer;
@@ -245,7 +252,8 @@ TEST(TcpNatRelayOwner, ConnectionOfTheRelayingProcessItselfIsRefused)
     ASSERT_TRUE(port.create());
     RoutingPolicy policy;
     ConnectionOwnerLookup owners;
-    TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, nullptr, &owners});
+    AsyncSocksClient socks(port);
+    TcpNatRelay relay(port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &policy, nullptr, &owners, &socks});
     relay.start();
     std::uint16_t pairPort = 0;
     const int pairListener = listenOnLoopback(&pairPort);
@@ -281,193 +289,149 @@ int applicationPair(int *accepted)
     return application;
 }
 
-bool receiveExact(int fd, std::uint8_t *out, std::size_t length)
-{
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::recv(fd, out + got, length - got, 0);
-        if (n <= 0)
-            return false;
-        got += std::size_t(n);
-    }
-    return true;
-}
-
-// A SOCKS5 proxy that answers the greeting, records the address type of each
-// CONNECT request, and then refuses a by-name request (reply 4), just closes on
-// one (as a proxy failing mid-handshake), or grants a by-address one and sends
-// "via-proxy". Serves a bounded number of connections.
-class ScriptedSocksProxy {
+// The proxied connections of these tests: the relay with its own port and
+// SOCKS5 client, the proxy on loopback, the destination named to it only.
+class ProxiedRelay {
 public:
-    enum class OnName { Reject, Close };
+    explicit ProxiedRelay(std::uint16_t proxyPort, DnsNameCache *names = nullptr)
+    {
+        m_port.create();
+        m_policy.setProxyPort(proxyPort);
+        m_policy.addBypassIp(IpAddress::fromIpv4(kLoopback));
+        m_relay = std::make_unique<TcpNatRelay>(
+            m_port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &m_policy, names, nullptr, &m_socks});
+        m_relay->setSessionEndedCallback([this](const TcpNatSession &) { ++m_ended; });
+        m_socks.attach(m_dispatcher);
+        m_relay->attach(m_dispatcher);
+        m_relay->start();
+        m_dispatcher.start(2);
+    }
+    ~ProxiedRelay()
+    {
+        m_dispatcher.stop();
+        m_relay->stop();
+        m_port.close();
+        m_relay->releaseRecords();
+        m_socks.releaseRecords();
+    }
 
-    explicit ScriptedSocksProxy(OnName onName) : m_onName(onName)
+    // A new relayed connection to the destination; the application's end.
+    int open(std::uint32_t destination, std::uint16_t port, std::uint16_t clientPort)
     {
-        m_listener = listenOnLoopback(&m_port);
-        timeval tv{3, 0};
-        setsockopt(m_listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        m_thread = std::thread([this] {
-            for (int served = 0; served < 4; ++served) {
-                const int fd = ::accept(m_listener, nullptr, nullptr);
-                if (fd < 0)
-                    return;
-                serve(fd);
-                ::close(fd);
-            }
-        });
+        int accepted = -1;
+        const int application = applicationPair(&accepted);
+        TcpNatSession session;
+        session.clientAddress = kLoopback;
+        session.clientPort = clientPort;
+        session.destinationAddress = destination;
+        session.destinationPort = port;
+        m_relay->setUpRelay(accepted, session);
+        return application;
     }
-    ~ScriptedSocksProxy()
-    {
-        ::shutdown(m_listener, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listener);
-    }
-    std::uint16_t port() const { return m_port; }
-    std::vector<int> requestTypes()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_types;
-    }
+
+    TcpNatRelay &relay() { return *m_relay; }
+    AsyncSocksClient &socks() { return m_socks; }
+    int ended() const { return m_ended.load(); }
 
 private:
-    void serve(int fd)
-    {
-        std::uint8_t buffer[300];
-        if (!receiveExact(fd, buffer, 3) || !sendAll(fd, std::string("\x05\x00", 2)) || !receiveExact(fd, buffer, 4))
-            return;
-        const int type = buffer[3];
-        std::size_t rest = type == 1 ? 6 : 0;
-        if (type == 3 && receiveExact(fd, buffer, 1))
-            rest = std::size_t(buffer[0]) + 2;
-        if (rest == 0 || !receiveExact(fd, buffer, rest))
-            return;
-        {
-            std::lock_guard lock(m_mutex);
-            m_types.push_back(type);
-        }
-        if (type == 3) {
-            if (m_onName == OnName::Reject)
-                sendAll(fd, std::string("\x05\x04\x00\x01\x00\x00\x00\x00\x00\x00", 10));
-            return;
-        }
-        sendAll(fd, std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10) + "via-proxy");
-    }
-
-    OnName m_onName;
-    int m_listener = -1;
-    std::uint16_t m_port = 0;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::vector<int> m_types;
+    CompletionPort m_port;
+    CompletionDispatcher m_dispatcher{m_port};
+    AsyncSocksClient m_socks{m_port};
+    RoutingPolicy m_policy;
+    std::unique_ptr<TcpNatRelay> m_relay;
+    std::atomic<int> m_ended{0};
 };
 
 constexpr std::uint32_t kProxiedDestination = 0x0A0B0C0D; // 10.11.12.13, only ever named to the proxy
+
+template <typename Condition>
+bool eventually(Condition condition)
+{
+    for (int i = 0; i < 500 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}
 } // namespace
 
 // The host name from a DNS answer is tried first; only a refusal of that request
 // by the proxy leads to a second try by address.
 TEST(TcpNatRelayProxy, ByNameRequestIsRetriedByAddressOnlyAfterTheProxyRefusedIt)
 {
-    for (const auto onName : {ScriptedSocksProxy::OnName::Reject, ScriptedSocksProxy::OnName::Close}) {
-        const bool rejects = onName == ScriptedSocksProxy::OnName::Reject;
-        ScriptedSocksProxy proxy(onName);
-        CompletionPort port;
-        ASSERT_TRUE(port.create());
-        RoutingPolicy policy;
-        policy.setProxyPort(proxy.port());
+    SocksTestServer::Script refuse;
+    refuse.replyPieces = {{0x05, 0x04, 0x00, 0x01, 0, 0, 0, 0, 0, 0}};
+    SocksTestServer::Script close;
+    close.closeOnRequest = true;
+    SocksTestServer::Script grant;
+    grant.afterReply = {'v', 'i', 'a', '-', 'p', 'r', 'o', 'x', 'y'};
+    for (const bool rejects : {true, false}) {
+        SocksTestServer proxy(std::vector<SocksTestServer::Script>{rejects ? refuse : close, grant});
         DnsNameCache names;
         DnsAnswers answers;
         answers.ipv4[kProxiedDestination] =
             DnsNameEntry{"service.example", std::chrono::steady_clock::now() + std::chrono::hours(1)};
         names.insert(answers);
-        TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, &names, nullptr});
-        CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{nullptr, &relay, nullptr, nullptr, nullptr});
-        relay.start();
-        dispatcher.start(2);
-        int accepted = -1;
-        const int application = applicationPair(&accepted);
-        TcpNatSession session;
-        session.clientAddress = kLoopback;
-        session.clientPort = 2;
-        session.destinationAddress = kProxiedDestination;
-        session.destinationPort = 80;
-        relay.setUpRelay(accepted, session);
-        EXPECT_EQ(receiveAll(application), rejects ? "via-proxy" : "");
-        EXPECT_EQ(proxy.requestTypes(), rejects ? std::vector<int>({3, 1}) : std::vector<int>({3}))
+        ProxiedRelay relayed(proxy.port(), &names);
+        const int application = relayed.open(kProxiedDestination, 80, 2);
+        // The granted connection stays open: only the bytes that came are read.
+        std::string received(9, '\0');
+        const ssize_t n = ::recv(application, received.data(), received.size(), MSG_WAITALL);
+        EXPECT_EQ(received.substr(0, std::size_t(std::max<ssize_t>(n, 0))), rejects ? "via-proxy" : "");
+        std::vector<int> types;
+        for (const SocksTestServer::Bytes &request : proxy.requests())
+            types.push_back(request[3]);
+        EXPECT_EQ(types, rejects ? std::vector<int>({3, 1}) : std::vector<int>({3}))
             << (rejects ? "the refused name was not retried by address" : "a failed proxy was asked again");
-        dispatcher.stop();
-        relay.stop();
-        port.close();
-        relay.releaseRecords();
         ::close(application);
     }
 }
 
-// A proxy port that accepts connections and never answers holds every proxy
-// thread until the handshake time-out; direct connections go on meanwhile, and
-// stop ends the hanging handshakes instead of waiting for them.
-TEST(TcpNatRelayProxy, ProxyThatNeverAnswersHoldsUpNeitherDirectConnectionsNorStop)
+// A proxy port that accepts connections and never answers holds up only the
+// connections sent to it, each until the handshake time-out (run out here at
+// once); direct connections go on meanwhile, and stop ends the handshakes
+// still hanging instead of waiting for them.
+TEST(TcpNatRelayProxy, ProxyThatNeverAnswersHoldsUpOnlyItsOwnConnectionsUntilTheHandshakeBound)
 {
+    constexpr int kHanging = 40;
     std::uint16_t silentPort = 0;
     const int silentProxy = listenOnLoopback(&silentPort); // never accepts: the greeting goes unanswered
-    ::listen(silentProxy, 128);
+    ::listen(silentProxy, 256);
     std::uint16_t serverPort = 0;
     const int server = listenOnLoopback(&serverPort);
-    CompletionPort port;
-    ASSERT_TRUE(port.create());
-    RoutingPolicy policy;
-    policy.setProxyPort(silentPort);
-    policy.addBypassIp(kLoopback);
-    TcpNatRelay relay(port, TcpNatRelay::Settings{"127.0.0.1", &policy, nullptr, nullptr});
-    CompletionDispatcher dispatcher(port, CompletionDispatcher::Routes{nullptr, &relay, nullptr, nullptr, nullptr});
-    relay.start();
-    dispatcher.start(2);
-
+    ProxiedRelay relayed(silentPort);
     std::vector<int> applications;
-    for (int i = 0; i < TcpNatRelay::kProxyConnectThreads + 4; ++i) {
-        int accepted = -1;
-        applications.push_back(applicationPair(&accepted));
-        TcpNatSession session;
-        session.clientAddress = kLoopback;
-        session.clientPort = std::uint16_t(100 + i);
-        session.destinationAddress = kProxiedDestination;
-        session.destinationPort = 80;
-        relay.setUpRelay(accepted, session);
-    }
-    for (int i = 0; i < 200 && relay.connectionCounts().handshaking < std::size_t(TcpNatRelay::kProxyConnectThreads); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(relay.connectionCounts().handshaking, std::size_t(TcpNatRelay::kProxyConnectThreads));
+    for (int i = 0; i < kHanging; ++i)
+        applications.push_back(relayed.open(kProxiedDestination, 80, std::uint16_t(100 + i)));
+    ASSERT_TRUE(eventually([&] { return relayed.socks().stateCounts()[AsyncSocksClient::kAuth] == kHanging; }));
+    LogCapture log;
+    EXPECT_TRUE(relayed.relay().logDiagnostics());
+    EXPECT_TRUE(log.contains("[TCP-DIAG] Total connections: 40 CONNECTING: 0 H_GREETING: 0 H_AUTH: 40 H_REQUEST: 0 "
+                             "H_RESPONSE: 0 ESTABLISHED: 0"))
+        << log.all();
 
     std::thread peer([server] {
         const int fd = ::accept(server, nullptr, nullptr);
         sendAll(fd, "direct");
         ::close(fd);
     });
-    int accepted = -1;
-    const int application = applicationPair(&accepted);
-    TcpNatSession session;
-    session.clientAddress = kLoopback;
-    session.clientPort = 99;
-    session.destinationAddress = kLoopback;
-    session.destinationPort = serverPort;
-    const auto started = std::chrono::steady_clock::now();
-    relay.setUpRelay(accepted, session);
-    EXPECT_EQ(receiveAll(application), "direct");
-    // Well below the proxy handshake time-out that the hanging handshakes wait for.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "direct connection starved";
+    const int direct = relayed.open(kLoopback, serverPort, 99);
+    EXPECT_EQ(receiveAll(direct), "direct") << "a direct connection waited for the silent proxy";
     peer.join();
 
-    const auto stopping = std::chrono::steady_clock::now();
-    dispatcher.stop();
-    relay.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5)) << "stop waited for handshakes";
+    relayed.socks().expire(monotonicNanoseconds() + std::int64_t(TcpNatRelay::kConnectTimeoutMs) * 1'000'000);
     for (int fd : applications) {
-        EXPECT_EQ(receiveAll(fd), "");
+        EXPECT_EQ(receiveAll(fd), "") << "a connection outlived the handshake bound";
         ::close(fd);
     }
-    port.close();
-    relay.releaseRecords();
-    ::close(application);
+    EXPECT_EQ(relayed.relay().openingCount(), 0u);
+    EXPECT_EQ(relayed.ended(), kHanging) << "every NAT port is freed once";
+
+    const int stuck = relayed.open(kProxiedDestination, 80, 200);
+    ASSERT_TRUE(eventually([&] { return relayed.socks().running() == 1; }));
+    relayed.relay().stop();
+    EXPECT_EQ(receiveAll(stuck), "") << "stop left a handshake hanging";
+    EXPECT_EQ(relayed.socks().running(), 0u);
+    ::close(stuck);
+    ::close(direct);
     ::close(server);
     ::close(silentProxy);
 }
