@@ -4,19 +4,13 @@
 
 void Log::write(Level level, const std::string &line)
 {
-    const char *text = line.c_str();
-    switch (level) {
-    case Level::Debug:
+    const QString text = QString::fromStdString(line);
+    if (level == Level::Debug)
         qDebug().noquote() << text;
-        break;
-    case Level::Info:
+    else if (level == Level::Info)
         qInfo().noquote() << text;
-        break;
-    case Level::Warning:
+    else if (level == Level::Warning)
         qWarning().noquote() << text;
-        break;
-    case Level::Critical:
+    else
         qCritical().noquote() << text;
-        break;
-    }
 }

@@ -31,24 +31,8 @@ std::string line(const Items &...items)
     return out;
 }
 
-template <typename... Items>
-void debug(const Items &...items)
-{
-    write(Level::Debug, line(items...));
-}
-template <typename... Items>
-void info(const Items &...items)
-{
-    write(Level::Info, line(items...));
-}
-template <typename... Items>
-void warning(const Items &...items)
-{
-    write(Level::Warning, line(items...));
-}
-template <typename... Items>
-void critical(const Items &...items)
-{
-    write(Level::Critical, line(items...));
-}
+template <typename... Items> void debug(const Items &...items) { write(Level::Debug, line(items...)); }
+template <typename... Items> void info(const Items &...items) { write(Level::Info, line(items...)); }
+template <typename... Items> void warning(const Items &...items) { write(Level::Warning, line(items...)); }
+template <typename... Items> void critical(const Items &...items) { write(Level::Critical, line(items...)); }
 } // namespace Log

@@ -257,7 +257,7 @@ void AsyncSocksClient::onConnectComplete(const HandshakePtr &handshake, const Co
         return;
     }
     std::memcpy(handshake->buffer.data(), Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size());
-    send(handshake, kGreeting, Socks5Message::kGreeting.size());
+    post(handshake, kGreeting, Step::Send, Socks5Message::kGreeting.size());
 }
 
 void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion)
@@ -275,18 +275,18 @@ void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const 
     switch (state) {
     case kGreeting:
         handshake->length = 0;
-        receive(handshake, kAuth, Socks5Message::kMethodReplyLength);
+        post(handshake, kAuth, Step::Receive, Socks5Message::kMethodReplyLength);
         return;
     case kAuth:
         handshake->length += completion.bytes;
         if (handshake->length < handshake->wanted)
-            receive(handshake, kAuth, handshake->wanted);
+            post(handshake, kAuth, Step::Receive, handshake->wanted);
         else
             onMethodReply(handshake);
         return;
     case kRequest:
         handshake->length = 0;
-        receive(handshake, kResponse, Socks5Message::kReplyPrefixLength);
+        post(handshake, kResponse, Step::Receive, Socks5Message::kReplyPrefixLength);
         return;
     case kResponse:
         handshake->length += completion.bytes;
@@ -311,7 +311,7 @@ void AsyncSocksClient::onMethodReply(const HandshakePtr &handshake)
     }
     const std::vector<std::uint8_t> &message = handshake->message;
     std::memcpy(handshake->buffer.data(), message.data(), message.size());
-    send(handshake, kRequest, message.size());
+    post(handshake, kRequest, Step::Send, message.size());
 }
 
 // The reply is read exactly, by its address type, so that nothing the server
@@ -329,7 +329,7 @@ void AsyncSocksClient::onReply(const HandshakePtr &handshake)
         return;
     }
     if (handshake->length < handshake->wanted) {
-        receive(handshake, kResponse, handshake->wanted);
+        post(handshake, kResponse, Step::Receive, handshake->wanted);
         return;
     }
     if (handshake->wanted == Socks5Message::kReplyPrefixLength) {
@@ -339,7 +339,7 @@ void AsyncSocksClient::onReply(const HandshakePtr &handshake)
             finish(handshake, result);
             return;
         }
-        receive(handshake, kResponse, whole); // the rest of it
+        post(handshake, kResponse, Step::Receive, whole); // the rest of it
         return;
     }
     result.bound = Socks5Message::parseReply(reply, handshake->length).bound;
@@ -348,47 +348,28 @@ void AsyncSocksClient::onReply(const HandshakePtr &handshake)
     finish(handshake, result);
 }
 
-bool AsyncSocksClient::send(const HandshakePtr &handshake, State next, std::size_t length)
+bool AsyncSocksClient::post(const HandshakePtr &handshake, State state, Step step, std::size_t length)
 {
-    int error = 0;
-    {
-        std::lock_guard guard(handshake->mutex);
-        if (handshake->finished)
-            return false;
-        handshake->state.store(next);
-        error = m_live.post(&handshake->slot, handshake, [&] {
-            return m_port.postSend(handshake->socket, handshake->slot, handshake->buffer.data(),
-                                   std::uint32_t(length));
-        });
-    }
-    if (error == 0)
-        return true;
-    Result result;
-    result.failure = Failure::Send;
-    result.error = error;
-    finish(handshake, result);
-    return false;
-}
-
-// Receives until wanted bytes of the answer are in the buffer.
-bool AsyncSocksClient::receive(const HandshakePtr &handshake, State state, std::size_t wanted)
-{
+    const bool sending = step == Step::Send;
     int error = 0;
     {
         std::lock_guard guard(handshake->mutex);
         if (handshake->finished)
             return false;
         handshake->state.store(state);
-        handshake->wanted = std::min(wanted, kBufferSize);
+        if (!sending)
+            handshake->wanted = std::min(length, kBufferSize);
         error = m_live.post(&handshake->slot, handshake, [&] {
-            return m_port.postReceive(handshake->socket, handshake->slot, handshake->buffer.data() + handshake->length,
-                                      std::uint32_t(handshake->wanted - handshake->length));
+            std::uint8_t *buffer = handshake->buffer.data();
+            return sending ? m_port.postSend(handshake->socket, handshake->slot, buffer, std::uint32_t(length))
+                           : m_port.postReceive(handshake->socket, handshake->slot, buffer + handshake->length,
+                                                std::uint32_t(handshake->wanted - handshake->length));
         });
     }
     if (error == 0)
         return true;
     Result result;
-    result.failure = Failure::Receive;
+    result.failure = sending ? Failure::Send : Failure::Receive;
     result.error = error;
     finish(handshake, result);
     return false;

@@ -156,10 +156,10 @@ private:
     void onHandshakeComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion);
     void onMethodReply(const HandshakePtr &handshake);
     void onReply(const HandshakePtr &handshake);
-    // Post the next send, or the next receive until wanted bytes of the answer
-    // are in; false when the post failed (the handshake is finished then).
-    bool send(const HandshakePtr &handshake, State next, std::size_t length);
-    bool receive(const HandshakePtr &handshake, State state, std::size_t wanted);
+    enum class Step : std::uint8_t { Send, Receive };
+    // Posts the next send of length bytes, or the next receive until length
+    // bytes of the answer are in; false when the post failed (finished then).
+    bool post(const HandshakePtr &handshake, State state, Step step, std::size_t length);
     // Ends the handshake once: hands the socket over or closes it, calls the
     // handler, and (launchNext) lets the next waiting handshake have its turn.
     void finish(const HandshakePtr &handshake, Result result, bool launchNext = true);

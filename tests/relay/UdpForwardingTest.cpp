@@ -11,6 +11,7 @@
 #include "packet/RoutingPolicy.h"
 #include "socks5/AsyncSocksClient.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LoopbackTools.h"
 #include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
@@ -85,13 +86,6 @@ std::string dnsAnswer(std::uint8_t last = 10)
     return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    for (int i = 0; i < 300 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
 } // namespace
 
 using Script = SocksTestServer::Script;

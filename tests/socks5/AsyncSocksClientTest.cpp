@@ -5,6 +5,7 @@
 #include "base/Clock.h"
 #include "tests/socks5/HandshakeRunner.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LoopbackTools.h"
 #include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
@@ -59,19 +60,6 @@ Bytes receiveAfterHandshake(int fd, std::size_t expected)
     }
     out.resize(got);
     return out;
-}
-
-std::uint16_t closedPort()
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
 }
 
 } // namespace
@@ -196,7 +184,7 @@ TEST(AsyncSocksClientFailure, SilentOrTruncatingServerTimesOutWhileOthersGoOn)
 TEST(AsyncSocksClientFailure, UnreachableServerFailsAndAnInvalidOneNeverStarts)
 {
     HandshakeRunner runner;
-    const auto refused = runner.run(connectRequest(closedPort()));
+    const auto refused = runner.run(connectRequest(unusedLoopbackPort()));
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->failure, Client::Failure::Connect);
     EXPECT_EQ(refused->error, ECONNREFUSED);
@@ -252,9 +240,7 @@ TEST(AsyncSocksClientPlain, PlainConnectionIsPreparedThenOpenedWithoutASocks5Exc
     const auto result = runner.run(request);
     ASSERT_TRUE(result && result->ok());
     EXPECT_EQ(result->socket, prepared);
-    for (int i = 0; i < 200 && server.connections() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(server.connections(), 1);
+    EXPECT_TRUE(eventually([&] { return server.connections() == 1; }));
     EXPECT_TRUE(server.greeting().empty()) << "a plain connection sent a SOCKS5 greeting";
     request.prepare = [](int) { return false; };
     EXPECT_EQ(runner.run(request)->failure, Client::Failure::Socket) << "a socket that could not be prepared was connected";
@@ -263,25 +249,18 @@ TEST(AsyncSocksClientPlain, PlainConnectionIsPreparedThenOpenedWithoutASocks5Exc
 TEST(AsyncSocksClientTurns, HandshakesBeyondTheLimitOfOneServerWaitTheirTurnAndTimeOutFromTheirStart)
 {
     constexpr std::size_t kExtra = 6;
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); // never accepts
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    ::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::listen(silent, 256);
-    socklen_t length = sizeof address;
-    getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length);
+    std::uint16_t silentPort = 0;
+    const int silent = listenOnLoopback(&silentPort, 256); // never accepts
     HandshakeRunner runner;
     std::vector<std::uint64_t> ids;
     std::vector<std::future<Client::Result>> results;
     for (std::size_t i = 0; i < Client::kMaxConnectingPerServer + kExtra; ++i) {
         std::uint64_t id = 0;
-        results.push_back(*runner.start(connectRequest(ntohs(address.sin_port)), &id));
+        results.push_back(*runner.start(connectRequest(silentPort), &id));
         ids.push_back(id);
     }
     auto counts = [&] { return runner.socks().stateCounts(); };
-    for (int i = 0; i < 200 && counts()[Client::kAuth] < Client::kMaxConnectingPerServer; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    eventually([&] { return counts()[Client::kAuth] == Client::kMaxConnectingPerServer; });
     EXPECT_EQ(counts()[Client::kAuth], Client::kMaxConnectingPerServer);
     EXPECT_EQ(counts()[Client::kWaiting], kExtra);
 

@@ -4,6 +4,7 @@
 #include "socks5/AsyncSocksClient.h"
 
 #include "tests/socks5/HandshakeRunner.h"
+#include "tests/support/LoopbackTools.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +24,6 @@
 namespace {
 
 constexpr const char *kDanted = "/usr/sbin/danted";
-
-std::uint16_t freeLoopbackPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
 
 bool canConnect(std::uint16_t port)
 {
@@ -58,7 +46,7 @@ public:
         if (!mkdtemp(dir))
             return;
         m_dir = dir;
-        m_port = freeLoopbackPort();
+        m_port = unusedLoopbackPort();
         std::ofstream(m_dir / "danted.conf")
             << "logoutput: " << (m_dir / "danted.log").string() << "\n"
             << "internal: 127.0.0.1 port = " << m_port << "\n"
@@ -238,7 +226,7 @@ TEST_F(DanteSocksTest, ConnectByNameCarriesData)
 TEST_F(DanteSocksTest, RefusedDestinationReportsTheProxysReplyCode)
 {
     HandshakeRunner runner;
-    const auto result = runner.run(throughDante(m_dante->port(), freeLoopbackPort()));
+    const auto result = runner.run(throughDante(m_dante->port(), unusedLoopbackPort()));
     ASSERT_TRUE(result);
     EXPECT_EQ(result->failure, AsyncSocksClient::Failure::RequestRejected);
     EXPECT_NE(result->code, 0);

@@ -1,6 +1,7 @@
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
 #include "tun/TcpNatListener.h"
+#include "tests/support/LoopbackTools.h"
 
 #include <gtest/gtest.h>
 
@@ -21,13 +22,6 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr std::uint32_t kServerA = 0xC6120A0A;
 constexpr std::uint32_t kServerB = 0xC6120A0B;
 
-template <typename Condition>
-bool waitFor(Condition condition)
-{
-    for (int i = 0; i < 200 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
 } // namespace
 
 TEST(TcpNatListener, NatPortsCountFrom30000AndRetransmittedSynsKeepTheirPort)
@@ -118,8 +112,9 @@ TEST(TcpNatListener, AcceptHandsTheSessionOfTheRemotePortToTheCallbackAndClosesU
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(kLoopback);
         local.sin_port = htons(sourcePort);
-        if (sourcePort)
+        if (sourcePort) {
             EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+        }
         local.sin_port = htons(listenPort);
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
         return fd;
@@ -138,7 +133,7 @@ TEST(TcpNatListener, AcceptHandsTheSessionOfTheRemotePortToTheCallbackAndClosesU
     ASSERT_EQ(listener.getOrCreateSession(kTunnel, 41000, kServerA, 80), freePort);
 
     const int known = connectFrom(freePort);
-    EXPECT_TRUE(waitFor([&] { return accepted.load() == 1; }));
+    EXPECT_TRUE(eventually([&] { return accepted.load() == 1; }));
     EXPECT_EQ(lastClientPort.load(), 41000);
     // No session for an arbitrary source port: closed, and the listener goes on.
     const int unknown = connectFrom(0);
@@ -200,7 +195,7 @@ TEST(TcpNatListener, AcceptFailingForWantOfDescriptorsIsRetriedAfterAPauseNotSpu
 
     EXPECT_GE(handledWhileExhausted, 1u) << "the accept did not fail";
     EXPECT_LE(handledWhileExhausted, 10u) << "the failing accept was posted again at once";
-    EXPECT_TRUE(waitFor([&] { return accepted.load() == 1; })) << "the accept was not re-armed";
+    EXPECT_TRUE(eventually([&] { return accepted.load() == 1; })) << "the accept was not re-armed";
     dispatcher.stop();
     listener.stopListener();
     ::close(client);

@@ -8,6 +8,7 @@
 #include "packet/RoutingPolicy.h"
 #include "socks5/AsyncSocksClient.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LoopbackTools.h"
 #include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
@@ -26,20 +27,6 @@
 
 namespace {
 constexpr std::uint32_t kLoopback = 0x7F000001;
-
-int listenOnLoopback(std::uint16_t *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::listen(fd, 16);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
 
 int connectTo(std::uint16_t port)
 {
@@ -344,13 +331,6 @@ private:
 
 constexpr std::uint32_t kProxiedDestination = 0x0A0B0C0D; // 10.11.12.13, only ever named to the proxy
 
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    for (int i = 0; i < 500 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
 } // namespace
 
 // The host name from a DNS answer is tried first; only a refusal of that request
@@ -393,8 +373,7 @@ TEST(TcpNatRelayProxy, ProxyThatNeverAnswersHoldsUpOnlyItsOwnConnectionsUntilThe
 {
     constexpr int kHanging = 40;
     std::uint16_t silentPort = 0;
-    const int silentProxy = listenOnLoopback(&silentPort); // never accepts: the greeting goes unanswered
-    ::listen(silentProxy, 256);
+    const int silentProxy = listenOnLoopback(&silentPort, 256); // never accepts: the greeting goes unanswered
     std::uint16_t serverPort = 0;
     const int server = listenOnLoopback(&serverPort);
     ProxiedRelay relayed(silentPort);
