@@ -187,6 +187,24 @@ TEST_F(CompletionPortTest, ReceiveAndSendInBothDirectionsReportByteCounts)
     expectNothingMore(m_port);
 }
 
+TEST_F(CompletionPortTest, SocketHandedToAnotherKeyCompletesUnderItFromTheNextPost)
+{
+    auto [a, b] = tcpPair();
+    ASSERT_EQ(m_port.associate(a, kKeyA), 0);
+    std::array<char, 8> buffer{};
+    CompletionSlot receive;
+    ASSERT_EQ(m_port.postReceive(a, receive, buffer.data(), buffer.size()), 0);
+    ASSERT_EQ(m_port.changeKey(a, kKeyB), 0);
+    ASSERT_EQ(::send(b, "1", 1, 0), 1);
+    EXPECT_EQ(waitOne(m_port).key, kKeyA) << "an operation posted before the change keeps its key";
+    ASSERT_EQ(m_port.postReceive(a, receive, buffer.data(), buffer.size()), 0);
+    ASSERT_EQ(::send(b, "2", 1, 0), 1);
+    EXPECT_EQ(waitOne(m_port).key, kKeyB);
+    EXPECT_EQ(m_port.changeKey(b, kKeyA), EBADF) << "a socket never associated was given a key";
+    m_port.closeSocket(a);
+    close(b);
+}
+
 TEST_F(CompletionPortTest, LargeSendCompletesOnlyWhenEveryByteIsWritten)
 {
     auto [a, b] = tcpPair();

@@ -244,15 +244,20 @@ TEST(ConnectionOwnerLookupTcp, DualStackSocketToIpv4PeerIsFound)
     close(server);
 }
 
-TEST(ConnectionOwnerLookupUdp, FindsTheChildByLocalPort)
+TEST(ConnectionOwnerLookupUdp, FindsTheChildByLocalPortOrByTheSocketThatReceivesFromTheRemoteEnd)
 {
+    constexpr std::uint32_t kRemote = 0x0A0B0C0D;
     OwnerChild child("udp", 0);
     ASSERT_GT(child.pid(), 0);
     ConnectionOwnerLookup lookup;
     EXPECT_EQ(lookup.udpOwnerPid(child.port()), std::uint32_t(child.pid()));
     EXPECT_EQ(lookup.udpOwnerPath(child.port()), sleepPath());
+    EXPECT_EQ(lookup.udpOwnerPid(child.port(), kLoopback, kRemote, 53), std::uint32_t(child.pid()));
+    EXPECT_EQ(lookup.udpOwnerPid(child.port(), 0x0A060701, kRemote, 53), 0u)
+        << "a socket bound to loopback does not receive what is sent to another address";
     child.stop();
     EXPECT_EQ(lookup.udpOwnerPid(child.port()), 0u);
+    EXPECT_EQ(lookup.udpOwnerPid(child.port(), kLoopback, kRemote, 53), 0u);
     EXPECT_EQ(lookup.udpOwnerPath(child.port()), "");
 }
 

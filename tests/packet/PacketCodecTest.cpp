@@ -1,5 +1,7 @@
 #include "packet/PacketCodec.h"
 
+#include "tests/support/LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -472,4 +474,31 @@ TEST(PacketText, Ipv4TextConversions)
     EXPECT_EQ(ipv4ToString(0xC0A80001), "192.168.0.1");
     EXPECT_EQ(ipv4ToString(0xFFFFFFFF), "255.255.255.255");
     EXPECT_EQ(ipv4ToString(0), "0.0.0.0");
+}
+
+TEST(PacketDiagnostics, SynAckLineNamesOffsetsOptionsAndHexDumpForTheFirstFive)
+{
+    LogCapture log;
+    for (int i = 0; i < 7; ++i)
+        buildTcpPacket(0x5DB8D822, 443, 0x0A060701, 40000, 1, 2, PacketInfo::kSynAck, nullptr, 0);
+    const int lines = log.count("[TCP-SYN+ACK]");
+    if (lines == 0)
+        GTEST_SKIP() << "this process already spent the SYN+ACK line budget (run under ctest)";
+    EXPECT_EQ(lines, 5);
+    EXPECT_TRUE(log.contains("[TCP-SYN+ACK] 93.184.216.34 : 443 -> 10.6.7.1 : 40000 DataOffset: 0x80 "
+                             "HeaderLen: 32 bytes Options: 12 bytes HexDump: 01 bb 9c 40 00 00 00 01 "
+                             "00 00 00 02 80 12 ff ff"))
+        << log.all();
+}
+
+TEST(PacketDiagnostics, AckLinesAreDebugLinesNeverCriticalOnes)
+{
+    LogCapture log;
+    buildTcpPacket(0x5DB8D822, 443, 0x0A060701, 40000, 1, 2, PacketInfo::kAck, nullptr, 0);
+    EXPECT_EQ(log.countAt(QtCriticalMsg, "[WINDOW-DEBUG]"), 0) << log.all();
+    if (log.count("[WINDOW-DEBUG]") == 0)
+        GTEST_SKIP() << "this process already spent the ACK line budget (run under ctest)";
+    EXPECT_EQ(log.countAt(QtDebugMsg, "[WINDOW-DEBUG] ACK to 10.6.7.1 : 40000 seq: 1 ack: 2 window: 65535 dataSize: 0"),
+              1)
+        << log.all();
 }

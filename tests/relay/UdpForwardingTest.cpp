@@ -467,31 +467,3 @@ TEST_F(UdpForwardingTest, RefusedGreetingOrAnAssociateReplyOtherThanIpv4EndsTheA
             << "a failed association left its control connection open";
     }
 }
-
-TEST(CompletionDispatcher, CompletionOfAKeyWithoutHandlerOrOfNoLiveRecordIsDropped)
-{
-    CompletionPort port;
-    ASSERT_TRUE(port.create());
-    AsyncSocksClient socks(port);
-    UdpAssociations::Context context;
-    context.port = &port;
-    context.socks = &socks;
-    RoutingPolicy policy;
-    context.policy = &policy;
-    context.output = [](const std::uint8_t *, std::size_t) { return true; };
-    UdpNat udpNat;
-    ASSERT_TRUE(udpNat.initialise(context));
-    CompletionDispatcher dispatcher(port);
-    udpNat.attach(dispatcher);
-    CompletionSlot stranger;
-    CompletionPort::Completion completion;
-    completion.key = keyValue(UdpNat::kCompletionKey);
-    completion.slot = &stranger;
-    EXPECT_FALSE(dispatcher.dispatch(completion));
-    completion.key = keyValue(CompletionKey::Relay); // nobody registered for it
-    EXPECT_FALSE(dispatcher.dispatch(completion));
-    completion.key = 42;
-    EXPECT_FALSE(dispatcher.dispatch(completion));
-    EXPECT_EQ(dispatcher.dropped(), 3u);
-    EXPECT_EQ(dispatcher.handled(), 0u);
-}

@@ -7,6 +7,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class LogCapture {
@@ -19,15 +20,11 @@ public:
         lines().clear();
     }
 
-    // Lines containing text.
-    int count(const std::string &text) const
+    // Lines containing text (at the given level).
+    int count(const std::string &text) const { return countMatching(text, [](QtMsgType) { return true; }); }
+    int countAt(QtMsgType type, const std::string &text) const
     {
-        std::lock_guard lock(mutex());
-        int n = 0;
-        for (const auto &line : lines())
-            if (line.find(text) != std::string::npos)
-                ++n;
-        return n;
+        return countMatching(text, [type](QtMsgType line) { return line == type; });
     }
     bool contains(const std::string &text) const { return count(text) > 0; }
     std::string all() const
@@ -35,24 +32,34 @@ public:
         std::lock_guard lock(mutex());
         std::string out;
         for (const auto &line : lines())
-            out += line + "\n";
+            out += line.second + "\n";
         return out;
     }
 
 private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
+    template <typename Level>
+    int countMatching(const std::string &text, Level level) const
     {
         std::lock_guard lock(mutex());
-        lines().push_back(message.toStdString());
+        int n = 0;
+        for (const auto &[type, line] : lines())
+            if (level(type) && line.find(text) != std::string::npos)
+                ++n;
+        return n;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        std::lock_guard lock(mutex());
+        lines().emplace_back(type, message.toStdString());
     }
     static std::mutex &mutex()
     {
         static std::mutex m;
         return m;
     }
-    static std::vector<std::string> &lines()
+    static std::vector<std::pair<QtMsgType, std::string>> &lines()
     {
-        static std::vector<std::string> l;
+        static std::vector<std::pair<QtMsgType, std::string>> l;
         return l;
     }
 
