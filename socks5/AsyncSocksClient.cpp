@@ -128,7 +128,7 @@ std::uint64_t AsyncSocksClient::startProxyConnect(Request request, Handler handl
     }
     const std::uint64_t id = handshake->id;
     if (now && !launch(handshake))
-        launchWaiting(handshake->request.server);
+        launchWaiting(handshake->request.server, monotonicNanoseconds());
     return id;
 }
 
@@ -164,7 +164,7 @@ bool AsyncSocksClient::launch(const HandshakePtr &handshake)
     return false;
 }
 
-void AsyncSocksClient::launchWaiting(const Endpoint &server)
+void AsyncSocksClient::launchWaiting(const Endpoint &server, std::int64_t now)
 {
     for (;;) {
         HandshakePtr next;
@@ -177,8 +177,9 @@ void AsyncSocksClient::launchWaiting(const Endpoint &server)
             while (!next && !turns.waiting.empty() && turns.connecting < kMaxConnectingPerServer) {
                 next = std::move(turns.waiting.front());
                 turns.waiting.pop_front();
-                if (!m_handshakes.count(next->id)) {
-                    next.reset(); // ended while it waited
+                // Ended while it waited, or out of time: the time-out check ends it.
+                if (!m_handshakes.count(next->id) || next->deadline <= now) {
+                    next.reset();
                     continue;
                 }
                 ++turns.connecting;
@@ -401,7 +402,7 @@ void AsyncSocksClient::finish(const HandshakePtr &handshake, Result result, bool
     if (handler)
         handler(std::move(result));
     if (turnFreed && launchNext)
-        launchWaiting(handshake->request.server);
+        launchWaiting(handshake->request.server, monotonicNanoseconds());
 }
 
 bool AsyncSocksClient::releaseTurn(Handshake &handshake)
@@ -517,12 +518,17 @@ void AsyncSocksClient::expire(std::int64_t nowNs)
             if (const auto found = m_handshakes.find(it->second); found != m_handshakes.end())
                 due.push_back(found->second);
     }
+    // All that are due end first; only then do the waiting ones get the turns.
+    std::set<Endpoint> servers;
     for (const HandshakePtr &handshake : due) {
         Result result;
         result.failure = Failure::TimedOut;
         result.error = ETIMEDOUT;
-        finish(handshake, result);
+        finish(handshake, result, false);
+        servers.insert(handshake->request.server);
     }
+    for (const Endpoint &server : servers)
+        launchWaiting(server, nowNs);
 }
 
 std::array<std::size_t, AsyncSocksClient::kStateCount> AsyncSocksClient::stateCounts() const

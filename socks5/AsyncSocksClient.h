@@ -149,8 +149,9 @@ private:
 
     // Makes the socket and posts the connect; false (finished) on failure.
     bool launch(const HandshakePtr &handshake);
-    // Launches the waiting handshakes of a server while it has room.
-    void launchWaiting(const Endpoint &server);
+    // Launches the waiting handshakes of a server while it has room; those out
+    // of time by now are left to the time-out check.
+    void launchWaiting(const Endpoint &server, std::int64_t now);
     bool openSocket(const HandshakePtr &handshake);
     void onConnectComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion);
     void onHandshakeComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion);

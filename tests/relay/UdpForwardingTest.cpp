@@ -304,24 +304,29 @@ TEST_F(UdpForwardingTest, ProxyEndingTheAssociationMakesTheNextDatagramOpenANewO
 
 TEST_F(UdpForwardingTest, ProxyThatNeverAnswersHoldsUpOnlyItsOwnFlowsUntilTheHandshakeBound)
 {
+    // More flows than may open at once with one proxy: the rest wait their turn.
+    constexpr std::size_t kHanging = AsyncSocksClient::kMaxConnectingPerServer + 6;
     SocksTestServer proxy(silentScript());
     SocksTestServer direct;
     startUdpNat(proxy.port(), direct.port());
-    for (std::uint16_t port = 4200; port < 4210; ++port)
-        EXPECT_TRUE(forward(port, kRemote, 7, "stuck"));
+    for (std::uint16_t i = 0; i < kHanging; ++i)
+        EXPECT_TRUE(forward(std::uint16_t(4200 + i), kRemote, 7, "stuck"));
     ASSERT_TRUE(forward(5354, kTunnelDns, 53, dnsAnswer()));
-    EXPECT_TRUE(m_sink.waitFor(1)) << "a flow to a working port was held up by the hanging one";
+    EXPECT_TRUE(m_sink.waitFor(1)) << "a flow to a working port was held up by the hanging ones";
     EXPECT_EQ(m_sink.packets().front().destinationPort, 5354);
-    ASSERT_TRUE(eventually([&] { return proxy.connections() == 10; }));
-    EXPECT_EQ(m_udpNat->sessionCount(), 11u);
+    ASSERT_TRUE(eventually([&] { return proxy.connections() == int(AsyncSocksClient::kMaxConnectingPerServer); }));
+    EXPECT_EQ(m_udpNat->sessionCount(), kHanging + 1);
 
-    // The handshake bound runs out: every hanging session ends, and its
+    // The handshake bound runs out, counted from each flow's start: every
+    // hanging session ends, those that waited for their turn too, and each
     // connection to the proxy is closed.
     m_socks.expire(monotonicNanoseconds() + std::int64_t(UdpNat::kHandshakeTimeoutMs) * 1'000'000);
     EXPECT_EQ(m_udpNat->sessionCount(), 1u);
-    for (std::size_t i = 0; i < 10; ++i)
+    for (std::size_t i = 0; i < AsyncSocksClient::kMaxConnectingPerServer; ++i)
         EXPECT_TRUE(proxy.waitForClientClose(2000, i)) << "connection " << i << " was left open";
     EXPECT_EQ(m_socks.running(), 0u);
+    EXPECT_EQ(proxy.connections(), int(AsyncSocksClient::kMaxConnectingPerServer))
+        << "a flow out of time was still connected";
 }
 
 TEST_F(UdpForwardingTest, IdleSessionsAndFlowsAreSweptAfter61Seconds)
