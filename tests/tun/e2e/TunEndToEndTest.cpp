@@ -551,3 +551,121 @@ TEST_F(TunEndToEnd, StrictReversePathFilterIsLoosenedForDirectConnectionsAndRest
     EXPECT_EQ(trimmed(near("sysctl -n " + key)), "1") << "the strict filter was not put back";
     near("sysctl -q -w " + key + "=0");
 }
+
+// UDP takes the same route as TCP would: a program named in
+// "direct-processes" and a "bypass-ips" address go through the direct port
+// (whose SOCKS5 server leaves from an address of its own), any other UDP
+// through the proxy port. The far side answers with the address it saw.
+TEST_F(TunEndToEnd, UdpOfDirectProcessesAndToBypassAddressesGoesThroughTheDirectPortOtherUdpThroughTheProxy)
+{
+    const std::string direct = topo().dir() + "/python-direct";
+    near("cp \"$(readlink -f /usr/bin/python3)\" " + direct);
+    ASSERT_EQ(startTun(QJsonObject{{"direct-processes", QJsonArray{"python-direct"}},
+                                   {"bypass-ips", QJsonArray{TunTopology::kDnsServer}}})
+                  .value("success")
+                  .toBool(),
+              true);
+    const std::string script = topo().dir() + "/udp-whoami.py";
+    std::ofstream(script) << "import socket\n"
+                             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                             "s.settimeout(2)\n"
+                             "for host in ('"
+                          << TunTopology::kServer << "', '" << TunTopology::kDnsServer
+                          << "'):\n"
+                             "    for attempt in range(3):\n"
+                             "        s.sendto(b'who', (host, "
+                          << TunTopology::kUdpWhoamiPort
+                          << "))\n"
+                             "        try:\n"
+                             "            print(host, s.recvfrom(100)[0].decode()); break\n"
+                             "        except socket.timeout: pass\n";
+    const std::string ordinary = near("python3 " + script);
+    const std::string directed = near(direct + " " + script);
+    const std::string server = TunTopology::kServer;
+    const std::string bypass = TunTopology::kDnsServer;
+    EXPECT_NE(ordinary.find(server + " " + TunTopology::kProxyExit), std::string::npos)
+        << "another program's UDP did not go through the proxy port: " << ordinary;
+    EXPECT_NE(ordinary.find(bypass + " " + TunTopology::kDirectPortExit), std::string::npos)
+        << "UDP to a bypass address did not go through the direct port: " << ordinary;
+    EXPECT_NE(directed.find(server + " " + TunTopology::kDirectPortExit), std::string::npos)
+        << "UDP of a direct process did not go through the direct port: " << directed;
+}
+
+// A proxy port that accepts and never answers: 500 new connections and 500 UDP
+// flows sent to it each end after the handshake bound, DNS through the direct
+// port's SOCKS5 server keeps being answered meanwhile, and the daemon runs the
+// same threads throughout.
+TEST_F(TunEndToEnd, SilentProxyEndsConnectionsAndUdpFlowsAfterTheHandshakeBoundWhileTheDirectPortServes)
+{
+    const int silent = topo().startSilentProxy();
+    ASSERT_GT(silent, 0);
+    ASSERT_EQ(startTun(QJsonObject{{"proxy-port", TunTopology::kSilentProxyPort}}).value("success").toBool(), true);
+    const std::string proc = "/proc/" + std::to_string(m_daemon->pid());
+    const auto threads = [&] { return std::stoi(near("ls " + proc + "/task | wc -l")); };
+    const auto descriptors = [&] { return std::stoi(near("ls " + proc + "/fd | wc -l")); };
+    const auto dns = [&] {
+        return trimmed(near(std::string("dig +short +time=3 +tries=1 @") + kTunnelDns + " " + TunTopology::kHostName));
+    };
+    ASSERT_EQ(dns(), TunTopology::kServer);
+    const int threadsBefore = threads();
+    const int descriptorsBefore = descriptors();
+
+    const std::string script = topo().dir() + "/storm.py";
+    std::ofstream(script) << "import select, socket, time\n"
+                             "start = time.time()\n"
+                             "conns = []\n"
+                             "for i in range(500):\n"
+                             "    c = socket.socket(); c.setblocking(False)\n"
+                             "    try: c.connect(('" << TunTopology::kServer << "', " << TunTopology::kTcpServicePort
+                          << "))\n"
+                             "    except BlockingIOError: pass\n"
+                             "    conns.append(c)\n"
+                             "udps = []\n"
+                             "for i in range(500):\n"
+                             "    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                             "    u.sendto(b'x', ('" << TunTopology::kServer << "', " << TunTopology::kUdpEchoPort
+                          << "))\n"
+                             "    udps.append(u)\n"
+                             "poller = select.poll()\n"
+                             "byFd = {c.fileno(): c for c in conns}\n"
+                             "for fd in byFd: poller.register(fd, select.POLLIN)\n"
+                             "ended = {}\n"
+                             "while len(ended) < len(conns) and time.time() - start < 60:\n"
+                             "    for fd, event in poller.poll(500):\n"
+                             "        try: data = byFd[fd].recv(100)\n"
+                             "        except BlockingIOError: continue\n"
+                             "        except OSError: data = b''\n"
+                             "        if not data:\n"
+                             "            ended[fd] = time.time() - start; poller.unregister(fd)\n"
+                             "print('ended', len(ended), 'first %.1f last %.1f' % (min(ended.values() or [0]), "
+                             "max(ended.values() or [0])))\n";
+    const std::string out = topo().dir() + "/storm.out";
+    const int storm = net().spawn(topo().near(), "exec python3 " + script + " > " + out + " 2>&1");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(dns(), TunTopology::kServer) << "DNS through the direct port waited for the silent proxy";
+    const int threadsDuring = threads();
+    int status = 0;
+    ASSERT_TRUE(waitUntil([&] { return waitpid(storm, &status, WNOHANG) == storm; }, 70000)) << readText(out);
+    const std::string report = readText(out);
+    int ended = 0;
+    double first = 0, last = 0;
+    std::sscanf(report.c_str(), "ended %d first %lf last %lf", &ended, &first, &last);
+    EXPECT_EQ(ended, 500) << "connections outlived the handshake bound: " << report;
+    EXPECT_GE(first, 5.0) << "connections ended before the handshake bound: " << report;
+    EXPECT_LE(last, 30.0) << report;
+    // The query during the storm keeps its DNS session (2 sockets) until it is
+    // idle, and a thread that looked an owner up keeps its sock_diag socket.
+    EXPECT_TRUE(waitUntil([&] { return descriptors() <= descriptorsBefore + 2 + threadsBefore; }, 15000))
+        << "the daemon still holds " << descriptors() << " descriptors, " << descriptorsBefore << " before";
+    EXPECT_EQ(dns(), TunTopology::kServer);
+    const int threadsAfter = threads();
+    EXPECT_EQ(threadsDuring, threadsBefore);
+    EXPECT_EQ(threadsAfter, threadsBefore);
+    RecordProperty("threads_before", threadsBefore);
+    RecordProperty("threads_during", threadsDuring);
+    RecordProperty("threads_after", threadsAfter);
+    std::printf("silent proxy: %s; daemon threads %d before, %d during, %d after\n", trimmed(report).c_str(),
+                threadsBefore, threadsDuring, threadsAfter);
+    kill(silent, SIGKILL);
+    waitpid(silent, nullptr, 0);
+}
