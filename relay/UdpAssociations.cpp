@@ -19,6 +19,7 @@ LogLimiter g_strangerLog(5, 1000);
 LogLimiter g_badHeaderLog(10, 1000);
 LogLimiter g_sendLog(10, 1000);
 LogLimiter g_ipv6ReplyLog(1);
+LogLimiter g_relaySetupLog(10, 1000);
 
 QString text(const std::string &value)
 {
@@ -187,17 +188,20 @@ void UdpAssociations::onAssociated(const std::shared_ptr<UdpFlow> &flow, AsyncSo
 bool UdpAssociations::setUpRelayLocked(UdpFlow &flow, const AsyncSocksClient::Result &result)
 {
     if (!result.bound.address.isIpv4()) {
-        qWarning() << m_path.tag << "Unexpected ATYP in response:"
-                   << (result.bound.address.isIpv6() ? Socks5Message::kAtypIpv6 : Socks5Message::kAtypDomain);
+        if (g_relaySetupLog.admit())
+            qWarning() << m_path.tag << "Unexpected ATYP in response:"
+                       << (result.bound.address.isIpv6() ? Socks5Message::kAtypIpv6 : Socks5Message::kAtypDomain);
         return false;
     }
     if (!flow.relay.setupUdpRelaySocket(result.bound)) {
-        qWarning() << m_path.tag << "Failed to setup UDP relay socket";
+        if (g_relaySetupLog.admit())
+            qWarning() << m_path.tag << "Failed to setup UDP relay socket";
         return false;
     }
     if (const int error = m_context.port->associate(flow.relay.udpSocket(), keyValue(m_path.dataKey)); error != 0) {
-        qWarning() << m_path.tag << "Failed to associate UDP data socket with the completion port, error:" << error
-                   << "socket:" << flow.relay.udpSocket();
+        if (g_relaySetupLog.admit())
+            qWarning() << m_path.tag << "Failed to associate UDP data socket with the completion port, error:"
+                       << error << "socket:" << flow.relay.udpSocket();
         return false;
     }
     m_established.fetch_add(1);
@@ -224,7 +228,7 @@ bool UdpAssociations::postReceive(const std::shared_ptr<UdpFlow> &flow)
     if (error == 0)
         return true;
     flow->receivePending.store(false);
-    if (error != EINTR && error != EBADF && error != ENOTSOCK)
+    if (error != EINTR && error != EBADF && error != ENOTSOCK && g_relaySetupLog.admit())
         qWarning() << m_path.tag << "recvfrom failed:" << error << "socket:" << socket;
     return false;
 }
@@ -240,7 +244,7 @@ bool UdpAssociations::postControlWatch(const std::shared_ptr<UdpFlow> &flow)
     const int error = m_live.post(&flow->controlSlot, flow, [&] {
         return m_context.port->postReceive(socket, flow->controlSlot, &flow->controlByte, 1);
     });
-    if (error != 0)
+    if (error != 0 && g_relaySetupLog.admit())
         qWarning() << m_path.tag << "Failed to watch the UDP control connection:" << error;
     return error == 0;
 }

@@ -24,6 +24,7 @@ LogLimiter g_authLog(10);
 LogLimiter g_requestLog(10);
 LogLimiter g_sendLog(10, 1000);
 LogLimiter g_nameLog(10, 1000);
+LogLimiter g_addressLog(10, 1000);
 // UDP ASSOCIATE failures and time-outs, first 10 then every 1000th.
 LogLimiter g_udpLog(10, 1000);
 LogLimiter g_timeoutLog(10, 1000);
@@ -96,7 +97,8 @@ std::uint64_t AsyncSocksClient::startProxyConnect(Request request, Handler handl
     handshake->id = m_nextId.fetch_add(1);
     handshake->serverLength = request.server.toSocketAddress(handshake->server);
     if (handshake->serverLength == 0) {
-        qWarning().noquote() << "Invalid proxy address:" << text(request.server.toString());
+        if (g_addressLog.admit())
+            qWarning().noquote() << "Invalid proxy address:" << text(request.server.toString());
         return 0;
     }
     if (request.command == Command::Connect) {
