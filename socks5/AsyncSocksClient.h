@@ -38,7 +38,7 @@ class AsyncSocksClient {
 public:
     static constexpr int kHandshakeTimeoutMs = 10000;
     static constexpr std::size_t kBufferSize = 512;
-    static constexpr std::size_t kMaxConnectingPerServer = 64;
+    static constexpr std::size_t kMaxConnectingPerServer = 256;
     static constexpr CompletionKey kCompletionKey = CompletionKey::ProxyHandshake;
 
     enum class Command : std::uint8_t {

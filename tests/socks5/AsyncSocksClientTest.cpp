@@ -250,7 +250,7 @@ TEST(AsyncSocksClientTurns, HandshakesBeyondTheLimitOfOneServerWaitTheirTurnAndT
 {
     constexpr std::size_t kExtra = 6;
     std::uint16_t silentPort = 0;
-    const int silent = listenOnLoopback(&silentPort, 256); // never accepts
+    const int silent = listenOnLoopback(&silentPort, 1024); // never accepts
     HandshakeRunner runner;
     std::vector<std::uint64_t> ids;
     std::vector<std::future<Client::Result>> results;

@@ -72,7 +72,7 @@ public:
         m_stranger = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
         ::bind(m_listen, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(m_listen, 64);
+        ::listen(m_listen, 512);
         ::bind(m_udp, reinterpret_cast<sockaddr *>(&address), sizeof address);
         ::bind(m_stranger, reinterpret_cast<sockaddr *>(&address), sizeof address);
         m_port = localPort(m_listen);
