@@ -9,9 +9,9 @@
 #include "ipc/SessionSource.h"
 #include "process/CgroupLayout.h"
 #include "process/ProcessManager.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "tun/KestTunManager.h"
-#include "tun/LogLimiter.h"
+#include "base/LogLimiter.h"
 
 #include <QCoreApplication>
 #include <QDir>

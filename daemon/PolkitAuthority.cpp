@@ -1,7 +1,7 @@
 #include "daemon/PolkitAuthority.h"
 
-#include "service/DaemonLog.h"
-#include "tun/LogLimiter.h"
+#include "base/DaemonLog.h"
+#include "base/LogLimiter.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

@@ -1,7 +1,7 @@
 #include "daemon/StaleProcessKiller.h"
 
 #include "ipc/SessionSource.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // parseDnsAnswers on arbitrary bytes: it must never read outside the message,
 // and no recorded name can be longer than the message it came from.
 
-#include "tun/DnsAnswers.h"
+#include "packet/DnsAnswers.h"
 
 #include <cstdlib>
 

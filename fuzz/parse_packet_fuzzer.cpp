@@ -1,7 +1,7 @@
 // parsePacket on arbitrary bytes: every located range must lie inside the
 // input, and the NAT rewrite of the same bytes must stay inside it too.
 
-#include "tun/PacketCodec.h"
+#include "packet/PacketCodec.h"
 
 #include <cstdlib>
 #include <cstring>

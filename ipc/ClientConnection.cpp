@@ -1,8 +1,8 @@
 #include "ipc/ClientConnection.h"
 
 #include "ipc/ClientBudget.h"
-#include "service/DaemonLog.h"
-#include "tun/LogLimiter.h"
+#include "base/DaemonLog.h"
+#include "base/LogLimiter.h"
 
 #include <QPointer>
 #include <QRandomGenerator64>

@@ -4,8 +4,8 @@
 #include "ipc/ClientConnection.h"
 #include "ipc/SessionServer.h"
 #include "ipc/SessionSource.h"
-#include "service/DaemonLog.h"
-#include "tun/LogLimiter.h"
+#include "base/DaemonLog.h"
+#include "base/LogLimiter.h"
 
 #include <QLocalSocket>
 

@@ -1,6 +1,6 @@
 #include "ipc/RuntimeDirectory.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "ipc/SessionServer.h"
 
 #include "ipc/RuntimeDirectory.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QFileInfo>
 

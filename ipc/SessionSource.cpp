@@ -1,6 +1,6 @@
 #include "ipc/SessionSource.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QFile>
 

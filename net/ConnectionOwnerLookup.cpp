@@ -133,9 +133,10 @@ std::string ConnectionOwnerLookup::tcpOwnerPath(std::uint16_t localPort, std::ui
     return pid == 0 ? std::string() : processImagePath(pid);
 }
 
-std::string ConnectionOwnerLookup::udpOwnerPath(std::uint16_t localPort)
+std::string ConnectionOwnerLookup::udpOwnerPath(std::uint16_t localPort, std::uint32_t localIp,
+                                                std::uint32_t remoteIp, std::uint16_t remotePort)
 {
-    const std::uint32_t pid = udpOwnerPid(localPort);
+    const std::uint32_t pid = udpOwnerPid(localPort, localIp, remoteIp, remotePort);
     return pid == 0 ? std::string() : processImagePath(pid);
 }
 
@@ -158,8 +159,15 @@ std::uint32_t ConnectionOwnerLookup::tcpOwnerPid(std::uint16_t localPort, std::u
     return row ? ownerOfSocket(row->inode, row->uid) : 0;
 }
 
-std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort)
+std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::uint32_t localIp,
+                                                 std::uint32_t remoteIp, std::uint16_t remotePort)
 {
+    if (localIp != 0) {
+        // Dual-stack sockets are found by the IPv4 lookup too.
+        const auto rows = SockDiag::findUdpExact(localIp, localPort, remoteIp, remotePort);
+        const SockDiag::Row *row = firstHeldRow(rows);
+        return row ? ownerOfSocket(row->inode, row->uid) : 0;
+    }
     auto rows = SockDiag::findUdp(AF_INET, localPort);
     const SockDiag::Row *row = firstHeldRow(rows);
     std::optional<std::vector<SockDiag::Row>> mapped;

@@ -32,10 +32,12 @@ public:
 
     // The owner's image path, or empty when no matching socket exists. TCP
     // matches local port, remote IPv4 address and remote port (host order);
-    // UDP the local port only.
+    // UDP the local port only, or, given the local address, the socket that
+    // receives from the remote endpoint (found by hash, much faster).
     std::string tcpOwnerPath(std::uint16_t localPort, std::uint32_t remoteIp, std::uint16_t remotePort,
                              std::uint32_t localIp = 0);
-    std::string udpOwnerPath(std::uint16_t localPort);
+    std::string udpOwnerPath(std::uint16_t localPort, std::uint32_t localIp = 0, std::uint32_t remoteIp = 0,
+                             std::uint16_t remotePort = 0);
 
     // The owner's pid, 0 when not found, kSystemPid when held by no process.
     // A caller that knows the connection's local address (the tunnel's NAT
@@ -44,7 +46,8 @@ public:
     // filtered walk of the whole TCP table that the port triple needs.
     std::uint32_t tcpOwnerPid(std::uint16_t localPort, std::uint32_t remoteIp, std::uint16_t remotePort,
                               std::uint32_t localIp = 0);
-    std::uint32_t udpOwnerPid(std::uint16_t localPort);
+    std::uint32_t udpOwnerPid(std::uint16_t localPort, std::uint32_t localIp = 0, std::uint32_t remoteIp = 0,
+                              std::uint16_t remotePort = 0);
 
     // ":System" for kSystemPid, the executable's path, or "[PID:" id "]" when
     // it cannot be read (the process is gone or has no executable).

@@ -1,5 +1,6 @@
 #include "net/InterfaceConfig.h"
 
+#include "base/IpAddress.h"
 #include "net/Netlink.h"
 #include "net/SystemResolver.h"
 
@@ -79,7 +80,7 @@ bool InterfaceConfig::setGateway(std::uint32_t gateway)
     const int result = m_netlink->addRoute(route);
     if (result == 0 || result == EEXIST) {
         m_gateway = gateway;
-        qDebug().nospace() << "Set interface gateway to " << Netlink::dotted(gateway).c_str();
+        qDebug().nospace() << "Set interface gateway to " << ipv4ToString(gateway).c_str();
         return true;
     }
     qWarning() << "Failed to set gateway:" << result;

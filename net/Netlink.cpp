@@ -483,9 +483,3 @@ std::optional<std::vector<std::uint32_t>> Netlink::addresses(std::uint32_t inter
         return std::nullopt;
     return result;
 }
-
-std::string Netlink::dotted(std::uint32_t address)
-{
-    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xff) + '.' +
-           std::to_string((address >> 8) & 0xff) + '.' + std::to_string(address & 0xff);
-}

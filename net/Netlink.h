@@ -85,9 +85,6 @@ public:
     // The IPv4 addresses of an interface, host order (empty optional on failure).
     std::optional<std::vector<std::uint32_t>> addresses(std::uint32_t interfaceIndex);
 
-    // Dotted text of a host-order IPv4 address, most significant byte first.
-    static std::string dotted(std::uint32_t address);
-
 private:
     int transact(void *message, void (*onReply)(const void *, void *), void *context);
     int changeLink(std::uint32_t interfaceIndex, unsigned flags, unsigned change, int attribute,

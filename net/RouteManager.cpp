@@ -1,6 +1,7 @@
 #include "net/RouteManager.h"
 
 #include "net/FirewallManager.h"
+#include "base/IpAddress.h"
 #include "net/Netlink.h"
 #include "net/TunStateFile.h"
 
@@ -17,7 +18,7 @@ constexpr std::uint8_t kRouteProtocol = 3; // set up by administration, not lear
 
 const char *dotted(std::uint32_t address, std::string &storage)
 {
-    storage = Netlink::dotted(address);
+    storage = ipv4ToString(address);
     return storage.c_str();
 }
 
@@ -37,8 +38,8 @@ Netlink::Route netlinkRoute(const RouteManager::AddedRoute &added)
 std::string routeRecord(const RouteManager::AddedRoute &route)
 {
     return std::string(RouteManager::kRouteRecord) + " table=" + std::to_string(route.table) +
-           " dst=" + Netlink::dotted(route.destination) + " prefix=" + std::to_string(RouteManager::prefixLength(route.mask)) +
-           " via=" + Netlink::dotted(route.nextHop) + " dev=" + std::to_string(route.interfaceIndex) +
+           " dst=" + ipv4ToString(route.destination) + " prefix=" + std::to_string(RouteManager::prefixLength(route.mask)) +
+           " via=" + ipv4ToString(route.nextHop) + " dev=" + std::to_string(route.interfaceIndex) +
            " metric=" + std::to_string(route.priority);
 }
 

@@ -105,7 +105,7 @@ private:
 // result, not a failure.
 std::optional<std::vector<SockDiag::Row>> query(int family, int protocol, const inet_diag_sockid &id,
                                                 const std::vector<std::uint8_t> &bytecode,
-                                                const char *what)
+                                                const char *what, std::uint16_t expectedLocalPort = 0)
 {
     const bool isDump = !bytecode.empty();
     thread_local DiagSocket socket;
@@ -177,9 +177,12 @@ std::optional<std::vector<SockDiag::Row>> query(int family, int protocol, const 
                 || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
                 continue;
             const auto *d = static_cast<const inet_diag_msg *>(NLMSG_DATA(h));
-            // The exact lookup falls back to a listener of the local port;
+            // The exact TCP lookup falls back to a listener of the local port;
             // only the connection itself counts.
-            if (!isDump && (d->id.idiag_dport != id.idiag_dport || d->id.idiag_sport != id.idiag_sport))
+            if (!isDump && expectedLocalPort == 0 &&
+                (d->id.idiag_dport != id.idiag_dport || d->id.idiag_sport != id.idiag_sport))
+                return rows;
+            if (!isDump && expectedLocalPort != 0 && d->id.idiag_sport != expectedLocalPort)
                 return rows;
             rows.push_back({d->idiag_inode, d->idiag_uid, d->idiag_state, d->idiag_family});
             if (!isDump)
@@ -226,4 +229,18 @@ std::optional<std::vector<SockDiag::Row>> SockDiag::findUdp(int family, std::uin
     Filter filter;
     filter.portEquals(INET_DIAG_BC_S_EQ, localPort);
     return query(family, IPPROTO_UDP, inet_diag_sockid{}, filter.finish(), "sock_diag UDP query");
+}
+
+std::optional<std::vector<SockDiag::Row>> SockDiag::findUdpExact(std::uint32_t localIp, std::uint16_t localPort,
+                                                                 std::uint32_t remoteIp, std::uint16_t remotePort)
+{
+    // The kernel looks the socket up as for a datagram arriving from the
+    // remote endpoint: source fields name the remote end, destination the local.
+    inet_diag_sockid id{};
+    id.idiag_src[0] = htonl(remoteIp);
+    id.idiag_sport = htons(remotePort);
+    id.idiag_dst[0] = htonl(localIp);
+    id.idiag_dport = htons(localPort);
+    id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    return query(AF_INET, IPPROTO_UDP, id, {}, "sock_diag UDP lookup", htons(localPort));
 }

@@ -30,4 +30,10 @@ public:
                                                         std::uint16_t remotePort);
     // UDP sockets of the family bound to this local port, in table order.
     static std::optional<std::vector<Row>> findUdp(int family, std::uint16_t localPort);
+    // The one UDP socket that receives what the remote endpoint sends to the
+    // local one (IPv4, host order): a socket connected to it, or one bound to
+    // the local port and address or the wildcard address. Found by the
+    // kernel's hash, not by a walk of the whole table. Empty when there is none.
+    static std::optional<std::vector<Row>> findUdpExact(std::uint32_t localIp, std::uint16_t localPort,
+                                                        std::uint32_t remoteIp, std::uint16_t remotePort);
 };

@@ -1,6 +1,6 @@
 #include "process/CgroupLayout.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDir>
 #include <QFile>

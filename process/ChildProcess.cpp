@@ -2,7 +2,7 @@
 
 #include "process/ChildReaper.h"
 #include "process/ProcessCredentials.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 
 #include "net/Netlink.h"
 #include "net/SystemResolver.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

@@ -4,7 +4,7 @@
 #include "process/ProcessIOWorker.h"
 #include "process/ProcessMonitorWorker.h"
 #include "process/UserAccount.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QSocketNotifier>
 #include <QThread>

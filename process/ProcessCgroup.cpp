@@ -1,7 +1,7 @@
 #include "process/ProcessCgroup.h"
 
 #include "process/CgroupLayout.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDir>
 #include <QFile>

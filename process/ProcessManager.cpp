@@ -4,7 +4,7 @@
 #include "process/InterfaceDnsOverride.h"
 #include "process/ManagedProcess.h"
 #include "process/ProcessInfo.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 #include <QDateTime>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 #include "process/ProcessMonitorWorker.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 
 ProcessMonitorWorker::ProcessMonitorWorker(ChildProcess::Handle processHandle, ChildProcess::Handle stopEvent,
                                            QObject *parent)

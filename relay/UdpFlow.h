@@ -1,16 +1,18 @@
 #pragma once
-// One UDP flow of the flow table: its SOCKS5 UDP ASSOCIATE relay, opened
-// asynchronously over the completion port (control slot, key 3), its
-// datagram receive (data slot, key 1), and the datagrams that wait for the
-// association (at most kMaxQueuedDatagrams; more are dropped). Held by
-// shared reference in the table.
+// One UDP flow of the tunnel (an application endpoint and the destination it
+// addressed), relayed through a SOCKS5 UDP ASSOCIATE of its own: the route
+// chosen for it, its relay sockets, the receive of the relay's datagrams (data
+// slot), the watch of the control connection, whose close ends the
+// association (control slot), and the datagrams that wait for the
+// association (at most kMaxQueuedDatagrams). Held by shared reference in its
+// table and by every operation in flight on it.
 
+#include "base/CompletionPort.h"
+#include "base/Endpoint.h"
 #include "relay/UdpRelay.h"
-#include "tun/CompletionPort.h"
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
-#include <array>
 #include <atomic>
 #include <compare>
 #include <cstdint>
@@ -19,12 +21,8 @@
 #include <vector>
 
 struct UdpFlowKey {
-    std::uint8_t version = 4;
-    std::uint8_t protocol = 17;
-    std::uint16_t sourcePort = 0;
-    std::uint16_t destinationPort = 0;
-    std::array<std::uint8_t, 16> sourceAddress{};      // IPv4 uses the first 4 bytes, network order
-    std::array<std::uint8_t, 16> destinationAddress{};
+    Endpoint source;      // the application's endpoint
+    Endpoint destination; // as addressed, before the DNS redirect
     auto operator<=>(const UdpFlowKey &) const = default;
 };
 
@@ -32,27 +30,22 @@ struct UdpFlow {
     static constexpr std::uint32_t kBufferSize = 65536;
     static constexpr std::size_t kMaxQueuedDatagrams = 64;
 
-    enum HandshakeState : int {
-        kConnecting = 0,
-        kGreetingSent = 1,
-        kGreetingAnswerAwaited = 2,
-        kRequestSent = 3,
-        kAnswerAwaited = 4,
-        kEstablished = 5,
-    };
-
     UdpFlowKey key;
-    std::unique_ptr<UdpRelay> relay;
-    std::atomic<int> handshakeState{kConnecting};
-    CompletionSlot controlSlot;
-    std::array<std::uint8_t, 16> handshakeBuffer{};
+    Endpoint realDestination; // after the DNS redirect
+    std::uint16_t socksPort = 0;
+    std::uint64_t handshake = 0; // the SOCKS5 handshake while it runs
+    UdpRelay relay;              // guarded by mutex
     CompletionSlot dataSlot;
+    CompletionSlot controlSlot;
     std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kBufferSize]};
-    sockaddr_in sender{};
-    sockaddr_in proxy{}; // the connect target, kept for the connect's duration
+    sockaddr_storage sender{};
+    std::uint8_t controlByte = 0;
     std::atomic<bool> receivePending{false};
     std::atomic<bool> removed{false};
-    std::mutex mutex;                             // pending datagrams and the sockets
-    std::vector<std::vector<std::uint8_t>> pending; // family, address, port (big-endian), payload
-    std::atomic<std::int64_t> lastActivity{0};      // monotonic nanoseconds
+    // Whole SOCKS5 datagrams waiting for the association; guarded by mutex.
+    std::vector<std::vector<std::uint8_t>> pending;
+    std::atomic<std::int64_t> lastActivity{0}; // monotonic nanoseconds
+    // Guards the relay's sockets against a post racing the close: a closed
+    // socket's number may already belong to another connection.
+    std::mutex mutex;
 };

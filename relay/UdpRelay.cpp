@@ -1,133 +1,65 @@
 #include "relay/UdpRelay.h"
 
-#include "relay/SocketHelpers.h"
+#include "socks5/Socks5Message.h"
 
 #include <QDebug>
 
 #include <cerrno>
 #include <cstring>
-#include <netinet/tcp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
-namespace {
-constexpr std::uint32_t kLoopbackNet = 0x7F000000;
-constexpr std::uint32_t kLoopbackMask = 0xFF000000;
-} // namespace
-
-UdpRelay::UdpRelay(std::string proxyAddress, std::uint16_t socksPort)
-    : m_proxyAddress(std::move(proxyAddress)), m_socksPort(socksPort)
+std::vector<std::uint8_t> UdpRelay::buildDatagram(const Endpoint &destination, const std::uint8_t *payload,
+                                                  std::size_t length)
 {
+    std::uint8_t header[Socks5Message::kMaxUdpHeaderLength];
+    const std::size_t headerLength = Socks5Message::writeUdpHeader(destination, header);
+    std::vector<std::uint8_t> datagram(headerLength + length);
+    std::memcpy(datagram.data(), header, headerLength);
+    if (length)
+        std::memcpy(datagram.data() + headerLength, payload, length);
+    return datagram;
 }
 
-UdpRelay::~UdpRelay()
+bool UdpRelay::setupUdpRelaySocket(const Endpoint &relay)
 {
-    closeUdpRelay();
-}
-
-sockaddr_in UdpRelay::proxySocketAddress() const
-{
-    return SocketHelpers::ipv4SocketAddress(m_proxyAddress, m_socksPort);
-}
-
-bool UdpRelay::createUdpControlSocket()
-{
-    m_controlSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (m_controlSocket < 0) {
-        const int err = errno;
-        qWarning() << "Failed to create TCP socket:" << err;
-        closeUdpRelay();
+    m_relayEndpoint = relay;
+    const bool v6 = relay.address.isIpv6();
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) {
+        qWarning() << "Failed to create UDP socket:" << errno;
         return false;
     }
-    SocketHelpers::setBufferSizes(m_controlSocket);
-    const int one = 1;
-    setsockopt(m_controlSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    if (::bind(m_controlSocket, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
-        const int err = errno;
-        qWarning() << "Failed to bind TCP socket:" << err;
-        closeUdpRelay();
+    IpAddress local;
+    if (relay.address.isLoopback())
+        local = v6 ? IpAddress::fromIpv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}) : IpAddress::fromIpv4(0x7F000001);
+    else
+        local = v6 ? IpAddress::fromIpv6({}) : IpAddress::fromIpv4(0);
+    sockaddr_storage address{};
+    const socklen_t length = Endpoint{local, 0}.toSocketAddress(address);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0) {
+        qWarning() << "Failed to bind UDP socket:" << errno;
+        ::close(fd);
         return false;
     }
+    m_udpSocket = fd;
     return true;
 }
 
-bool UdpRelay::setupUdpRelaySocket(std::uint32_t relayAddress, std::uint16_t relayPort)
-{
-    m_relayEndpoint = sockaddr_in{};
-    m_relayEndpoint.sin_family = AF_INET;
-    m_relayEndpoint.sin_addr.s_addr = relayAddress;
-    m_relayEndpoint.sin_port = htons(relayPort);
-
-    if (m_udpSocket >= 0)
-        ::close(m_udpSocket);
-    m_udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (m_udpSocket < 0) {
-        const int err = errno;
-        qWarning() << "Failed to create UDP socket:" << err;
-        return false;
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if ((ntohl(relayAddress) & kLoopbackMask) == kLoopbackNet)
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_udpSocket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-        const int err = errno;
-        qWarning() << "Failed to bind UDP socket:" << err;
-        ::close(m_udpSocket);
-        m_udpSocket = -1;
-        return false;
-    }
-    m_ready = true;
-    return true;
-}
-
-ssize_t UdpRelay::sendDatagram(const std::uint8_t *header, std::size_t headerLen,
-                               const std::uint8_t *payload, std::size_t length)
+ssize_t UdpRelay::sendDatagram(const std::vector<std::uint8_t> &datagram) const
 {
     if (m_udpSocket < 0) {
         errno = EBADF;
         return -1;
     }
-    std::vector<std::uint8_t> datagram(headerLen + length);
-    std::memcpy(datagram.data(), header, headerLen);
-    if (length)
-        std::memcpy(datagram.data() + headerLen, payload, length);
-    return ::sendto(m_udpSocket, datagram.data(), datagram.size(), 0,
-                    reinterpret_cast<const sockaddr *>(&m_relayEndpoint), sizeof m_relayEndpoint);
+    sockaddr_storage to{};
+    const socklen_t length = m_relayEndpoint.toSocketAddress(to);
+    return ::sendto(m_udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to),
+                    length);
 }
 
-ssize_t UdpRelay::sendUdpDatagramIpv4(const std::uint8_t *payload, std::size_t length,
-                                      std::uint32_t dstIp, std::uint16_t dstPort)
+std::pair<int, int> UdpRelay::releaseSockets()
 {
-    const std::uint8_t header[kIpv4HeaderLen] = {
-        0, 0, 0, kAtypIpv4,
-        static_cast<std::uint8_t>(dstIp >> 24), static_cast<std::uint8_t>(dstIp >> 16),
-        static_cast<std::uint8_t>(dstIp >> 8), static_cast<std::uint8_t>(dstIp),
-        static_cast<std::uint8_t>(dstPort >> 8), static_cast<std::uint8_t>(dstPort)};
-    return sendDatagram(header, sizeof header, payload, length);
-}
-
-ssize_t UdpRelay::sendUdpDatagramIpv6(const std::uint8_t *payload, std::size_t length,
-                                      const std::array<std::uint8_t, 16> &dstIp,
-                                      std::uint16_t dstPort)
-{
-    std::uint8_t header[kIpv6HeaderLen] = {0, 0, 0, kAtypIpv6};
-    std::memcpy(header + 4, dstIp.data(), 16);
-    header[20] = static_cast<std::uint8_t>(dstPort >> 8);
-    header[21] = static_cast<std::uint8_t>(dstPort);
-    return sendDatagram(header, sizeof header, payload, length);
-}
-
-void UdpRelay::closeUdpRelay()
-{
-    if (m_controlSocket >= 0)
-        ::close(m_controlSocket);
-    if (m_udpSocket >= 0)
-        ::close(m_udpSocket);
-    m_controlSocket = -1;
-    m_udpSocket = -1;
-    m_ready = false;
+    return {std::exchange(m_controlSocket, -1), std::exchange(m_udpSocket, -1)};
 }

@@ -1,71 +1,49 @@
 #pragma once
-// The sockets of one SOCKS5 UDP ASSOCIATE relay: the control TCP connection
-// that keeps the association alive and the UDP socket that exchanges datagrams
-// with the relay endpoint. Both are non-blocking, for the completion port.
+// The sockets of one SOCKS5 UDP ASSOCIATE relay: the control connection that
+// keeps the association alive (opened by the SOCKS5 handshake) and the UDP
+// socket that exchanges datagrams with the relay endpoint. Both are closed by
+// their owner through the completion port; this record only holds them.
 
-#include <array>
+#include "base/Endpoint.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <sys/types.h>
-
-#include <netinet/in.h>
+#include <utility>
+#include <vector>
 
 class UdpRelay {
 public:
-    static constexpr std::size_t kIpv4HeaderLen = 10;
-    static constexpr std::size_t kIpv6HeaderLen = 22;
-    static constexpr std::uint8_t kAtypIpv4 = 1;
-    static constexpr std::uint8_t kAtypIpv6 = 4;
-
-    UdpRelay(std::string proxyAddress, std::uint16_t socksPort);
-    ~UdpRelay();
+    UdpRelay() = default;
     UdpRelay(const UdpRelay &) = delete;
     UdpRelay &operator=(const UdpRelay &) = delete;
 
-    // The control TCP socket (1 MiB buffers, TCP_NODELAY, bound to 0.0.0.0
-    // port 0). A failure closes both sockets and clears ready.
-    bool createUdpControlSocket();
+    // The SOCKS5 datagram for a destination: its UDP request header, then the payload.
+    static std::vector<std::uint8_t> buildDatagram(const Endpoint &destination, const std::uint8_t *payload,
+                                                   std::size_t length);
 
-    // Stores the relay endpoint and makes the UDP socket: bound to 127.0.0.1
-    // when the relay is on the loopback network (a wildcard-bound socket would
-    // send from a non-loopback source the relay may not accept), else to
-    // 0.0.0.0. relayAddress in network order, relayPort in host order.
-    bool setupUdpRelaySocket(std::uint32_t relayAddress, std::uint16_t relayPort);
+    // Takes the control connection of an association that has just been granted.
+    void adoptControlSocket(int socket) { m_controlSocket = socket; }
 
-    // One datagram to the relay: the SOCKS5 UDP header for the destination
-    // (host order address and port) followed by the payload. The sendto result.
-    ssize_t sendUdpDatagramIpv4(const std::uint8_t *payload, std::size_t length,
-                                std::uint32_t dstIp, std::uint16_t dstPort);
-    ssize_t sendUdpDatagramIpv6(const std::uint8_t *payload, std::size_t length,
-                                const std::array<std::uint8_t, 16> &dstIp, std::uint16_t dstPort);
+    // Stores the relay endpoint and makes the non-blocking UDP socket of its
+    // family: bound to the loopback address when the relay is on loopback (a
+    // wildcard-bound socket would send from an address the relay may not
+    // accept), else to the wildcard address.
+    bool setupUdpRelaySocket(const Endpoint &relay);
 
-    void closeUdpRelay();
-    // Forgets both sockets without closing them (clears ready): for a caller
-    // that closes them itself, e.g. through the completion port.
-    void releaseSockets()
-    {
-        m_controlSocket = -1;
-        m_udpSocket = -1;
-        m_ready = false;
-    }
+    // One datagram to the relay endpoint; the sendto result.
+    ssize_t sendDatagram(const std::vector<std::uint8_t> &datagram) const;
 
-    sockaddr_in proxySocketAddress() const;
-    const std::string &proxyAddress() const { return m_proxyAddress; }
-    std::uint16_t socksPort() const { return m_socksPort; }
+    // Forgets both sockets (for the owner to close) and clears ready; their numbers.
+    std::pair<int, int> releaseSockets();
+
     int controlSocket() const { return m_controlSocket; }
     int udpSocket() const { return m_udpSocket; }
-    const sockaddr_in &relayEndpoint() const { return m_relayEndpoint; }
-    bool isReady() const { return m_ready; }
+    const Endpoint &relayEndpoint() const { return m_relayEndpoint; }
+    bool isReady() const { return m_udpSocket >= 0; }
 
 private:
-    ssize_t sendDatagram(const std::uint8_t *header, std::size_t headerLen,
-                         const std::uint8_t *payload, std::size_t length);
-
-    std::string m_proxyAddress;
-    std::uint16_t m_socksPort = 0;
     int m_controlSocket = -1;
     int m_udpSocket = -1;
-    sockaddr_in m_relayEndpoint{};
-    bool m_ready = false;
+    Endpoint m_relayEndpoint;
 };

@@ -1,7 +1,7 @@
 #include "service/ServiceEntry.h"
 
 #include "daemon/KestDaemon.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "service/ServiceHost.h"
 
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
 #include "service/ServiceHost.h"
 
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "service/ServiceUnit.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 #include "net/RouteManager.h"
 #include "net/SystemResolver.h"
 #include "net/TunStateFile.h"
-#include "service/DaemonLog.h"
+#include "base/DaemonLog.h"
 #include "tun/ReversePathFilter.h"
 #include "tun/TunStartConfig.h"
 #include "tun/Tunnel.h"

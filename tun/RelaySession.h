@@ -5,7 +5,7 @@
 // one send is outstanding per direction and a slow reader holds back its
 // writer (back-pressure) instead of being spun on.
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionPort.h"
 #include "tun/TcpNatSession.h"
 
 #include <atomic>

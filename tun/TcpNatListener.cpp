@@ -1,7 +1,8 @@
 #include "tun/TcpNatListener.h"
 
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
+#include "base/Clock.h"
+#include "base/IpAddress.h"
+#include "base/LogLimiter.h"
 
 #include <QDebug>
 
@@ -19,13 +20,6 @@ LogLimiter g_acceptErrorLog(20, 100);
 bool isConnectionError(int error)
 {
     return error == ECONNABORTED || error == EPROTO || error == ECONNRESET || error == EPERM;
-}
-
-std::int64_t monotonicNanoseconds()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 } // namespace
 
@@ -72,12 +66,12 @@ bool TcpNatListener::startListener(std::uint32_t address, std::uint16_t port, st
         return false;
     }
     if (!m_port) {
-        qCritical() << "[TCP-NAT] Failed to associate listener with IOCP:" << EBADF;
+        qCritical() << "[TCP-NAT] Failed to associate listener with the completion port:" << EBADF;
         closeListenSocket();
         return false;
     }
-    if (const int error = m_port->associate(m_listenSocket, kCompletionKey); error != 0) {
-        qCritical() << "[TCP-NAT] Failed to associate listener with IOCP:" << error;
+    if (const int error = m_port->associate(m_listenSocket, keyValue(kCompletionKey)); error != 0) {
+        qCritical() << "[TCP-NAT] Failed to associate listener with the completion port:" << error;
         closeListenSocket();
         return false;
     }
@@ -110,6 +104,21 @@ void TcpNatListener::retryAcceptIfDue()
         return;
     if (m_acceptRetryAt.compare_exchange_strong(due, 0, std::memory_order_acq_rel))
         postAccept();
+}
+
+void TcpNatListener::attach(CompletionDispatcher &dispatcher)
+{
+    dispatcher.setHandler(kCompletionKey, [this](const CompletionPort::Completion &c) { return onCompletion(c); });
+    // An accept put off after a failure is re-armed at least once per wait period.
+    dispatcher.addHousekeeping([this] { retryAcceptIfDue(); });
+}
+
+bool TcpNatListener::onCompletion(const CompletionPort::Completion &completion)
+{
+    if (completion.slot != &m_acceptSlot)
+        return false;
+    onAcceptComplete(completion);
+    return true;
 }
 
 void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completion)

@@ -8,7 +8,8 @@
 // Rewritten packets arrive from T + 1 : NAT port, so an accepted connection's
 // remote port names its session.
 
-#include "tun/CompletionPort.h"
+#include "base/CompletionDispatcher.h"
+#include "base/CompletionPort.h"
 #include "tun/TcpNatSession.h"
 
 #include <netinet/in.h>
@@ -23,7 +24,7 @@
 
 class TcpNatListener {
 public:
-    static constexpr std::uint64_t kCompletionKey = 7;
+    static constexpr CompletionKey kCompletionKey = CompletionKey::Listener;
     static constexpr std::uint16_t kFirstNatPort = 30000;
     // A session whose connection was never accepted (its handshake with the
     // listener never completed) gives up its NAT port after this long; SYN
@@ -64,7 +65,11 @@ public:
     // translating until then. Ignored when the port has gone to another session.
     void endSession(const TcpNatSession &session);
 
-    // Completion of the accept slot (key 7).
+    // Registers the handler of key 7 and the accept retry with the dispatcher.
+    void attach(CompletionDispatcher &dispatcher);
+    // A completion of key 7; false when it is not the accept's.
+    bool onCompletion(const CompletionPort::Completion &completion);
+    // Completion of the accept slot.
     void onAcceptComplete(const CompletionPort::Completion &completion);
     // Posts the accept again once a retry is due; called from the completion
     // workers' loop at least every wait period. Cheap when none is pending.

@@ -1,25 +1,21 @@
 #include "tun/TcpNatRelay.h"
 
+#include "base/LogLimiter.h"
 #include "net/ConnectionOwnerLookup.h"
 #include "net/OwnSocketMark.h"
-#include "relay/SocketHelpers.h"
-#include "relay/SocksClient.h"
-#include "tun/DnsNameCache.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
-#include "tun/RoutingPolicy.h"
+#include "packet/DnsNameCache.h"
+#include "packet/RoutingPolicy.h"
 
 #include <QDebug>
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 // The first IPv4 address of an interface, host order; 0 when it has none.
@@ -43,6 +39,8 @@ std::uint32_t interfaceIpv4Address(std::uint32_t index)
 }
 
 LogLimiter g_relayLog(20);
+LogLimiter g_connectFailedLog(10, 1000);
+LogLimiter g_directFailedLog(10, 1000);
 LogLimiter g_markLog(5);
 
 bool isQuietError(int error)
@@ -51,52 +49,37 @@ bool isQuietError(int error)
 }
 } // namespace
 
-TcpNatRelay::TcpNatRelay(CompletionPort &port, Settings settings)
-    : m_port(port), m_settings(std::move(settings))
-{
-}
+TcpNatRelay::TcpNatRelay(CompletionPort &port, Settings settings) : m_port(port), m_settings(std::move(settings)) {}
 
 TcpNatRelay::~TcpNatRelay()
 {
     stop();
 }
 
+void TcpNatRelay::attach(CompletionDispatcher &dispatcher)
+{
+    dispatcher.setHandler(kCompletionKey, [this](const CompletionPort::Completion &c) { return onCompletion(c); });
+}
+
 void TcpNatRelay::start()
 {
-    if (m_running.exchange(true))
-        return;
-    for (int i = 0; i < kSetUpThreads; ++i)
-        m_connectThreads.emplace_back([this] { connectThread(false); });
-    for (int i = 0; i < kProxyConnectThreads; ++i)
-        m_connectThreads.emplace_back([this] { connectThread(true); });
+    m_running.store(true);
 }
 
 void TcpNatRelay::stop()
 {
     m_running.store(false);
+    // Connections still being opened end now; their handlers close the
+    // application's sockets and free the NAT ports.
+    std::vector<PendingPtr> pending;
     {
-        // Connects and handshakes in progress fail at once instead of running
-        // into their time-outs. The sockets leave this set before they close, so
-        // a number here is never another connection's.
-        std::lock_guard lock(m_connectSocketMutex);
-        for (int socket : m_connectSockets)
-            ::shutdown(socket, SHUT_RDWR);
+        std::lock_guard lock(m_pendingMutex);
+        for (const auto &entry : m_pending)
+            pending.push_back(entry.second);
     }
-    m_setUpCondition.notify_all();
-    m_proxyCondition.notify_all();
-    for (std::thread &thread : m_connectThreads)
-        thread.join();
-    m_connectThreads.clear();
-    {
-        std::lock_guard lock(m_queueMutex);
-        for (auto *queue : {&m_setUpQueue, &m_proxyQueue}) {
-            for (const PendingConnect &pending : *queue) {
-                ::close(pending.socket);
-                natSessionEnded(pending.session);
-            }
-            queue->clear();
-        }
-    }
+    for (const PendingPtr &connect : pending)
+        if (m_settings.socks)
+            m_settings.socks->cancel(connect->handshake.load());
     std::vector<std::uint64_t> ids;
     {
         std::lock_guard lock(m_tableMutex);
@@ -109,47 +92,42 @@ void TcpNatRelay::stop()
         closeRelay(id);
 }
 
-void TcpNatRelay::releaseRecords()
-{
-    std::lock_guard lock(m_tableMutex);
-    m_liveSlots.clear();
-}
-
 std::size_t TcpNatRelay::sessionCount() const
 {
     std::lock_guard lock(m_tableMutex);
     return m_sessions.size();
 }
 
-std::size_t TcpNatRelay::queuedConnects() const
+std::size_t TcpNatRelay::openingCount() const
 {
-    std::lock_guard lock(m_queueMutex);
-    return m_setUpQueue.size() + m_proxyQueue.size();
+    std::lock_guard lock(m_pendingMutex);
+    return m_pending.size();
 }
 
-TcpNatRelay::ConnectionCounts TcpNatRelay::connectionCounts() const
-{
-    ConnectionCounts counts;
-    counts.queued = queuedConnects();
-    counts.connecting = m_directConnecting.load();
-    counts.handshaking = m_proxyHandshaking.load();
-    counts.relaying = sessionCount();
-    return counts;
-}
-
-// The stages of the NAT path under the state names of the line: waiting and
-// direct connects count as CONNECTING, relays as ESTABLISHED. The blocking
-// SOCKS5 handshake does not tell its step, so every handshake in progress
-// counts under H_GREETING.
+// The connections of the NAT path by state: those being opened by the state of
+// their connect or handshake (a direct connect counts as CONNECTING), relays as
+// ESTABLISHED.
 bool TcpNatRelay::logDiagnostics() const
 {
-    const ConnectionCounts counts = connectionCounts();
-    const std::size_t total = counts.queued + counts.connecting + counts.handshaking + counts.relaying;
+    std::array<std::size_t, AsyncSocksClient::kStateCount> counts{};
+    {
+        std::lock_guard lock(m_pendingMutex);
+        for (const auto &entry : m_pending) {
+            const auto state = m_settings.socks ? m_settings.socks->stateOf(entry.second->handshake.load())
+                                                : AsyncSocksClient::kConnecting;
+            ++counts[state == AsyncSocksClient::kEstablished ? AsyncSocksClient::kConnecting : state];
+        }
+    }
+    counts[AsyncSocksClient::kEstablished] = sessionCount();
+    std::size_t total = 0;
+    for (std::size_t count : counts)
+        total += count;
     if (total == 0)
         return false;
-    qDebug() << "[TCP-DIAG] Total connections:" << total << "CONNECTING:" << counts.queued + counts.connecting
-             << "H_GREETING:" << counts.handshaking << "H_AUTH:" << 0 << "H_REQUEST:" << 0 << "H_RESPONSE:" << 0
-             << "ESTABLISHED:" << counts.relaying;
+    qDebug() << "[TCP-DIAG] Total connections:" << total << "CONNECTING:" << counts[AsyncSocksClient::kConnecting]
+             << "H_GREETING:" << counts[AsyncSocksClient::kGreeting] << "H_AUTH:" << counts[AsyncSocksClient::kAuth]
+             << "H_REQUEST:" << counts[AsyncSocksClient::kRequest] << "H_RESPONSE:" << counts[AsyncSocksClient::kResponse]
+             << "ESTABLISHED:" << counts[AsyncSocksClient::kEstablished];
     return true;
 }
 
@@ -159,137 +137,190 @@ void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
         m_sessionEnded(session);
 }
 
-void TcpNatRelay::trackConnectSocket(int socket, bool opened)
-{
-    std::lock_guard lock(m_connectSocketMutex);
-    if (!opened) {
-        m_connectSockets.erase(socket);
-        return;
-    }
-    m_connectSockets.insert(socket);
-    if (!m_running.load())
-        ::shutdown(socket, SHUT_RDWR); // stop has already passed the set
-}
-
-bool TcpNatRelay::queueConnect(std::deque<PendingConnect> &queue, std::condition_variable &condition,
-                               PendingConnect &&pending)
-{
-    {
-        std::lock_guard lock(m_queueMutex);
-        if (queue.size() < kMaxQueuedConnects) {
-            queue.push_back(std::move(pending));
-            condition.notify_one();
-            return true;
-        }
-    }
-    qWarning() << "[TCP-NAT] Too many connections being opened, refusing port" << pending.session.clientPort;
-    ::close(pending.socket);
-    natSessionEnded(pending.session);
-    return false;
-}
-
 void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
 {
-    if (!m_running.load()) {
+    if (!m_running.load() || !m_settings.socks) {
         ::close(socket);
         natSessionEnded(session);
         return;
     }
-    PendingConnect pending;
-    pending.socket = socket;
-    pending.session = session;
-    queueConnect(m_setUpQueue, m_setUpCondition, std::move(pending));
-}
-
-void TcpNatRelay::connectThread(bool proxied)
-{
-    std::deque<PendingConnect> &queue = proxied ? m_proxyQueue : m_setUpQueue;
-    std::condition_variable &condition = proxied ? m_proxyCondition : m_setUpCondition;
-    for (;;) {
-        PendingConnect pending;
-        {
-            std::unique_lock lock(m_queueMutex);
-            condition.wait(lock, [&] { return !m_running.load() || !queue.empty(); });
-            if (!m_running.load())
-                return;
-            pending = std::move(queue.front());
-            queue.pop_front();
-        }
-        if (!proxied) {
-            routeConnect(std::move(pending));
-            continue;
-        }
-        m_proxyHandshaking.fetch_add(1);
-        const int destination = connectThroughProxy(pending.session, pending.socksPort);
-        m_proxyHandshaking.fetch_sub(1);
-        finishRelay(pending, destination, false);
-    }
-}
-
-void TcpNatRelay::routeConnect(PendingConnect pending)
-{
-    const TcpNatSession &nat = pending.session;
-    const RoutingPolicy &policy = *m_settings.policy;
-    pending.started = std::chrono::steady_clock::now();
+    auto pending = std::make_shared<PendingConnect>();
+    pending->socket = socket;
+    pending->session = session;
+    pending->started = std::chrono::steady_clock::now();
     const std::uint32_t ownerPid =
-        m_settings.owners
-            ? m_settings.owners->tcpOwnerPid(nat.clientPort, nat.destinationAddress, nat.destinationPort, nat.clientAddress)
-            : 0;
+        m_settings.owners ? m_settings.owners->tcpOwnerPid(session.clientPort, session.destinationAddress,
+                                                           session.destinationPort, session.clientAddress)
+                          : 0;
     // A connection of this daemon's own that came back through the tunnel (a direct
     // socket without a pre-TUN interface to leave by) would be relayed in a loop.
     if (ownerPid == std::uint32_t(getpid())) {
         qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
-                   << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort;
-        ::close(pending.socket);
-        natSessionEnded(nat);
+                   << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
+        abandon(pending);
         return;
     }
-    pending.ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
-    pending.looked = std::chrono::steady_clock::now();
-    const std::uint16_t socksPort = policy.choosePort(pending.ownerPath, nat.destinationAddress, nat.destinationPort);
-    if (socksPort != policy.directPort()) {
-        pending.socksPort = socksPort;
-        queueConnect(m_proxyQueue, m_proxyCondition, std::move(pending));
+    pending->ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
+    pending->looked = std::chrono::steady_clock::now();
+    const RoutingPolicy &policy = *m_settings.policy;
+    pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
+                                           session.destinationPort);
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pending.emplace(pending.get(), pending);
+    }
+    if (pending->socksPort == policy.directPort()) {
+        startDirect(pending);
         return;
     }
-    m_directConnecting.fetch_add(1);
-    const int destination = connectDirect(nat);
-    m_directConnecting.fetch_sub(1);
-    finishRelay(pending, destination, true);
+    const std::string name = m_settings.names ? m_settings.names->lookupIpv4(session.destinationAddress) : std::string();
+    startProxied(pending, name);
 }
 
-void TcpNatRelay::finishRelay(const PendingConnect &pending, int destination, bool direct)
+bool TcpNatRelay::startConnect(const PendingPtr &pending, AsyncSocksClient::Request request,
+                               std::function<void(AsyncSocksClient::Result &&)> onResult)
 {
-    const TcpNatSession &nat = pending.session;
+    request.destination = Endpoint::fromIpv4(pending->session.destinationAddress, pending->session.destinationPort);
+    request.timeoutMs = kConnectTimeoutMs;
+    request.socketKey = kCompletionKey;
+    const std::uint64_t id = m_settings.socks->startProxyConnect(std::move(request), std::move(onResult));
+    if (id != 0)
+        pending->handshake.store(id);
+    return id != 0;
+}
+
+void TcpNatRelay::startDirect(const PendingPtr &pending)
+{
+    AsyncSocksClient::Request request;
+    request.command = AsyncSocksClient::Command::None;
+    request.server = Endpoint::fromIpv4(pending->session.destinationAddress, pending->session.destinationPort);
+    request.prepare = [this](int socket) { return bindToPhysicalInterface(socket); };
+    if (!startConnect(pending, std::move(request),
+                      [this, pending](AsyncSocksClient::Result &&result) { onDirectResult(pending, std::move(result)); }))
+        abandon(pending);
+}
+
+void TcpNatRelay::startProxied(const PendingPtr &pending, const std::string &hostName)
+{
+    AsyncSocksClient::Request request;
+    request.command = AsyncSocksClient::Command::Connect;
+    request.server = Endpoint{m_settings.proxyAddress, pending->socksPort};
+    request.hostName = hostName;
+    const bool byName = !hostName.empty();
+    if (startConnect(pending, std::move(request), [this, pending, byName](AsyncSocksClient::Result &&result) {
+            onProxyResult(pending, byName, std::move(result));
+        }))
+        return;
+    if (byName && m_running.load()) {
+        startProxied(pending, std::string()); // a name that cannot be sent: by address
+        return;
+    }
+    if (g_connectFailedLog.admit())
+        qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
+    abandon(pending);
+}
+
+// A source address alone does not leave through the split routes; the device
+// binding does (with loose reverse-path filtering on it).
+bool TcpNatRelay::bindToPhysicalInterface(int socket) const
+{
+    // The firewall lets the daemon's own marked sockets go anywhere, DNS included.
+    if (const int error = OwnSocketMark::apply(socket); error != 0 && g_markLog.admit())
+        qWarning() << "[TCP-NAT] Failed to mark direct socket:" << error;
+    const std::uint32_t index = m_interfaceIndex.load();
+    if (index == 0)
+        return true;
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(index, name) &&
+        setsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, socklen_t(std::strlen(name))) != 0)
+        qWarning() << "[TCP-NAT] Failed to bind to physical interface" << name << "- Error:" << errno;
+    const std::uint32_t address = interfaceIpv4Address(index);
+    if (address == 0) {
+        qWarning() << "[TCP-NAT] Could not get IP for physical interface" << index;
+        return true;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    if (::bind(socket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+        qWarning() << "[TCP-NAT] Failed to bind to physical interface IP" << ipv4ToString(address).c_str()
+                   << "- Error:" << errno;
+    return true;
+}
+
+void TcpNatRelay::onDirectResult(const PendingPtr &pending, AsyncSocksClient::Result &&result)
+{
+    if (result.ok()) {
+        finishRelay(pending, result.socket, true);
+        return;
+    }
+    const TcpNatSession &nat = pending->session;
+    if (result.failure != AsyncSocksClient::Failure::Cancelled && g_directFailedLog.admit())
+        qWarning() << "[TCP-NAT] Failed to connect directly to" << ipv4ToString(nat.destinationAddress).c_str() << ":"
+                   << nat.destinationPort << "- Error:" << result.error;
+    abandon(pending);
+}
+
+// The host name from a DNS answer is tried first; only a proxy that refused
+// the request is asked again by address. One that could not be reached or did
+// not answer would fail the same way again.
+void TcpNatRelay::onProxyResult(const PendingPtr &pending, bool byName, AsyncSocksClient::Result &&result)
+{
+    if (result.ok()) {
+        finishRelay(pending, result.socket, false);
+        return;
+    }
+    if (result.failure == AsyncSocksClient::Failure::Cancelled) {
+        abandon(pending);
+        return;
+    }
+    if (byName && result.failure == AsyncSocksClient::Failure::RequestRejected && m_running.load()) {
+        startProxied(pending, std::string());
+        return;
+    }
+    if (g_connectFailedLog.admit())
+        qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
+    abandon(pending);
+}
+
+void TcpNatRelay::abandon(const PendingPtr &pending)
+{
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pending.erase(pending.get());
+    }
+    ::close(pending->socket);
+    natSessionEnded(pending->session);
+}
+
+void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool direct)
+{
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pending.erase(pending.get());
+    }
+    const TcpNatSession &nat = pending->session;
     const auto connected = std::chrono::steady_clock::now();
-    if (destination < 0 || !m_running.load()) {
-        if (destination >= 0)
-            ::close(destination);
-        ::close(pending.socket);
+    if (!m_running.load()) {
+        m_port.closeSocket(destination);
+        ::close(pending->socket);
         natSessionEnded(nat);
         return;
     }
-
     // Both sockets are associated before the session is in the table: once it is
     // there, closeProxiedRelays may close them, and an association after that
-    // would take whatever socket has reused the number.
-    if (const int error = m_port.associate(pending.socket, kCompletionKey); error != 0) {
-        qWarning() << "[TCP-NAT-IOCP] Failed to associate client socket with IOCP:" << error;
-        m_port.closeSocket(pending.socket);
-        m_port.closeSocket(destination);
-        natSessionEnded(nat);
-        return;
-    }
-    if (const int error = m_port.associate(destination, kCompletionKey); error != 0) {
-        qWarning() << "[TCP-NAT-IOCP] Failed to associate dest socket with IOCP:" << error;
-        m_port.closeSocket(pending.socket);
+    // would take whatever socket has reused the number. The destination socket
+    // came associated under this key from the SOCKS5 client.
+    if (const int error = m_port.associate(pending->socket, keyValue(kCompletionKey)); error != 0) {
+        qWarning() << "[TCP-NAT] Failed to associate client socket with the completion port:" << error;
+        m_port.closeSocket(pending->socket);
         m_port.closeSocket(destination);
         natSessionEnded(nat);
         return;
     }
     auto session = std::make_shared<RelaySession>();
     session->id = m_nextId.fetch_add(1);
-    session->clientSocket = pending.socket;
+    session->clientSocket = pending->socket;
     session->destinationSocket = destination;
     session->direct = direct;
     session->nat = nat;
@@ -301,111 +332,20 @@ void TcpNatRelay::finishRelay(const PendingConnect &pending, int destination, bo
         using std::chrono::microseconds;
         qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
                  << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort << "owner"
-                 << pending.ownerPath.c_str() << "lookup"
-                 << std::chrono::duration_cast<microseconds>(pending.looked - pending.started).count()
-                 << "us connect" << std::chrono::duration_cast<microseconds>(connected - pending.looked).count()
+                 << pending->ownerPath.c_str() << "lookup"
+                 << std::chrono::duration_cast<microseconds>(pending->looked - pending->started).count()
+                 << "us connect" << std::chrono::duration_cast<microseconds>(connected - pending->looked).count()
                  << "us";
     }
     postReceive(session, RelaySession::Side::Client);
     postReceive(session, RelaySession::Side::Destination);
 }
 
-int TcpNatRelay::connectDirect(const TcpNatSession &nat)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
-        qWarning() << "[TCP-NAT] Failed to create direct socket:" << errno;
-        return -1;
-    }
-    trackConnectSocket(fd, true);
-    SocketHelpers::setBufferSizes(fd);
-    // The firewall lets the daemon's own marked sockets go anywhere, DNS included.
-    if (const int error = OwnSocketMark::apply(fd); error != 0 && g_markLog.admit())
-        qWarning() << "[TCP-NAT] Failed to mark direct socket:" << error;
-    const std::uint32_t index = m_interfaceIndex.load();
-    if (index != 0) {
-        // A source address alone does not leave through the split routes; the
-        // device binding does (with loose reverse-path filtering on it).
-        char name[IF_NAMESIZE] = {};
-        if (if_indextoname(index, name) &&
-            setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, socklen_t(std::strlen(name))) != 0)
-            qWarning() << "[TCP-NAT] Failed to bind to physical interface" << name << "- Error:" << errno;
-        const std::uint32_t address = interfaceIpv4Address(index);
-        if (address != 0) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_addr.s_addr = htonl(address);
-            if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
-                qWarning() << "[TCP-NAT] Failed to bind to physical interface IP" << ipv4ToString(address).c_str()
-                           << "- Error:" << errno;
-        } else {
-            qWarning() << "[TCP-NAT] Could not get IP for physical interface" << index;
-        }
-    }
-    // Bounded, so a destination that never answers frees its connect thread.
-    SocketHelpers::setTimeouts(fd, kDirectConnectTimeoutMs);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_addr.s_addr = htonl(nat.destinationAddress);
-    remote.sin_port = htons(nat.destinationPort);
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote);
-    } while (rc != 0 && errno == EINTR);
-    const int error = errno;
-    trackConnectSocket(fd, false);
-    if (rc != 0) {
-        qWarning() << "[TCP-NAT] Failed to connect directly to" << ipv4ToString(nat.destinationAddress).c_str() << ":"
-                   << nat.destinationPort << "- Error:" << error;
-        ::close(fd);
-        return -1;
-    }
-    SocketHelpers::setTimeouts(fd, 0);
-    return fd;
-}
-
-int TcpNatRelay::connectThroughProxy(const TcpNatSession &nat, std::uint16_t socksPort)
-{
-    const std::string name = m_settings.names ? m_settings.names->lookupIpv4(nat.destinationAddress) : std::string();
-    SocksClient client(m_settings.proxyAddress, socksPort);
-    client.setSocketObserver([this](int socket, bool opened) { trackConnectSocket(socket, opened); });
-    bool connected = false;
-    if (!name.empty()) {
-        connected = client.connectViaDomain(name, nat.destinationPort);
-        // Only a proxy that refused the name is asked again by address; one that
-        // could not be reached or did not answer would fail the same way again.
-        if (!connected && !client.wasRejected()) {
-            qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
-            return -1;
-        }
-    }
-    if (!connected && m_running.load())
-        connected = client.connectViaIpv4(nat.destinationAddress, nat.destinationPort);
-    if (!connected) {
-        qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
-        return -1;
-    }
-    // The client closes its own descriptor; the relay keeps a duplicate that only
-    // the completion port closes.
-    const int fd = fcntl(client.socket(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy" << errno;
-    else
-        SocketHelpers::setTimeouts(fd, 0);
-    return fd;
-}
-
 bool TcpNatRelay::onCompletion(const CompletionPort::Completion &completion)
 {
-    std::shared_ptr<RelaySession> session;
-    {
-        std::lock_guard lock(m_tableMutex);
-        const auto it = m_liveSlots.find(completion.slot);
-        if (it == m_liveSlots.end())
-            return false;
-        session = std::move(it->second);
-        m_liveSlots.erase(it);
-    }
+    const std::shared_ptr<RelaySession> session = m_liveSlots.take(completion.slot);
+    if (!session)
+        return false;
     const CompletionSlot *slot = completion.slot;
     const bool clientSide = slot == &session->fromClient.receiveSlot || slot == &session->fromClient.sendSlot;
     const bool receive = slot == &session->fromClient.receiveSlot || slot == &session->fromDestination.receiveSlot;
@@ -477,22 +417,16 @@ int TcpNatRelay::postReceive(const std::shared_ptr<RelaySession> &session, Relay
             return 0;
         if (direction.receivePending.exchange(true))
             return 0;
-        {
-            std::lock_guard tableLock(m_tableMutex);
-            m_liveSlots[&direction.receiveSlot] = session;
-        }
-        error = m_port.postReceive(session->receiveSocket(side), direction.receiveSlot, direction.buffer.get(),
-                                   RelaySession::kBufferSize);
-        if (error != 0) {
-            std::lock_guard tableLock(m_tableMutex);
-            m_liveSlots.erase(&direction.receiveSlot);
-        }
+        error = m_liveSlots.post(&direction.receiveSlot, session, [&] {
+            return m_port.postReceive(session->receiveSocket(side), direction.receiveSlot, direction.buffer.get(),
+                                      RelaySession::kBufferSize);
+        });
     }
     if (error != 0) {
         direction.receivePending.store(false);
         if (!isQuietError(error))
-            qWarning() << (side == RelaySession::Side::Client ? "[TCP-NAT-IOCP] recv (client) failed:"
-                                                              : "[TCP-NAT-IOCP] recv (dest) failed:")
+            qWarning() << (side == RelaySession::Side::Client ? "[TCP-NAT] recv (client) failed:"
+                                                              : "[TCP-NAT] recv (dest) failed:")
                        << error;
         closeRelay(session->id);
     }
@@ -505,16 +439,9 @@ int TcpNatRelay::postSend(const std::shared_ptr<RelaySession> &session, RelaySes
     std::lock_guard lock(session->mutex);
     if (session->closing.load())
         return ECANCELED;
-    {
-        std::lock_guard tableLock(m_tableMutex);
-        m_liveSlots[&direction.sendSlot] = session;
-    }
-    const int error = m_port.postSend(session->sendSocket(side), direction.sendSlot, direction.buffer.get(), length);
-    if (error != 0) {
-        std::lock_guard tableLock(m_tableMutex);
-        m_liveSlots.erase(&direction.sendSlot);
-    }
-    return error;
+    return m_liveSlots.post(&direction.sendSlot, session, [&] {
+        return m_port.postSend(session->sendSocket(side), direction.sendSlot, direction.buffer.get(), length);
+    });
 }
 
 void TcpNatRelay::closeRelay(std::uint64_t id)

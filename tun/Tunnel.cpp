@@ -1,14 +1,15 @@
 #include "tun/Tunnel.h"
 
+#include "base/CompletionDispatcher.h"
+#include "base/LogLimiter.h"
+#include "base/SocketHelpers.h"
 #include "net/InterfaceConfig.h"
 #include "net/TunAdapter.h"
-#include "relay/SocketHelpers.h"
+#include "packet/PacketCodec.h"
+#include "packet/PacketInfo.h"
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
-#include "tun/CompletionDispatcher.h"
-#include "tun/LogLimiter.h"
-#include "tun/PacketCodec.h"
-#include "tun/PacketInfo.h"
+#include "socks5/AsyncSocksClient.h"
 #include "tun/TcpNatListener.h"
 #include "tun/TcpNatRelay.h"
 
@@ -197,15 +198,23 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_port = std::make_unique<CompletionPort>();
     if (!m_port->create()) {
         const int error = m_port->lastError();
-        qCritical() << "Failed to create IOCP:" << error;
+        qCritical() << "Failed to create the completion port:" << error;
         return std::unexpected("Failed to create I/O Completion Port (error " + std::to_string(error) + ")");
     }
     raiseDescriptorLimit();
+    // Each owner of sockets registers its completion handler as it is made.
+    m_dispatcher = std::make_unique<CompletionDispatcher>(*m_port);
+    m_socks = std::make_unique<AsyncSocksClient>(*m_port);
+    m_socks->attach(*m_dispatcher);
+    const IpAddress proxyAddress = IpAddress::parse(m_proxyAddress).value_or(IpAddress());
 
     // 15: the NAT listener and its relay.
-    m_relay = std::make_unique<TcpNatRelay>(*m_port, TcpNatRelay::Settings{m_proxyAddress, &m_policy, &m_names, &m_owners});
+    m_relay = std::make_unique<TcpNatRelay>(*m_port,
+                                            TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get()});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
+    m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
+    m_listener->attach(*m_dispatcher);
     std::uint16_t listenPort = 0;
     if (!m_listener->startListener(tunnelIp, 0, &listenPort, m_port.get(),
                                    [relay = m_relay.get()](int socket, const TcpNatSession &session) {
@@ -219,18 +228,26 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
         qWarning() << "Failed to add host firewall inbound rule";
 
     // 16: UDP-NAT, and the flow table behind it.
-    auto output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
+    UdpAssociations::Context udp;
+    udp.port = m_port.get();
+    udp.socks = m_socks.get();
+    udp.proxyAddress = proxyAddress;
+    udp.tunnelIp = tunnelIp;
+    udp.policy = &m_policy;
+    udp.owners = &m_owners;
+    udp.names = &m_names;
+    udp.output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
     m_udpNat = std::make_unique<UdpNat>();
-    m_udpNatReady = m_udpNat->initialise(tunnelIp, m_proxyAddress.substr(0, kMaxProxyAddressBytes), m_policy.proxyPort(),
-                                         m_policy.directPort(), m_port.get(), output, &m_names,
-                                         m_policy.dnsRedirectIp());
-    if (m_udpNatReady)
+    m_udpNatReady = m_udpNat->initialise(udp);
+    if (m_udpNatReady) {
+        m_udpNat->attach(*m_dispatcher);
         qInfo() << "[UDP-NAT] Initialized for SOCKS5 UDP forwarding (proxy:" << m_policy.proxyPort()
                 << ", direct:" << m_policy.directPort() << ")";
-    else
+    } else {
         qWarning() << "[UDP-NAT] Failed to initialize (UDP forwarding disabled)";
-    m_flows = std::make_unique<UdpFlowTable>(
-        *m_port, UdpFlowTable::Settings{m_proxyAddress, tunnelIp, &m_policy, &m_owners, &m_names, output});
+    }
+    m_flows = std::make_unique<UdpFlowTable>(udp);
+    m_flows->attach(*m_dispatcher);
 
     // 17-20: running, workers, reader.
     m_running.store(true);
@@ -239,10 +256,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     if (m_originalInterfaceIndex.load() != 0)
         m_rpFilter.loosen(m_originalInterfaceIndex.load());
     const unsigned workers = std::thread::hardware_concurrency();
-    m_dispatcher = std::make_unique<CompletionDispatcher>(
-        *m_port, CompletionDispatcher::Routes{m_listener.get(), m_relay.get(), m_flows.get(),
-                                              m_udpNatReady ? m_udpNat.get() : nullptr,
-                                              [relay = m_relay.get()] { relay->logDiagnostics(); }});
+    m_dispatcher->setDiagnostics([relay = m_relay.get()] { relay->logDiagnostics(); });
     m_dispatcher->start(workers);
     // The download drain thread serves the user-space TCP engine, which this
     // build does not have; TCP that the NAT path does not take is dropped.
@@ -251,7 +265,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
     qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
     qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
-    qDebug() << "IOCP workers:" << workers << "(fully async)";
+    qDebug() << "Completion port workers:" << workers << "(fully async)";
     return {};
 }
 
@@ -265,6 +279,9 @@ void Tunnel::stop()
     stopReadinessTimer();
     if (m_dispatcher)
         m_dispatcher->stop();
+    // Connections and associations still being opened end first.
+    if (m_socks)
+        m_socks->cancelAll();
     if (m_relay)
         m_relay->stop();
     if (m_udpNat)
@@ -300,9 +317,12 @@ void Tunnel::releaseEngine()
         m_udpNat->releaseRecords();
     if (m_flows)
         m_flows->releaseRecords();
+    if (m_socks)
+        m_socks->releaseRecords();
     m_flows.reset();
     m_udpNat.reset();
     m_relay.reset();
+    m_socks.reset();
     m_listener.reset();
     m_firewall.reset();
     m_adapter.reset();
@@ -426,8 +446,8 @@ void Tunnel::natInbound(const PacketInfo &packet)
 void Tunnel::handleUdpPacket(const PacketInfo &packet)
 {
     if (packet.version == 4 && m_udpNatReady) {
-        const RoutingPolicy::Destination real = m_policy.effectiveDestination(packet, m_tunnelIp);
-        if (m_udpNat->forward(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, real.address, real.port,
+        const Endpoint real = m_policy.effectiveDestination(packet, m_tunnelIp);
+        if (m_udpNat->forward(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, real.address.ipv4(), real.port,
                               packet.payload, packet.payloadLen))
             return;
         qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
@@ -501,14 +521,16 @@ void Tunnel::stopReadinessTimer()
 
 bool Tunnel::proxyAcceptsConnections() const
 {
-    const sockaddr_in proxy = SocketHelpers::ipv4SocketAddress(m_proxyAddress, m_policy.proxyPort());
-    if (proxy.sin_family != AF_INET)
+    const std::optional<IpAddress> address = IpAddress::parse(m_proxyAddress);
+    sockaddr_storage proxy{};
+    const socklen_t length = address ? Endpoint{*address, m_policy.proxyPort()}.toSocketAddress(proxy) : 0;
+    if (length == 0)
         return false;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd = ::socket(proxy.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return false;
     SocketHelpers::setTimeouts(fd, kHealthCheckTimeoutMs);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy) == 0;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&proxy), length) == 0;
     ::close(fd);
     return ok;
 }

@@ -8,12 +8,12 @@
 // the readiness gate after a reset, the NAT path for IPv4 TCP, UDP to the
 // UDP-NAT module or the flow table.
 
+#include "base/CompletionPort.h"
 #include "net/ConnectionOwnerLookup.h"
 #include "net/FirewallManager.h"
-#include "tun/CompletionPort.h"
-#include "tun/DnsNameCache.h"
+#include "packet/DnsNameCache.h"
+#include "packet/RoutingPolicy.h"
 #include "tun/ReversePathFilter.h"
-#include "tun/RoutingPolicy.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -26,6 +26,7 @@
 #include <thread>
 
 struct PacketInfo;
+class AsyncSocksClient;
 class CompletionDispatcher;
 class TcpNatListener;
 class TcpNatRelay;
@@ -50,7 +51,7 @@ public:
     // Configuration, before start().
     void setProxyIp(std::uint32_t address) { m_proxyIp = address; }
     void setDnsRedirectIp(std::uint32_t address);
-    void addBypassIp(std::uint32_t address) { m_policy.addBypassIp(address); }
+    void addBypassIp(std::uint32_t address) { m_policy.addBypassIp(IpAddress::fromIpv4(address)); }
     void addProxyProcess(const std::string &name) { m_policy.addProxyProcess(name); }
     void addDirectProcess(const std::string &name) { m_policy.addDirectProcess(name); }
     void addDirectProcessPath(const std::string &path) { m_policy.addDirectProcessPath(path); }
@@ -117,6 +118,8 @@ private:
     std::function<void()> m_healthCheckFailed;
 
     std::unique_ptr<CompletionPort> m_port;
+    std::unique_ptr<CompletionDispatcher> m_dispatcher;
+    std::unique_ptr<AsyncSocksClient> m_socks;
     std::unique_ptr<TunAdapter> m_adapter;
     std::unique_ptr<FirewallManager> m_firewall;
     FirewallManager::PermittedCgroups m_permittedCgroups;
@@ -125,7 +128,6 @@ private:
     std::unique_ptr<UdpNat> m_udpNat;
     bool m_udpNatReady = false;
     std::unique_ptr<UdpFlowTable> m_flows;
-    std::unique_ptr<CompletionDispatcher> m_dispatcher;
 
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_proxyReady{true};

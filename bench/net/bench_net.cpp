@@ -4,8 +4,8 @@
 // The TUN part needs root; it runs in a network namespace of its own that disappears
 // with the benchmark thread.
 #include "net/TunAdapter.h"
-#include "tun/CompletionPort.h"
-#include "tun/PacketCodec.h"
+#include "base/CompletionPort.h"
+#include "packet/PacketCodec.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -4,7 +4,7 @@
 
 #include "net/ConnectionOwnerLookup.h"
 #include "net/SockDiag.h"
-#include "tun/PacketCodec.h"
+#include "packet/PacketCodec.h"
 
 #include <QtGlobal>
 

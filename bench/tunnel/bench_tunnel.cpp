@@ -2,7 +2,7 @@
 // TUN device in one namespace, dante and the peers upstream (see TunTopology).
 // Prints one line per figure. Needs root.
 
-#include "relay/SocksClient.h"
+#include "socks5/Socks5Message.h"
 #include "tests/support/DaemonHarness.h"
 #include "tests/tun/e2e/TunTopology.h"
 #include "tools/KestClient.h"
@@ -59,19 +59,41 @@ int connectDirect(const char *host, int port)
     return fd;
 }
 
-// Through dante itself, without the tunnel: the baseline.
+bool sendAll(int fd, const void *data, std::size_t length);
+
+bool receiveExact(int fd, std::uint8_t *out, std::size_t length)
+{
+    for (std::size_t got = 0; got < length;) {
+        const ssize_t n = ::recv(fd, out + got, length - got, 0);
+        if (n <= 0)
+            return false;
+        got += std::size_t(n);
+    }
+    return true;
+}
+
+// Through dante itself, without the tunnel: the baseline. A blocking SOCKS5
+// CONNECT by address whose reply is read whole.
 int connectViaSocks(const char *host, int port)
 {
-    SocksClient client(TunTopology::kProxyHost, TunTopology::kProxyPort);
-    in_addr address{};
-    inet_pton(AF_INET, host, &address);
-    if (!client.connectViaIpv4(ntohl(address.s_addr), std::uint16_t(port)))
+    const int fd = connectDirect(TunTopology::kProxyHost, TunTopology::kProxyPort);
+    if (fd < 0)
         return -1;
-    client.setNonBlocking(false);
-    const int fd = ::dup(client.socket());
-    timeval none{0, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    const auto destination = IpAddress::parse(host);
+    const std::vector<std::uint8_t> request =
+        Socks5Message::connectRequest(Endpoint{destination.value_or(IpAddress()), std::uint16_t(port)}, {});
+    std::uint8_t reply[262];
+    const bool ok = sendAll(fd, Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size()) &&
+                    receiveExact(fd, reply, Socks5Message::kMethodReplyLength) && reply[1] == 0 &&
+                    sendAll(fd, request.data(), request.size()) &&
+                    receiveExact(fd, reply, Socks5Message::kReplyPrefixLength) && reply[1] == 0 &&
+                    Socks5Message::replyLength(reply) > Socks5Message::kReplyPrefixLength &&
+                    receiveExact(fd, reply + Socks5Message::kReplyPrefixLength,
+                                 Socks5Message::replyLength(reply) - Socks5Message::kReplyPrefixLength);
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -9,9 +9,9 @@ mkdir -p "$out"
 launcher=()
 command -v ccache >/dev/null && launcher=(ccache)
 "${launcher[@]}" g++ -std=c++23 -O1 -g -fsanitize=thread -I"$root" \
-  "$root/tun/CompletionPort.cpp" \
-  "$root/tests/tun/CompletionPort_test.cpp" \
-  "$root/tests/tun/CompletionPortStress_test.cpp" \
+  "$root/base/CompletionPort.cpp" \
+  "$root/tests/base/CompletionPortTest.cpp" \
+  "$root/tests/base/CompletionPortStressTest.cpp" \
   -lgtest -lgtest_main -lpthread -o "$out/completion_port_tsan"
 # halt_on_error makes the first report fail the run; the stress test repeats 3 times.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

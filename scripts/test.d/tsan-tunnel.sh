@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# ThreadSanitizer run of the tunnel's relay paths: the NAT listener and relay, the
-# UDP-NAT module and the UDP flow table with the completion-port dispatch, built
-# with -fsanitize=thread together with their tests, bounded in time. Any race
-# report fails the check.
+# ThreadSanitizer run of the tunnel's relay paths: the asynchronous SOCKS5
+# client, the NAT listener and relay, the UDP-NAT module and the UDP flow table
+# with the completion-port dispatch, built with -fsanitize=thread together with
+# their tests, bounded in time. Any race report fails the check.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}"
@@ -13,11 +13,15 @@ command -v ccache >/dev/null && launcher=(ccache)
 cd "$root"
 # shellcheck disable=SC2046
 "${launcher[@]}" g++ -std=c++23 -O1 -g -fsanitize=thread -fPIC -I"$root" $(pkg-config --cflags Qt6Core) \
-  tun/CompletionPort.cpp tun/CompletionDispatcher.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp \
-  tun/RoutingPolicy.cpp tun/PacketCodec.cpp tun/DnsAnswers.cpp tun/DnsNameCache.cpp \
-  relay/SocketHelpers.cpp relay/SocksClient.cpp relay/UdpRelay.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
+  base/CompletionPort.cpp base/CompletionDispatcher.cpp base/SocketHelpers.cpp base/IpAddress.cpp \
+  base/Endpoint.cpp base/Log.cpp \
+  packet/RoutingPolicy.cpp packet/PacketCodec.cpp packet/DnsAnswers.cpp packet/DnsNameCache.cpp \
+  socks5/Socks5Message.cpp socks5/AsyncSocksClient.cpp \
+  relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
+  tun/TcpNatRelay.cpp tun/TcpNatListener.cpp \
   net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
-  tests/tun/TcpNatRelay_test.cpp tests/tun/TcpNatListener_test.cpp tests/tun/UdpForwarding_test.cpp \
+  tests/socks5/AsyncSocksClientTest.cpp tests/tun/TcpNatRelayTest.cpp tests/tun/TcpNatListenerTest.cpp \
+  tests/relay/UdpForwardingTest.cpp \
   -lgtest -lgtest_main -lpthread $(pkg-config --libs Qt6Core) -o "$out/tunnel_tsan"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   timeout 300 "$out/tunnel_tsan" --gtest_repeat=2 --gtest_brief=1

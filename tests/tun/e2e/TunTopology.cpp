@@ -78,6 +78,10 @@ class UdpEcho(socketserver.BaseRequestHandler):
     def handle(self):
         data, s = self.request
         s.sendto(data, self.client_address)
+class UdpWhoami(socketserver.BaseRequestHandler):
+    def handle(self):
+        data, s = self.request
+        s.sendto(self.client_address[0].encode(), self.client_address)
 class ThreadedUdp(socketserver.ThreadingMixIn, socketserver.UDPServer):
     daemon_threads = True
 class Threaded6(Threaded):
@@ -86,6 +90,9 @@ tcp6 = Threaded6(("fd6b::2", 9000), Tcp)
 threading.Thread(target=tcp6.serve_forever, daemon=True).start()
 udp = ThreadedUdp(("198.18.0.10", 7), UdpEcho)
 threading.Thread(target=udp.serve_forever, daemon=True).start()
+for address in ("198.18.0.10", "198.18.0.53"):
+    whoami = ThreadedUdp((address, 8), UdpWhoami)
+    threading.Thread(target=whoami.serve_forever, daemon=True).start()
 tcp = Threaded(("198.18.0.10", 9000), Tcp)
 threading.Thread(target=tcp.serve_forever, daemon=True).start()
 ThreadedHttp(("198.18.0.10", 80), Http).serve_forever()
@@ -259,6 +266,23 @@ std::string TunTopology::makeServedFile(const std::string &name, std::size_t byt
     m_net.run(near(), "head -c " + std::to_string(bytes) + " /dev/urandom > " + path);
     const NetnsFixture::Result sum = m_net.run(near(), "sha256sum " + path + " | cut -d' ' -f1");
     return sum.output.substr(0, 64);
+}
+
+int TunTopology::startSilentProxy()
+{
+    // Accepts every connection and never answers (nor reads), like a proxy core that hangs.
+    const std::string script = std::string("import socket, time\n"
+                                           "s = socket.socket()\n"
+                                           "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                                           "s.bind(('") + kProxyHost + "', " + std::to_string(kSilentProxyPort) +
+                               "))\n"
+                               "s.listen(4096)\n"
+                               "held = []\n"
+                               "while True:\n"
+                               "    held.append(s.accept()[0])\n";
+    std::ofstream(m_dir + "/silent.py") << script;
+    const int pid = m_net.spawn(far(), "exec python3 " + m_dir + "/silent.py");
+    return pid > 0 && waitForPort(far(), kProxyHost, kSilentProxyPort) ? pid : -1;
 }
 
 std::string TunTopology::dnsLog() const

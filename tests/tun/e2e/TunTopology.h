@@ -4,8 +4,10 @@
 // addresses that only the tunnel's split routes reach from "a":
 //   198.18.0.10  HTTP server (GET files, PUT /upload answers the SHA-256,
 //                GET /whoami answers the peer address) and a TCP service on
-//                port 9000 (SINK, SOURCE n, ECHO, TEN-THEN-CLOSE), UDP echo on 7
-//   198.18.0.53  dnsmasq: www.kest.test -> 198.18.0.10, logs every query
+//                port 9000 (SINK, SOURCE n, ECHO, TEN-THEN-CLOSE), UDP echo on 7,
+//                UDP on 8 answering the sender's address
+//   198.18.0.53  dnsmasq: www.kest.test -> 198.18.0.10, logs every query; UDP
+//                on 8 answering the sender's address
 //   10.231.0.2   dante on port 1080 (the proxy port, leaves from 198.18.0.1)
 //                and on 1081 (the direct port, leaves from 198.18.0.2)
 //   fd6b::2      the TCP service on port 9000 over IPv6 (the veth's far end;
@@ -32,6 +34,8 @@ public:
     static constexpr int kDirectPort = 1081;
     static constexpr int kTcpServicePort = 9000;
     static constexpr int kUdpEchoPort = 7;
+    static constexpr int kUdpWhoamiPort = 8;
+    static constexpr int kSilentProxyPort = 1090;
 
     TunTopology();
     ~TunTopology();
@@ -52,6 +56,8 @@ public:
     std::string makeServedFile(const std::string &name, std::size_t bytes);
 
     bool startProxy();
+    // A SOCKS5 port on the proxy host that accepts and never answers; its pid.
+    int startSilentProxy();
     void killProxy(); // SIGKILL, as a crash
     bool proxyRunning() const { return m_proxyPid > 0; }
     std::string dnsLog() const;

@@ -1,0 +1,97 @@
+#include "base/CompletionDispatcher.h"
+
+#include "base/Clock.h"
+
+#include <chrono>
+
+CompletionDispatcher::CompletionDispatcher(CompletionPort &port) : m_port(port) {}
+
+CompletionDispatcher::~CompletionDispatcher()
+{
+    stop();
+}
+
+void CompletionDispatcher::setHandler(CompletionKey key, Handler handler)
+{
+    if (keyValue(key) < kMaxKeys)
+        m_handlers[keyValue(key)] = std::move(handler);
+}
+
+void CompletionDispatcher::addIdleSweep(Sweep sweep)
+{
+    m_idleSweeps.push_back(std::move(sweep));
+}
+
+void CompletionDispatcher::addHousekeeping(Task task)
+{
+    m_housekeeping.push_back(std::move(task));
+}
+
+void CompletionDispatcher::setDiagnostics(Task task)
+{
+    m_diagnostics = std::move(task);
+}
+
+void CompletionDispatcher::start(unsigned count)
+{
+    if (m_running.exchange(true))
+        return;
+    for (unsigned i = 0; i < count; ++i)
+        m_workers.emplace_back([this, i] { workerLoop(i); });
+}
+
+void CompletionDispatcher::stop()
+{
+    m_running.store(false);
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_workers.clear();
+}
+
+void CompletionDispatcher::workerLoop(unsigned index)
+{
+    int sinceSweep = 0;
+    int sinceDiagnostics = 0;
+    while (m_running.load(std::memory_order_acquire)) {
+        CompletionPort::Completion completion;
+        const CompletionPort::WaitResult result = m_port.wait(kWaitTimeoutMs, completion);
+        if (!m_running.load(std::memory_order_acquire))
+            return;
+        // Deadlines and retries are checked here, at least once per wait period.
+        if (index == 0)
+            for (const Task &task : m_housekeeping)
+                task();
+        if (result == CompletionPort::WaitResult::TimedOut)
+            continue;
+        if (result == CompletionPort::WaitResult::Closed) {
+            // Nothing more will complete; wait for stop without spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        dispatch(completion);
+        if (++sinceSweep > kSweepEvery - 1) {
+            sinceSweep = 0;
+            sweepIdle(monotonicNanoseconds());
+        }
+        if (index == 0 && ++sinceDiagnostics > kDiagnosticsEvery - 1) {
+            sinceDiagnostics = 0;
+            if (m_diagnostics)
+                m_diagnostics();
+        }
+    }
+}
+
+bool CompletionDispatcher::dispatch(const CompletionPort::Completion &completion)
+{
+    const Handler *handler = completion.key < kMaxKeys ? &m_handlers[completion.key] : nullptr;
+    const bool routed = handler && *handler && (*handler)(completion);
+    (routed ? m_handled : m_dropped).fetch_add(1, std::memory_order_relaxed);
+    return routed;
+}
+
+void CompletionDispatcher::sweepIdle(std::int64_t nowNs)
+{
+    m_sweeps.fetch_add(1, std::memory_order_relaxed);
+    for (const Sweep &sweep : m_idleSweeps)
+        sweep(nowNs);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// Small helpers of the network tests: TCP listeners and unused ports on
+// loopback, and a bounded wait for a condition to come true.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+// A TCP socket listening on 127.0.0.1 on a port the system chose.
+inline int listenOnLoopback(std::uint16_t *port, int backlog = 16)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::listen(fd, backlog);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A loopback port on which nothing listens (just now).
+inline std::uint16_t unusedLoopbackPort()
+{
+    std::uint16_t port = 0;
+    ::close(listenOnLoopback(&port));
+    return port;
+}
+
+// True once the condition holds, checked every 10 ms for up to timeoutMs.
+template <typename Condition>
+bool eventually(Condition condition, int timeoutMs = 3000)
+{
+    for (int waited = 0; waited < timeoutMs && !condition(); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}

@@ -1,0 +1,3 @@
+#pragma once
+// A higher folder of the layer check's failing example.
+#include "low/Low.h"
