@@ -22,7 +22,7 @@ command -v ccache >/dev/null && launcher=(ccache)
 # shellcheck disable=SC2046
 "${launcher[@]}" g++ -std=c++23 -O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fPIC \
   -I"$root" $(pkg-config --cflags Qt6Core Qt6DBus libmnl) -DKEST_TESTCHILD_BINARY="\"$child\"" \
-  "$root"/process/*.cpp "$root/base/DaemonLog.cpp" "$root/net/Netlink.cpp" "$root/net/SystemResolver.cpp" \
+  "$root"/process/*.cpp "$root/base/DaemonLog.cpp" "$root/net/Netlink.cpp" "$root/net/SystemResolver.cpp" "$root/net/TunStateFile.cpp" \
   "$root/tests/process/ProcessManagerTest.cpp" "$root/tests/process/ProcessRightsTest.cpp" \
   "$out"/moc_*.cpp $(pkg-config --libs Qt6Core Qt6DBus libmnl) -lgtest -lgtest_main -lpthread -o "$out/process_asan"
 ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \

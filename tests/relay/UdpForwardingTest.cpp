@@ -124,6 +124,7 @@ protected:
         m_policy.setProxyPort(proxyPort);
         m_policy.setDirectPort(directPort);
         m_policy.setDnsRedirectIp(kRedirect);
+        stopDispatcher(); // no worker may still be inside the module replaced here
         m_udpNat = std::make_unique<UdpNat>();
         ASSERT_TRUE(m_udpNat->initialise(context(owners)));
         startDispatcher();
@@ -134,16 +135,22 @@ protected:
         m_policy.setProxyPort(proxyPort);
         m_policy.setDirectPort(directPort ? directPort : proxyPort);
         m_policy.setDnsRedirectIp(kRedirect);
+        stopDispatcher();
         m_flows = std::make_unique<UdpFlowTable>(context(owners));
         m_flows->setRunning(true);
         startDispatcher();
     }
 
     // Handlers are registered before the workers start: a new dispatcher each time.
-    void startDispatcher()
+    void stopDispatcher()
     {
         if (m_dispatcher)
             m_dispatcher->stop();
+    }
+
+    void startDispatcher()
+    {
+        stopDispatcher();
         m_dispatcher = std::make_unique<CompletionDispatcher>(m_port);
         m_socks.attach(*m_dispatcher);
         if (m_udpNat)
