@@ -147,10 +147,10 @@ std::size_t Tunnel::workerCount() const
     return m_dispatcher ? m_dispatcher->workerCount() : 0;
 }
 
-bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length)
+bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload)
 {
     TunAdapter *adapter = m_adapter.get();
-    return adapter && adapter->send(packet, std::uint32_t(length));
+    return adapter && adapter->send(packet, std::uint32_t(length), offload);
 }
 
 std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
@@ -194,7 +194,9 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     // 12-14: session, packet entry, completion port.
     if (!m_adapter->startSession(kSessionCapacity))
         return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
-    m_adapter->setPacketHandler([this](const std::uint8_t *packet, std::uint32_t length) { handlePacket(packet, length); });
+    m_adapter->setPacketHandler([this](std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) {
+        handlePacket(packet, length, offload);
+    });
     m_port = std::make_unique<CompletionPort>();
     if (!m_port->create()) {
         const int error = m_port->lastError();
@@ -210,7 +212,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
 
     // 15: the NAT listener and its relay.
     m_relay = std::make_unique<TcpNatRelay>(*m_port,
-                                            TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get()});
+                                            TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(),
+                                                                  TunAdapter::offloadSwitchedOn()});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
     m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
@@ -331,6 +334,13 @@ void Tunnel::releaseEngine()
 
 void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
 {
+    thread_local std::vector<std::uint8_t> copy;
+    copy.assign(data, data + length);
+    handlePacket(copy.data(), length, PacketOffload{});
+}
+
+void Tunnel::handlePacket(std::uint8_t *data, std::uint32_t length, const PacketOffload &offload)
+{
     if (!m_running.load(std::memory_order_relaxed))
         return;
     const PacketInfo packet = parsePacket(data, length);
@@ -343,7 +353,7 @@ void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
     if (RoutingPolicy::isDroppedDestination(packet))
         return;
     if (packet.isTcp()) {
-        handleTcpPacket(packet);
+        handleTcpPacket(packet, data, offload);
         return;
     }
     if (packet.isUdp()) {
@@ -375,13 +385,13 @@ void Tunnel::refuseWhileNotReady(const PacketInfo &packet)
     sendToAdapter(reset.data(), reset.size());
 }
 
-void Tunnel::handleTcpPacket(const PacketInfo &packet)
+void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     if (packet.version == 4 && m_listener) {
         const std::uint32_t t = m_tunnelIp;
         const std::uint16_t l = m_listener->listenPort();
         if (packet.srcIp == t && packet.srcPort == l) {
-            natInbound(packet);
+            natInbound(packet, data, offload);
             return;
         }
         if (packet.dstIp == t && packet.dstPort == l) {
@@ -391,24 +401,27 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
             return;
         }
         if (packet.srcIp == t) {
-            natOutbound(packet);
+            natOutbound(packet, data, offload);
             return;
         }
     }
-    dropUnhandledTcp(packet);
+    dropUnhandledTcp(packet, offload);
 }
 
 // TCP that the NAT path does not take (forwarded from other hosts, IPv6, a
 // client port without a NAT session) belongs to the user-space TCP engine,
 // which this build does not have yet: it is dropped.
-void Tunnel::dropUnhandledTcp(const PacketInfo &packet)
+void Tunnel::dropUnhandledTcp(const PacketInfo &packet, const PacketOffload &offload)
 {
+    (void)offload; // the engine will need it: a super-packet, a partial checksum
     if (g_unhandledTcpLog.admit())
         qDebug().noquote() << "[TCP] Dropping TCP packet outside the NAT path: src=" << dotted(packet.srcIp) << ":"
                            << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
 }
 
-void Tunnel::natOutbound(const PacketInfo &packet)
+// The packet is rewritten in place and goes back whole, a super-packet with
+// its offload metadata as read: the kernel cuts it (or takes it as one) itself.
+void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     std::uint16_t natPort = 0;
     if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck)) {
@@ -418,29 +431,26 @@ void Tunnel::natOutbound(const PacketInfo &packet)
         natPort = session->natPort;
     }
     if (natPort == 0) {
-        dropUnhandledTcp(packet);
+        dropUnhandledTcp(packet, offload);
         return;
     }
-    thread_local std::vector<std::uint8_t> copy;
-    copy.assign(packet.packet, packet.packet + packet.packetLen);
-    if (!rewriteTcpAddresses(copy.data(), copy.size(), m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort())) {
+    if (!rewriteTcpAddresses(data, packet.packetLen, m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort(),
+                             offload.checksumPartial)) {
         qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
         return;
     }
-    sendToAdapter(copy.data(), copy.size());
+    sendToAdapter(data, packet.packetLen, offload);
 }
 
-void Tunnel::natInbound(const PacketInfo &packet)
+void Tunnel::natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     const auto session = m_listener->findSessionByNatPort(packet.dstPort);
     if (!session)
         return;
-    thread_local std::vector<std::uint8_t> copy;
-    copy.assign(packet.packet, packet.packet + packet.packetLen);
-    if (!rewriteTcpAddresses(copy.data(), copy.size(), session->destinationAddress, session->destinationPort,
-                             session->clientAddress, session->clientPort))
+    if (!rewriteTcpAddresses(data, packet.packetLen, session->destinationAddress, session->destinationPort,
+                             session->clientAddress, session->clientPort, offload.checksumPartial))
         return;
-    sendToAdapter(copy.data(), copy.size());
+    sendToAdapter(data, packet.packetLen, offload);
 }
 
 void Tunnel::handleUdpPacket(const PacketInfo &packet)

@@ -173,7 +173,7 @@ TEST(TunAdapterReader, StopReaderJoinsAReaderThatAlreadyLeftItsLoop)
     TunAdapter adapter;
     adapter.attachDescriptorForTests(fds[0]);
     std::atomic<int> packets{0};
-    adapter.setPacketHandler([&](const std::uint8_t *, std::uint32_t) { ++packets; });
+    adapter.setPacketHandler([&](std::uint8_t *, std::uint32_t, const PacketOffload &) { ++packets; });
     adapter.startReader();
     ASSERT_EQ(write(fds[1], "abc", 3), 3);
     for (int i = 0; i < 200 && packets.load() == 0; ++i)
@@ -293,7 +293,7 @@ TEST_F(TunAdapterNetns, PacketSentReachesASocketAndKernelPacketsReachTheHandler)
         bringUp(adapter);
         std::mutex mutex;
         std::vector<std::vector<std::uint8_t>> seen;
-        adapter.setPacketHandler([&](const std::uint8_t *data, std::uint32_t length) {
+        adapter.setPacketHandler([&](std::uint8_t *data, std::uint32_t length, const PacketOffload &) {
             std::lock_guard lock(mutex);
             seen.emplace_back(data, data + length);
         });
