@@ -68,7 +68,10 @@ void CompletionDispatcher::workerLoop(unsigned index)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        dispatch(completion);
+        {
+            CompletionPort::Serving serving(m_port);
+            dispatch(completion);
+        }
         if (++sinceSweep > kSweepEvery - 1) {
             sinceSweep = 0;
             sweepIdle(monotonicNanoseconds());

@@ -30,6 +30,10 @@ struct CompletionPort::Chunk {
 namespace {
 constexpr std::uint64_t kWakeToken = ~std::uint64_t(0);
 constexpr std::uint64_t kCloseToken = ~std::uint64_t(0) - 1;
+// The port whose completion this thread is handling (see Serving), and whether
+// that thread has already kept one completion for itself.
+thread_local const CompletionPort *t_serving = nullptr;
+thread_local bool t_keptOne = false;
 
 std::uint64_t tokenFor(int fd, std::uint32_t generation)
 {
@@ -565,7 +569,24 @@ void CompletionPort::enqueueCompleted(SlotList &done)
         m_ready.tail = done.tail;
     }
     done = SlotList{};
+    if (t_serving == this && !t_keptOne) {
+        t_keptOne = true;
+        --count;
+    }
     wakeWaiters(count);
+}
+
+CompletionPort::Serving::Serving(const CompletionPort &port)
+    : m_previous(t_serving)
+{
+    t_serving = &port;
+    t_keptOne = false;
+}
+
+CompletionPort::Serving::~Serving()
+{
+    t_serving = m_previous;
+    t_keptOne = false;
 }
 
 void CompletionPort::wakeWaiters(int count)

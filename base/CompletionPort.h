@@ -138,6 +138,22 @@ public:
     // returned from wait() before the port is destroyed.
     void close();
 
+    // Held by a worker while it handles a completion and goes straight back to
+    // wait(): the first completion its own posts produce at once is left for it
+    // rather than waking another waiter, so a chain of quick steps (a handshake,
+    // a relay's receive and send) stays on one thread instead of bouncing
+    // between threads at each step.
+    class Serving {
+    public:
+        explicit Serving(const CompletionPort &port);
+        ~Serving();
+        Serving(const Serving &) = delete;
+        Serving &operator=(const Serving &) = delete;
+
+    private:
+        const CompletionPort *m_previous;
+    };
+
 private:
     struct SlotList {
         CompletionSlot *head = nullptr;

@@ -302,6 +302,35 @@ TEST_F(CompletionPortTest, OperationThatFinishesAtOnceStillCompletesThroughThePo
     close(b);
 }
 
+// A serving worker keeps the first completion its posts produce at once; a
+// second one still wakes a sleeping waiter, so nothing is left stranded.
+TEST_F(CompletionPortTest, ServingWorkerKeepsItsFirstQuickCompletionAndWakesAWaiterForTheNext)
+{
+    auto [a, b] = tcpPair();
+    ASSERT_EQ(m_port.associate(a, kKeyA), 0);
+    std::atomic<bool> sleeping{false};
+    Completion woken;
+    std::thread waiter([&] {
+        sleeping.store(true);
+        EXPECT_EQ(m_port.wait(5000, woken), WaitResult::Completed) << "the second completion woke no waiter";
+    });
+    while (!sleeping.load())
+        std::this_thread::yield();
+    CompletionSlot first, second;
+    {
+        CompletionPort::Serving serving(m_port);
+        ASSERT_EQ(m_port.postSend(a, first, "x", 1), 0);
+        ASSERT_EQ(m_port.postSend(a, second, "y", 1), 0);
+    }
+    waiter.join();
+    const Completion kept = waitOne(m_port, 0);
+    EXPECT_NE(kept.slot, woken.slot);
+    EXPECT_TRUE((kept.slot == &first || kept.slot == &second) && (woken.slot == &first || woken.slot == &second));
+    expectNothingMore(m_port);
+    m_port.closeSocket(a);
+    close(b);
+}
+
 TEST_F(CompletionPortTest, MisusedPostsAreRefusedWithoutACompletion)
 {
     auto [a, b] = tcpPair();
