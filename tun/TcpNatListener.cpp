@@ -7,6 +7,7 @@
 #include <QDebug>
 
 #include <arpa/inet.h>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <sys/socket.h>
@@ -152,6 +153,9 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         if (it != m_byNatPort.end()) {
             it->second->accepted = true;
             session = *it->second;
+            // Accepted late, past its lifetime: its port is held again.
+            if (it->second->active)
+                markBusy(natPort, true);
         }
     }
     if (session.natPort == 0) {
@@ -177,27 +181,67 @@ TcpNatListener::ClientKey TcpNatListener::clientKeyOf(const TcpNatSession &sessi
     return ClientKey{session.clientAddress, session.clientPort, session.destinationAddress, session.destinationPort};
 }
 
+void TcpNatListener::markBusy(std::uint16_t port, bool busy)
+{
+    const std::uint64_t bit = std::uint64_t(1) << (port % 64);
+    if (busy)
+        m_busyPorts[port / 64] |= bit;
+    else
+        m_busyPorts[port / 64] &= ~bit;
+}
+
+std::optional<std::uint16_t> TcpNatListener::nextFreePort(std::uint16_t from) const
+{
+    constexpr std::size_t kWords = 65536 / 64;
+    // Port 0 means "no NAT session" and is never handed out.
+    auto freeBits = [&](std::size_t word) { return ~m_busyPorts[word] & (word == 0 ? ~std::uint64_t(1) : ~std::uint64_t(0)); };
+    const std::size_t first = from / 64;
+    std::uint64_t bits = freeBits(first) & (~std::uint64_t(0) << (from % 64));
+    for (std::size_t step = 0; step <= kWords; ++step) {
+        if (bits != 0) {
+            const std::size_t word = (first + step) % kWords;
+            return std::uint16_t(word * 64 + std::size_t(std::countr_zero(bits)));
+        }
+        bits = freeBits((first + step + 1) % kWords);
+    }
+    return std::nullopt;
+}
+
+void TcpNatListener::expireUnaccepted(std::int64_t now)
+{
+    // Accepted, ended or replaced sessions leave the front as they are met, so
+    // the queue stays short while connections are accepted as they come.
+    while (!m_unaccepted.empty()) {
+        const Unaccepted front = m_unaccepted.front();
+        const auto it = m_byNatPort.find(front.port);
+        const bool waiting = it != m_byNatPort.end() && it->second->created == front.created &&
+                             it->second->active && !it->second->accepted;
+        if (waiting && now - front.created < kUnacceptedSessionLifetimeNs)
+            return;
+        if (waiting)
+            markBusy(front.port, false);
+        m_unaccepted.pop_front();
+    }
+}
+
 std::uint16_t TcpNatListener::takeNatPort(std::int64_t now)
 {
-    for (std::uint32_t tried = 0; tried <= 0xFFFF; ++tried) {
-        const std::uint16_t port = m_nextNatPort.fetch_add(1, std::memory_order_relaxed); // wraps at 16 bits
-        if (port == 0)
-            continue; // 0 means "no NAT session"
-        const auto it = m_byNatPort.find(port);
-        if (it == m_byNatPort.end())
-            return port;
+    expireUnaccepted(now);
+    const std::optional<std::uint16_t> found = nextFreePort(m_nextNatPort.load(std::memory_order_relaxed));
+    if (!found)
+        return 0;
+    const std::uint16_t port = *found;
+    m_nextNatPort.store(std::uint16_t(port + 1), std::memory_order_relaxed); // wraps at 16 bits
+    // The port goes to a new connection; the ended session that held it last
+    // gives up its client entry unless a newer session of that connection has it.
+    if (const auto it = m_byNatPort.find(port); it != m_byNatPort.end()) {
         const std::shared_ptr<TcpNatSession> old = it->second;
-        if (old->active && (old->accepted || now - old->created < kUnacceptedSessionLifetimeNs))
-            continue; // its connection is still open
-        // The port goes to a new connection; the old one's client entry goes
-        // with it unless a newer session of that connection has taken it.
         if (const auto clientIt = m_byClient.find(clientKeyOf(*old));
             clientIt != m_byClient.end() && clientIt->second == old)
             m_byClient.erase(clientIt);
         m_byNatPort.erase(it);
-        return port;
     }
-    return 0;
+    return port;
 }
 
 std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
@@ -224,6 +268,8 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
     session->created = now;
     m_byNatPort[natPort] = session;
     m_byClient[clientKey] = session;
+    m_unaccepted.push_back({now, natPort});
+    markBusy(natPort, true);
     return natPort;
 }
 
@@ -231,8 +277,10 @@ void TcpNatListener::endSession(const TcpNatSession &ended)
 {
     std::lock_guard lock(m_sessionMutex);
     const auto it = m_byNatPort.find(ended.natPort);
-    if (it != m_byNatPort.end() && clientKeyOf(*it->second) == clientKeyOf(ended))
+    if (it != m_byNatPort.end() && clientKeyOf(*it->second) == clientKeyOf(ended) && it->second->active) {
         it->second->active = false;
+        markBusy(ended.natPort, false);
+    }
 }
 
 std::shared_ptr<TcpNatSession> TcpNatListener::findSessionByClient(std::uint32_t address, std::uint16_t port,
@@ -276,6 +324,8 @@ void TcpNatListener::stopListener()
         std::lock_guard lock(m_sessionMutex);
         m_byNatPort.clear();
         m_byClient.clear();
+        m_unaccepted.clear();
+        m_busyPorts.fill(0);
     }
     std::lock_guard lock(m_callbackMutex);
     m_callback = nullptr;

@@ -14,12 +14,15 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <tuple>
 
 class TcpNatListener {
@@ -88,8 +91,14 @@ private:
     using ClientKey = std::tuple<std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
 
     static ClientKey clientKeyOf(const TcpNatSession &session);
-    // Under the session mutex: the next free NAT port, or 0.
+    // Under the session mutex: the next free NAT port from the cursor on, or 0.
+    // Busy ports are marked in a bitmap, so finding one costs a few word tests,
+    // not a walk over the sessions, however many connections stay open.
     std::uint16_t takeNatPort(std::int64_t now);
+    // Under the session mutex: frees the ports of unaccepted sessions past their lifetime.
+    void expireUnaccepted(std::int64_t now);
+    void markBusy(std::uint16_t port, bool busy);
+    std::optional<std::uint16_t> nextFreePort(std::uint16_t from) const;
     void postAccept();
     void closeListenSocket();
 
@@ -98,6 +107,15 @@ private:
     mutable std::mutex m_sessionMutex;
     std::map<std::uint16_t, std::shared_ptr<TcpNatSession>> m_byNatPort;
     std::map<ClientKey, std::shared_ptr<TcpNatSession>> m_byClient;
+    // One bit per NAT port whose session holds it (active, and accepted or young).
+    std::array<std::uint64_t, 65536 / 64> m_busyPorts{};
+    // Sessions not yet accepted, oldest first, to free their ports after their
+    // lifetime; an entry names its session by port and creation time.
+    struct Unaccepted {
+        std::int64_t created;
+        std::uint16_t port;
+    };
+    std::deque<Unaccepted> m_unaccepted;
     std::atomic<std::uint16_t> m_nextNatPort{kFirstNatPort};
     std::atomic<bool> m_active{false};
     std::atomic<std::int64_t> m_acceptRetryAt{0}; // monotonic ns; 0: no retry pending
