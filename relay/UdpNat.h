@@ -54,6 +54,7 @@ public:
     void releaseRecords();
 
     std::size_t sessionCount() const;
+    bool hasSession(const UdpNatKey &key) const { return m_sessions && m_sessions->hasFlow(key); }
 
 private:
     std::unique_ptr<UdpAssociations> m_sessions;
