@@ -4,6 +4,8 @@
 // read to a handler, a send with bounded retry callable from any thread, and the
 // interface settings (address, gateway, metric, DNS) of the link it created.
 
+#include "net/PacketDevice.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -14,9 +16,8 @@
 
 class InterfaceConfig;
 
-class TunAdapter {
+class TunAdapter : public PacketDevice {
 public:
-    using PacketHandler = std::function<void(const std::uint8_t *packet, std::uint32_t length)>;
 
     static constexpr const char *kTunnelType = "DodedAzedir";
     static constexpr std::uint32_t kSessionCapacity = 0x1000000;
@@ -26,7 +27,7 @@ public:
     static constexpr std::size_t kReadBufferSize = 65536;
 
     TunAdapter();
-    ~TunAdapter();
+    ~TunAdapter() override;
     TunAdapter(const TunAdapter &) = delete;
     TunAdapter &operator=(const TunAdapter &) = delete;
 
@@ -41,13 +42,13 @@ public:
     // The kernel name of the link ("" before openOrCreate).
     const std::string &interfaceName() const { return m_interfaceName; }
     bool startSession(std::uint32_t capacity);
-    void setPacketHandler(PacketHandler handler);
-    void startReader();
-    void stopReader();
+    void setPacketHandler(PacketHandler handler) override;
+    void startReader() override;
+    void stopReader() override;
     void endSession();
     // Closes the device; the link, its addresses and routes go away with it.
     void closeAdapter();
-    bool send(const std::uint8_t *packet, std::uint32_t length);
+    bool send(const std::uint8_t *packet, std::uint32_t length) override;
 
     // Interface configuration of the link (see InterfaceConfig).
     bool setAddress(std::uint32_t address, std::uint8_t prefixLength);

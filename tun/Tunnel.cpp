@@ -41,6 +41,13 @@ QString dotted(std::uint32_t address)
 {
     return QString::fromStdString(ipv4ToString(address));
 }
+
+// A failed start: the log line at critical level, and the error for the caller.
+std::unexpected<std::string> fatal(const char *logText, std::string error)
+{
+    qCritical() << logText;
+    return std::unexpected(std::move(error));
+}
 } // namespace
 
 Tunnel::Tunnel(std::string proxyAddress, std::uint16_t proxyPort)
@@ -149,8 +156,8 @@ std::size_t Tunnel::workerCount() const
 
 bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length)
 {
-    TunAdapter *adapter = m_adapter.get();
-    return adapter && adapter->send(packet, std::uint32_t(length));
+    PacketDevice *device = m_device;
+    return device && device->send(packet, std::uint32_t(length));
 }
 
 std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
@@ -158,13 +165,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
 {
     if (m_running.load())
         return {};
-    auto fatal = [](const char *logText, std::string error) {
-        qCritical() << logText;
-        return std::unexpected(std::move(error));
-    };
-
     // 1-2: the TUN device and its link.
-    m_tunnelIp = tunnelIp;
     m_adapter = std::make_unique<TunAdapter>();
     if (!m_adapter->load(devicePath))
         return fatal("Failed to initialize TUN", "Failed to initialize TUN (device not found or incompatible version)");
@@ -191,10 +192,28 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     // 9-11: the firewall (DNS leak protection, strict routing).
     startFirewall(natClient);
 
-    // 12-14: session, packet entry, completion port.
+    // 12: the session; 13-20: the packet engine on the device.
     if (!m_adapter->startSession(kSessionCapacity))
         return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
-    m_adapter->setPacketHandler([this](const std::uint8_t *packet, std::uint32_t length) { handlePacket(packet, length); });
+    if (auto started = startEngine(*m_adapter, tunnelIp, tunnelIp); !started)
+        return started;
+
+    qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
+    qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
+    qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
+    qDebug() << "Completion port workers:" << workerCount() << "(fully async)";
+    return {};
+}
+
+std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::uint32_t tunnelIp,
+                                                     std::uint32_t listenAddress)
+{
+    if (m_running.load())
+        return {};
+    m_tunnelIp = tunnelIp;
+    m_device = &device;
+    // 13-14: packet entry, completion port.
+    device.setPacketHandler([this](const std::uint8_t *packet, std::uint32_t length) { handlePacket(packet, length); });
     m_port = std::make_unique<CompletionPort>();
     if (!m_port->create()) {
         const int error = m_port->lastError();
@@ -216,7 +235,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_listener = std::make_unique<TcpNatListener>();
     m_listener->attach(*m_dispatcher);
     std::uint16_t listenPort = 0;
-    if (!m_listener->startListener(tunnelIp, 0, &listenPort, m_port.get(),
+    if (!m_listener->startListener(listenAddress, 0, &listenPort, m_port.get(),
                                    [relay = m_relay.get()](int socket, const TcpNatSession &session) {
                                        relay->setUpRelay(socket, session);
                                    }))
@@ -260,12 +279,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_dispatcher->start(workers);
     // The download drain thread serves the user-space TCP engine, which this
     // build does not have; TCP that the NAT path does not take is dropped.
-    m_adapter->startReader();
-
-    qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
-    qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
-    qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
-    qDebug() << "Completion port workers:" << workers << "(fully async)";
+    device.startReader();
     return {};
 }
 
@@ -274,8 +288,8 @@ void Tunnel::stop()
     if (!m_running.exchange(false))
         return;
     // The reader goes first: the packet entry must not reach parts being torn down.
-    if (m_adapter)
-        m_adapter->stopReader();
+    if (m_device)
+        m_device->stopReader();
     stopReadinessTimer();
     if (m_dispatcher)
         m_dispatcher->stop();
@@ -311,6 +325,7 @@ void Tunnel::stop()
 void Tunnel::releaseEngine()
 {
     m_dispatcher.reset();
+    m_device = nullptr;
     if (m_relay)
         m_relay->releaseRecords();
     if (m_udpNat)
@@ -471,7 +486,9 @@ void Tunnel::resetConnections()
     qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << flows.size() << "UDP flows and"
              << udpSessions << "UDP-NAT sessions";
     flows.clear();
-    flushDnsCache();
+    // Only the TUN mode's own adapter pointed the system's resolver into the tunnel.
+    if (m_adapter)
+        flushDnsCache();
     qDebug() << "Connection reset complete - starting proxy health check";
     if (m_firewall) {
         qInfo() << "[RESET] 🔍 Checking if nftables filters survived connection reset...";
