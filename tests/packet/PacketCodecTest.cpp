@@ -456,6 +456,23 @@ TEST(PacketRewrite, RewriteSetsAddressesAndKeepsBothChecksumsValid)
     }
 }
 
+// The TCP header follows the IP options: the ports are written there, and
+// the options themselves are left as they were.
+TEST(PacketRewrite, IpOptionsMoveTheTcpHeaderThatIsRewritten)
+{
+    const Bytes p = tcpPacket(PacketInfo::kPshAck, 9);
+    Bytes withOptions(p.begin(), p.begin() + 20);
+    withOptions[0] = 0x46;
+    withOptions[3] = std::uint8_t(p.size() + 4); // total length (below 256 here)
+    withOptions.insert(withOptions.end(), {1, 1, 1, 0});
+    withOptions.insert(withOptions.end(), p.begin() + 20, p.end());
+    ASSERT_TRUE(rewriteTcpAddresses(withOptions.data(), withOptions.size(), 0x0A060702, 30000, 0x0A060701, 41234));
+    EXPECT_EQ(fieldAt(withOptions, 24), 30000);
+    EXPECT_EQ(fieldAt(withOptions, 26), 41234);
+    EXPECT_EQ(Bytes(withOptions.begin() + 20, withOptions.begin() + 24), (Bytes{1, 1, 1, 0}));
+    EXPECT_TRUE(checksumsVerify(withOptions));
+}
+
 TEST(PacketRewrite, PaddingAfterTotalLengthIsNotChecksummed)
 {
     Bytes p = tcpPacket(PacketInfo::kPshAck, 5);
