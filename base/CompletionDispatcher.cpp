@@ -96,9 +96,9 @@ bool CompletionDispatcher::dispatch(const CompletionPort::Completion &completion
 void CompletionDispatcher::sweepIdle()
 {
     m_lastSweepNs.store(m_clock(), std::memory_order_relaxed);
-    m_sweeps.fetch_add(1, std::memory_order_relaxed);
     for (const Task &sweep : m_idleSweeps)
         sweep();
+    m_sweeps.fetch_add(1, std::memory_order_release);
 }
 
 // Without traffic no completion counts towards a sweep: the records a burst

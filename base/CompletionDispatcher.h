@@ -73,6 +73,7 @@ public:
 
     std::uint64_t handled() const { return m_handled.load(); }
     std::uint64_t dropped() const { return m_dropped.load(); }
+    // Sweeps completed.
     std::uint64_t sweeps() const { return m_sweeps.load(); }
 
 private:
