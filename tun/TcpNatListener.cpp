@@ -14,6 +14,7 @@
 namespace {
 LogLimiter g_noPortLog(20, 1000);
 LogLimiter g_acceptErrorLog(20, 100);
+LogLimiter g_noSessionLog(10, 1000);
 
 // Failures that say nothing about the next connection in the queue.
 bool isConnectionError(int error)
@@ -154,7 +155,8 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         }
     }
     if (session.natPort == 0) {
-        qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
+        if (g_noSessionLog.admit())
+            qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
         ::close(accepted);
         return;
     }

@@ -25,6 +25,10 @@
 
 namespace {
 LogLimiter g_unhandledTcpLog(20);
+// Per-packet warnings: a flood of them would bury the log.
+LogLimiter g_listenerPacketLog(10, 1000);
+LogLimiter g_rewriteLog(10, 1000);
+LogLimiter g_udpFallbackLog(10, 1000);
 
 // Every relayed connection holds two descriptors and every UDP association two
 // more: the soft limit of a service (often 1024) is raised to its hard limit.
@@ -400,9 +404,10 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
             return;
         }
         if (packet.dstIp == t && packet.dstPort == l) {
-            qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
-                                 << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
-                                 << "- Linux is routing local traffic through TUN!";
+            if (g_listenerPacketLog.admit())
+                qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
+                                     << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
+                                     << "- Linux is routing local traffic through TUN!";
             return;
         }
         if (packet.srcIp == t) {
@@ -439,7 +444,8 @@ void Tunnel::natOutbound(const PacketInfo &packet)
     thread_local std::vector<std::uint8_t> copy;
     copy.assign(packet.packet, packet.packet + packet.packetLen);
     if (!rewriteTcpAddresses(copy.data(), copy.size(), m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort())) {
-        qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
+        if (g_rewriteLog.admit())
+            qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
         return;
     }
     sendToAdapter(copy.data(), copy.size());
@@ -465,7 +471,8 @@ void Tunnel::handleUdpPacket(const PacketInfo &packet)
         if (m_udpNat->forward(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, real.address.ipv4(), real.port,
                               packet.payload, packet.payloadLen))
             return;
-        qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
+        if (g_udpFallbackLog.admit())
+            qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
     }
     m_flows->handleUdpPacket(packet);
 }

@@ -5,6 +5,7 @@
 
 #include "net/PacketDevice.h"
 #include "packet/PacketCodec.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackTools.h"
 
 #include <gtest/gtest.h>
@@ -226,4 +227,16 @@ TEST_F(TunnelPacketPath, ResetRefusesNewConnectionsWithRstAckUntilTheProxyIsRead
     const PacketInfo syn = outbound(tcp(kTunnel, 40202, kServer, 443, PacketInfo::kSyn, 77), &stored);
     EXPECT_EQ(syn.dstPort, m_listenPort) << "no new connection after the readiness delay";
     EXPECT_EQ(m_device.pending(), 0u);
+}
+
+// Packets addressed to the listener itself are dropped with a warning that
+// stops after the first few: a routing loop sends them by the thousand.
+TEST_F(TunnelPacketPath, PacketsAddressedToTheListenerAreDroppedWithABoundedNumberOfWarnings)
+{
+    LogCapture log;
+    for (std::uint16_t i = 0; i < 500; ++i)
+        m_device.inject(tcp(kPeer, std::uint16_t(41000 + i), kTunnel, m_listenPort, PacketInfo::kSyn, i));
+    EXPECT_EQ(m_device.pending(), 0u) << "a packet to the listener was passed on";
+    EXPECT_GE(log.count("[NAT-DROP]"), 1);
+    EXPECT_LE(log.count("[NAT-DROP]"), 10);
 }
