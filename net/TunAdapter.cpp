@@ -311,7 +311,7 @@ bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length)
             return false;
         }
         if (attempt >= 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
+            m_retryPause(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,6 +69,10 @@ public:
     // Uses an open descriptor as the session's device instead of a TUN link (tests
     // give a pipe or socket to see the send retry policy on a real full queue).
     void attachDescriptorForTests(int fd);
+    // The wait between two send attempts on a full queue (a sleep unless tests
+    // count the waits); set before the first send.
+    using RetryPause = std::function<void(std::chrono::milliseconds)>;
+    void setRetryPause(RetryPause pause) { m_retryPause = std::move(pause); }
 
 private:
     void readerLoop();
@@ -75,6 +80,7 @@ private:
 
     int m_cloneFd = -1;
     std::atomic<int> m_deviceFd{-1};
+    RetryPause m_retryPause = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
     int m_stopEvent = -1;
     std::string m_devicePath;
     std::string m_adapterName;
