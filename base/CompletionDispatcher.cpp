@@ -1,10 +1,11 @@
 #include "base/CompletionDispatcher.h"
 
-#include "base/Clock.h"
-
 #include <chrono>
 
-CompletionDispatcher::CompletionDispatcher(CompletionPort &port) : m_port(port) {}
+CompletionDispatcher::CompletionDispatcher(CompletionPort &port, MonotonicClock clock)
+    : m_port(port), m_clock(std::move(clock))
+{
+}
 
 CompletionDispatcher::~CompletionDispatcher()
 {
@@ -17,7 +18,7 @@ void CompletionDispatcher::setHandler(CompletionKey key, Handler handler)
         m_handlers[keyValue(key)] = std::move(handler);
 }
 
-void CompletionDispatcher::addIdleSweep(Sweep sweep)
+void CompletionDispatcher::addIdleSweep(Task sweep)
 {
     m_idleSweeps.push_back(std::move(sweep));
 }
@@ -36,6 +37,7 @@ void CompletionDispatcher::start(unsigned count)
 {
     if (m_running.exchange(true))
         return;
+    m_lastSweepNs.store(m_clock());
     for (unsigned i = 0; i < count; ++i)
         m_workers.emplace_back([this, i] { workerLoop(i); });
 }
@@ -58,9 +60,11 @@ void CompletionDispatcher::workerLoop(unsigned index)
         if (!m_running.load(std::memory_order_acquire))
             return;
         // Deadlines and retries are checked here, at least once per wait period.
-        if (index == 0)
+        if (index == 0) {
             for (const Task &task : m_housekeeping)
                 task();
+            sweepIdleIfDue();
+        }
         if (result == CompletionPort::WaitResult::TimedOut)
             continue;
         if (result == CompletionPort::WaitResult::Closed) {
@@ -74,7 +78,7 @@ void CompletionDispatcher::workerLoop(unsigned index)
         }
         if (++sinceSweep > kSweepEvery - 1) {
             sinceSweep = 0;
-            sweepIdle(monotonicNanoseconds());
+            sweepIdle();
         }
         if (index == 0 && ++sinceDiagnostics > kDiagnosticsEvery - 1) {
             sinceDiagnostics = 0;
@@ -92,9 +96,18 @@ bool CompletionDispatcher::dispatch(const CompletionPort::Completion &completion
     return routed;
 }
 
-void CompletionDispatcher::sweepIdle(std::int64_t nowNs)
+void CompletionDispatcher::sweepIdle()
 {
-    m_sweeps.fetch_add(1, std::memory_order_relaxed);
-    for (const Sweep &sweep : m_idleSweeps)
-        sweep(nowNs);
+    m_lastSweepNs.store(m_clock(), std::memory_order_relaxed);
+    for (const Task &sweep : m_idleSweeps)
+        sweep();
+    m_sweeps.fetch_add(1, std::memory_order_release);
+}
+
+// Without traffic no completion counts towards a sweep: the records a burst
+// left behind would stay until the next burst.
+void CompletionDispatcher::sweepIdleIfDue()
+{
+    if (m_clock() - m_lastSweepNs.load(std::memory_order_relaxed) >= kIdleSweepIntervalNs)
+        sweepIdle();
 }

@@ -5,9 +5,12 @@
 // completion to the handler of its key (a lookup; the handler finds its record
 // by the slot and drops a completion whose record is gone), and runs the
 // periodic work registered with it: the idle sweeps on every 100th completion
-// it handles, the housekeeping of worker 0 after every wait, and worker 0's
-// diagnostics line every 2000th completion.
+// it handles and, so that idle records go while no traffic flows, on worker 0
+// once kIdleSweepIntervalMs has passed without a sweep; the housekeeping of
+// worker 0 after every wait; and worker 0's diagnostics line every 2000th
+// completion.
 
+#include "base/Clock.h"
 #include "base/CompletionPort.h"
 
 #include <array>
@@ -38,21 +41,23 @@ public:
     static constexpr int kWaitTimeoutMs = 250;
     static constexpr int kSweepEvery = 100;
     static constexpr int kDiagnosticsEvery = 2000;
+    static constexpr std::int64_t kIdleSweepIntervalNs = 1'000'000'000;
     static constexpr std::size_t kMaxKeys = 16;
 
     // True when the completion belonged to a live record of the owner.
     using Handler = std::function<bool(const CompletionPort::Completion &)>;
-    using Sweep = std::function<void(std::int64_t nowNs)>;
+    // Sweeps read the time of their owner's own clock.
     using Task = std::function<void()>;
 
-    explicit CompletionDispatcher(CompletionPort &port);
+    // The clock times the sweeps that run without completions.
+    explicit CompletionDispatcher(CompletionPort &port, MonotonicClock clock = monotonicNanoseconds);
     ~CompletionDispatcher();
     CompletionDispatcher(const CompletionDispatcher &) = delete;
     CompletionDispatcher &operator=(const CompletionDispatcher &) = delete;
 
     // Registration, before start().
     void setHandler(CompletionKey key, Handler handler);
-    void addIdleSweep(Sweep sweep);
+    void addIdleSweep(Task sweep);
     void addHousekeeping(Task task);
     void setDiagnostics(Task task);
 
@@ -64,19 +69,23 @@ public:
 
     // Routes one completion; false when it was dropped (no handler, or no live record).
     bool dispatch(const CompletionPort::Completion &completion);
-    // Every registered idle sweep at a monotonic time.
-    void sweepIdle(std::int64_t nowNs);
+    // Runs every registered idle sweep.
+    void sweepIdle();
 
     std::uint64_t handled() const { return m_handled.load(); }
     std::uint64_t dropped() const { return m_dropped.load(); }
+    // Sweeps completed.
     std::uint64_t sweeps() const { return m_sweeps.load(); }
 
 private:
     void workerLoop(unsigned index);
+    void sweepIdleIfDue();
 
     CompletionPort &m_port;
+    MonotonicClock m_clock;
     std::array<Handler, kMaxKeys> m_handlers;
-    std::vector<Sweep> m_idleSweeps;
+    std::vector<Task> m_idleSweeps;
+    std::atomic<std::int64_t> m_lastSweepNs{0};
     std::vector<Task> m_housekeeping;
     Task m_diagnostics;
     std::atomic<bool> m_running{false};

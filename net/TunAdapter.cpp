@@ -364,11 +364,6 @@ void TunAdapter::closeAdapter()
     m_luid = 0;
 }
 
-bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length)
-{
-    return send(packet, length, PacketOffload{});
-}
-
 ssize_t TunAdapter::writePacket(int fd, const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
 {
     if (!offloadActive()) {
@@ -411,7 +406,7 @@ bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length, const Pa
             return false;
         }
         if (attempt >= 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
+            m_retryPause(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
     }
 }
 

@@ -14,8 +14,11 @@
 
 #include "packet/PacketOffload.h"
 
+#include "net/PacketDevice.h"
+
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,10 +27,8 @@
 
 class InterfaceConfig;
 
-class TunAdapter {
+class TunAdapter : public PacketDevice {
 public:
-    // The packet may be changed in place; it is the reader's until the handler returns.
-    using PacketHandler = std::function<void(std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)>;
 
     static constexpr const char *kTunnelType = "DodedAzedir";
     static constexpr std::uint32_t kSessionCapacity = 0x1000000;
@@ -41,7 +42,7 @@ public:
     static constexpr const char *kOffloadSwitch = "KESTD_TUN_OFFLOAD";
 
     TunAdapter();
-    ~TunAdapter();
+    ~TunAdapter() override;
     TunAdapter(const TunAdapter &) = delete;
     TunAdapter &operator=(const TunAdapter &) = delete;
 
@@ -56,16 +57,15 @@ public:
     // The kernel name of the link ("" before openOrCreate).
     const std::string &interfaceName() const { return m_interfaceName; }
     bool startSession(std::uint32_t capacity);
-    void setPacketHandler(PacketHandler handler);
-    void startReader();
-    void stopReader();
+    void setPacketHandler(PacketHandler handler) override;
+    void startReader() override;
+    void stopReader() override;
     void endSession();
     // Closes the device; the link, its addresses and routes go away with it.
     void closeAdapter();
-    // A plain packet with complete checksums.
-    bool send(const std::uint8_t *packet, std::uint32_t length);
+    using PacketDevice::send;
     // A packet as read (a rewritten super-packet), with its offload metadata.
-    bool send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload);
+    bool send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) override;
     // The environment switch: false when it says "0". The tunnel's zero-copy
     // relay follows it too, so that one switch gives the plain paths.
     static bool offloadSwitchedOn();
@@ -93,6 +93,10 @@ public:
     // give a pipe or socket to see the send retry policy on a real full queue);
     // withHeader: packets on it carry the offload header.
     void attachDescriptorForTests(int fd, bool withHeader = false);
+    // The wait between two send attempts on a full queue (a sleep unless tests
+    // count the waits); set before the first send.
+    using RetryPause = std::function<void(std::chrono::milliseconds)>;
+    void setRetryPause(RetryPause pause) { m_retryPause = std::move(pause); }
 
 private:
     void readerLoop();
@@ -107,6 +111,7 @@ private:
 
     int m_cloneFd = -1;
     std::atomic<int> m_deviceFd{-1};
+    RetryPause m_retryPause = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
     int m_stopEvent = -1;
     std::string m_devicePath;
     std::string m_adapterName;

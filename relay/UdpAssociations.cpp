@@ -1,6 +1,5 @@
 #include "relay/UdpAssociations.h"
 
-#include "base/Clock.h"
 #include "base/LogLimiter.h"
 #include "net/ConnectionOwnerLookup.h"
 #include "packet/DnsNameCache.h"
@@ -41,7 +40,7 @@ void UdpAssociations::attach(CompletionDispatcher &dispatcher)
     auto handler = [this](const CompletionPort::Completion &completion) { return onCompletion(completion); };
     dispatcher.setHandler(m_path.dataKey, handler);
     dispatcher.setHandler(m_path.controlKey, handler);
-    dispatcher.addIdleSweep([this](std::int64_t nowNs) { sweepIdle(nowNs); });
+    dispatcher.addIdleSweep([this] { sweepIdle(m_context.clock()); });
 }
 
 bool UdpAssociations::send(const UdpFlowKey &key, const Endpoint &realDestination, const std::uint8_t *payload,
@@ -73,7 +72,7 @@ bool UdpAssociations::send(const UdpFlowKey &key, const Endpoint &realDestinatio
             qWarning() << m_path.tag << "Failed to send to relay:" << errno;
         return false;
     }
-    flow->lastActivity.store(monotonicNanoseconds());
+    flow->lastActivity.store(m_context.clock());
     return true;
 }
 
@@ -91,7 +90,7 @@ std::shared_ptr<UdpFlow> UdpAssociations::findOrCreate(const UdpFlowKey &key, co
     flow->key = key;
     flow->realDestination = realDestination;
     flow->socksPort = routeOf(key, realDestination);
-    flow->lastActivity.store(monotonicNanoseconds());
+    flow->lastActivity.store(m_context.clock());
     std::shared_ptr<UdpFlow> replaced;
     {
         std::lock_guard lock(m_mutex);
@@ -208,7 +207,7 @@ bool UdpAssociations::setUpRelayLocked(UdpFlow &flow, const AsyncSocksClient::Re
     for (const std::vector<std::uint8_t> &datagram : flow.pending)
         flow.relay.sendDatagram(datagram);
     flow.pending.clear();
-    flow.lastActivity.store(monotonicNanoseconds());
+    flow.lastActivity.store(m_context.clock());
     return true;
 }
 
@@ -315,7 +314,7 @@ void UdpAssociations::deliverAnswer(UdpFlow &flow, std::uint32_t bytes)
         buildUdpPacket(key.destination.address.ipv4(), key.destination.port, key.source.address.ipv4(),
                        key.source.port, datagram->payload, datagram->payloadLength);
     m_context.output(packet.data(), packet.size());
-    flow.lastActivity.store(monotonicNanoseconds());
+    flow.lastActivity.store(m_context.clock());
 }
 
 void UdpAssociations::removeFlow(const UdpFlowKey &key)
@@ -397,4 +396,10 @@ std::size_t UdpAssociations::flowCount() const
 {
     std::lock_guard lock(m_mutex);
     return m_flows.size();
+}
+
+bool UdpAssociations::hasFlow(const UdpFlowKey &key) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_flows.count(key) != 0;
 }

@@ -8,9 +8,10 @@
 // from the relay, and from the relay only, become UDP packets from the
 // addressed destination to the application; answers of the tunnel's own DNS
 // also teach the DNS name cache. Flows idle for more than kIdleTimeoutNs are
-// swept; the control connection's close ends a flow, and its next datagram
-// opens a new one.
+// swept, also while no traffic flows; the control connection's close ends a
+// flow, and its next datagram opens a new one.
 
+#include "base/Clock.h"
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
 #include "base/LiveSlots.h"
@@ -48,6 +49,7 @@ public:
         ConnectionOwnerLookup *owners = nullptr; // null: owners are not looked up
         DnsNameCache *names = nullptr;           // null: answers teach no names
         PacketOutput output;
+        MonotonicClock clock = monotonicNanoseconds; // activity stamps and the idle sweep
     };
 
     // What tells one path from the other.
@@ -65,7 +67,10 @@ public:
     UdpAssociations &operator=(const UdpAssociations &) = delete;
 
     const Context &context() const { return m_context; }
-    bool isUsable() const { return m_context.port && m_context.socks && m_context.policy && m_context.output; }
+    bool isUsable() const
+    {
+        return m_context.port && m_context.socks && m_context.policy && m_context.output && m_context.clock;
+    }
     // Registers the path's completion handlers and its idle sweep.
     void attach(CompletionDispatcher &dispatcher);
     void setRunning(bool running) { m_running.store(running); }
@@ -93,6 +98,7 @@ public:
     void releaseRecords() { m_live.clear(); }
 
     std::size_t flowCount() const;
+    bool hasFlow(const UdpFlowKey &key) const;
     std::uint64_t establishedCount() const { return m_established.load(); }
 
 private:

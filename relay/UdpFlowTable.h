@@ -42,6 +42,7 @@ public:
     void releaseRecords() { m_flows.releaseRecords(); }
 
     std::size_t flowCount() const { return m_flows.flowCount(); }
+    bool hasFlow(const UdpFlowKey &key) const { return m_flows.hasFlow(key); }
     std::uint64_t establishedCount() const { return m_flows.establishedCount(); }
 
 private:

@@ -57,6 +57,7 @@ public:
     std::size_t sessionCount() const;
     // Null before initialise().
     const DnsAssociationPool *dnsPool() const { return m_dnsPool.get(); }
+    bool hasSession(const UdpNatKey &key) const { return m_sessions && m_sessions->hasFlow(key); }
 
 private:
     std::unique_ptr<UdpAssociations> m_sessions;

@@ -1,5 +1,6 @@
 #include "relay/UdpRelay.h"
 
+#include "base/LogLimiter.h"
 #include "socks5/Socks5Message.h"
 
 #include <QDebug>
@@ -9,6 +10,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+// One relay socket per flow: a failing system would otherwise log every flow.
+LogLimiter g_socketLog(10, 1000);
+} // namespace
 
 std::vector<std::uint8_t> UdpRelay::buildDatagram(const Endpoint &destination, const std::uint8_t *payload,
                                                   std::size_t length)
@@ -28,7 +34,8 @@ bool UdpRelay::setupUdpRelaySocket(const Endpoint &relay)
     const bool v6 = relay.address.isIpv6();
     const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
-        qWarning() << "Failed to create UDP socket:" << errno;
+        if (g_socketLog.admit())
+            qWarning() << "Failed to create UDP socket:" << errno;
         return false;
     }
     IpAddress local;
@@ -39,7 +46,8 @@ bool UdpRelay::setupUdpRelaySocket(const Endpoint &relay)
     sockaddr_storage address{};
     const socklen_t length = Endpoint{local, 0}.toSocketAddress(address);
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0) {
-        qWarning() << "Failed to bind UDP socket:" << errno;
+        if (g_socketLog.admit())
+            qWarning() << "Failed to bind UDP socket:" << errno;
         ::close(fd);
         return false;
     }

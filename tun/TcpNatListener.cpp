@@ -1,6 +1,5 @@
 #include "tun/TcpNatListener.h"
 
-#include "base/Clock.h"
 #include "base/IpAddress.h"
 #include "base/LogLimiter.h"
 
@@ -16,6 +15,7 @@
 namespace {
 LogLimiter g_noPortLog(20, 1000);
 LogLimiter g_acceptErrorLog(20, 100);
+LogLimiter g_noSessionLog(10, 1000);
 
 // Failures that say nothing about the next connection in the queue.
 bool isConnectionError(int error)
@@ -101,7 +101,7 @@ void TcpNatListener::postAccept()
 void TcpNatListener::retryAcceptIfDue()
 {
     std::int64_t due = m_acceptRetryAt.load(std::memory_order_acquire);
-    if (due == 0 || monotonicNanoseconds() < due)
+    if (due == 0 || m_clock() < due)
         return;
     if (m_acceptRetryAt.compare_exchange_strong(due, 0, std::memory_order_acq_rel))
         postAccept();
@@ -139,7 +139,7 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         }
         // Out of descriptors or memory (EMFILE, ENFILE, ENOMEM, ENOBUFS ...): the
         // pending connection stays queued; try again shortly.
-        m_acceptRetryAt.store(monotonicNanoseconds() + kAcceptRetryDelayNs, std::memory_order_release);
+        m_acceptRetryAt.store(m_clock() + kAcceptRetryDelayNs, std::memory_order_release);
         return;
     }
     const std::uint16_t natPort = ntohs(m_peer.sin_port);
@@ -159,7 +159,8 @@ void TcpNatListener::onAcceptComplete(const CompletionPort::Completion &completi
         }
     }
     if (session.natPort == 0) {
-        qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
+        if (g_noSessionLog.admit())
+            qWarning() << "[TCP-NAT] No NAT session for NAT port" << natPort;
         ::close(accepted);
         return;
     }
@@ -251,7 +252,7 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
     const ClientKey clientKey{clientAddress, clientPort, destinationAddress, destinationPort};
     if (auto it = m_byClient.find(clientKey); it != m_byClient.end() && it->second->active)
         return it->second->natPort;
-    const std::int64_t now = monotonicNanoseconds();
+    const std::int64_t now = m_clock();
     const std::uint16_t natPort = takeNatPort(now);
     if (natPort == 0) {
         if (g_noPortLog.admit())

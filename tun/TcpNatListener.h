@@ -8,6 +8,7 @@
 // Rewritten packets arrive from T + 1 : NAT port, so an accepted connection's
 // remote port names its session.
 
+#include "base/Clock.h"
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
 #include "tun/TcpNatSession.h"
@@ -40,7 +41,8 @@ public:
 
     using AcceptCallback = std::function<void(int socket, const TcpNatSession &session)>;
 
-    TcpNatListener() = default;
+    // The clock times session lifetimes and accept retries.
+    explicit TcpNatListener(MonotonicClock clock = monotonicNanoseconds) : m_clock(std::move(clock)) {}
     ~TcpNatListener();
     TcpNatListener(const TcpNatListener &) = delete;
     TcpNatListener &operator=(const TcpNatListener &) = delete;
@@ -102,6 +104,7 @@ private:
     void postAccept();
     void closeListenSocket();
 
+    MonotonicClock m_clock;
     std::uint32_t m_listenAddress = 0;
     std::uint16_t m_listenPort = 0;
     mutable std::mutex m_sessionMutex;

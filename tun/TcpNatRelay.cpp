@@ -42,6 +42,10 @@ LogLimiter g_relayLog(20);
 LogLimiter g_connectFailedLog(10, 1000);
 LogLimiter g_directFailedLog(10, 1000);
 LogLimiter g_markLog(5);
+LogLimiter g_ownLoopLog(10, 1000);
+LogLimiter g_bindLog(5, 1000);
+LogLimiter g_setupLog(10, 1000);
+LogLimiter g_receiveLog(10, 1000);
 
 bool isQuietError(int error)
 {
@@ -155,8 +159,9 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
     // A connection of this daemon's own that came back through the tunnel (a direct
     // socket without a pre-TUN interface to leave by) would be relayed in a loop.
     if (ownerPid == std::uint32_t(getpid())) {
-        qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
-                   << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
+        if (g_ownLoopLog.admit())
+            qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
+                       << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
         abandon(pending);
         return;
     }
@@ -232,17 +237,19 @@ bool TcpNatRelay::bindToPhysicalInterface(int socket) const
         return true;
     char name[IF_NAMESIZE] = {};
     if (if_indextoname(index, name) &&
-        setsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, socklen_t(std::strlen(name))) != 0)
+        setsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, socklen_t(std::strlen(name))) != 0 &&
+        g_bindLog.admit())
         qWarning() << "[TCP-NAT] Failed to bind to physical interface" << name << "- Error:" << errno;
     const std::uint32_t address = interfaceIpv4Address(index);
     if (address == 0) {
-        qWarning() << "[TCP-NAT] Could not get IP for physical interface" << index;
+        if (g_bindLog.admit())
+            qWarning() << "[TCP-NAT] Could not get IP for physical interface" << index;
         return true;
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(address);
-    if (::bind(socket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+    if (::bind(socket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 && g_bindLog.admit())
         qWarning() << "[TCP-NAT] Failed to bind to physical interface IP" << ipv4ToString(address).c_str()
                    << "- Error:" << errno;
     return true;
@@ -312,7 +319,8 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
     // would take whatever socket has reused the number. The destination socket
     // came associated under this key from the SOCKS5 client.
     if (const int error = m_port.associate(pending->socket, keyValue(kCompletionKey)); error != 0) {
-        qWarning() << "[TCP-NAT] Failed to associate client socket with the completion port:" << error;
+        if (g_setupLog.admit())
+            qWarning() << "[TCP-NAT] Failed to associate client socket with the completion port:" << error;
         m_port.closeSocket(pending->socket);
         m_port.closeSocket(destination);
         natSessionEnded(nat);
@@ -429,7 +437,7 @@ int TcpNatRelay::postReceive(const std::shared_ptr<RelaySession> &session, Relay
     }
     if (error != 0) {
         direction.receivePending.store(false);
-        if (!isQuietError(error))
+        if (!isQuietError(error) && g_receiveLog.admit())
             qWarning() << (side == RelaySession::Side::Client ? "[TCP-NAT] recv (client) failed:"
                                                               : "[TCP-NAT] recv (dest) failed:")
                        << error;

@@ -25,6 +25,10 @@
 
 namespace {
 LogLimiter g_unhandledTcpLog(20);
+// Per-packet warnings: a flood of them would bury the log.
+LogLimiter g_listenerPacketLog(10, 1000);
+LogLimiter g_rewriteLog(10, 1000);
+LogLimiter g_udpFallbackLog(10, 1000);
 
 // Every relayed connection holds two descriptors and every UDP association two
 // more: the soft limit of a service (often 1024) is raised to its hard limit.
@@ -40,6 +44,13 @@ void raiseDescriptorLimit()
 QString dotted(std::uint32_t address)
 {
     return QString::fromStdString(ipv4ToString(address));
+}
+
+// A failed start: the log line at critical level, and the error for the caller.
+std::unexpected<std::string> fatal(const char *logText, std::string error)
+{
+    qCritical() << logText;
+    return std::unexpected(std::move(error));
 }
 } // namespace
 
@@ -149,8 +160,8 @@ std::size_t Tunnel::workerCount() const
 
 bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload)
 {
-    TunAdapter *adapter = m_adapter.get();
-    return adapter && adapter->send(packet, std::uint32_t(length), offload);
+    PacketDevice *device = m_device;
+    return device && device->send(packet, std::uint32_t(length), offload);
 }
 
 std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
@@ -158,13 +169,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
 {
     if (m_running.load())
         return {};
-    auto fatal = [](const char *logText, std::string error) {
-        qCritical() << logText;
-        return std::unexpected(std::move(error));
-    };
-
     // 1-2: the TUN device and its link.
-    m_tunnelIp = tunnelIp;
     m_adapter = std::make_unique<TunAdapter>();
     if (!m_adapter->load(devicePath))
         return fatal("Failed to initialize TUN", "Failed to initialize TUN (device not found or incompatible version)");
@@ -191,10 +196,28 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     // 9-11: the firewall (DNS leak protection, strict routing).
     startFirewall(natClient);
 
-    // 12-14: session, packet entry, completion port.
+    // 12: the session; 13-20: the packet engine on the device.
     if (!m_adapter->startSession(kSessionCapacity))
         return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
-    m_adapter->setPacketHandler([this](std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) {
+    if (auto started = startEngine(*m_adapter, tunnelIp, tunnelIp); !started)
+        return started;
+
+    qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
+    qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
+    qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
+    qDebug() << "Completion port workers:" << workerCount() << "(fully async)";
+    return {};
+}
+
+std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::uint32_t tunnelIp,
+                                                     std::uint32_t listenAddress)
+{
+    if (m_running.load())
+        return {};
+    m_tunnelIp = tunnelIp;
+    m_device = &device;
+    // 13-14: packet entry, completion port.
+    device.setPacketHandler([this](std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) {
         handlePacket(packet, length, offload);
     });
     m_port = std::make_unique<CompletionPort>();
@@ -219,7 +242,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_listener = std::make_unique<TcpNatListener>();
     m_listener->attach(*m_dispatcher);
     std::uint16_t listenPort = 0;
-    if (!m_listener->startListener(tunnelIp, 0, &listenPort, m_port.get(),
+    if (!m_listener->startListener(listenAddress, 0, &listenPort, m_port.get(),
                                    [relay = m_relay.get()](int socket, const TcpNatSession &session) {
                                        relay->setUpRelay(socket, session);
                                    }))
@@ -263,12 +286,7 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     m_dispatcher->start(workers);
     // The download drain thread serves the user-space TCP engine, which this
     // build does not have; TCP that the NAT path does not take is dropped.
-    m_adapter->startReader();
-
-    qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
-    qDebug().noquote() << "Tunnel IP:" << dotted(tunnelIp) + "/" + QString::number(prefixLength);
-    qDebug().noquote() << "Proxy:" << QString::fromStdString(m_proxyAddress) + ":" + QString::number(m_proxyPort);
-    qDebug() << "Completion port workers:" << workers << "(fully async)";
+    device.startReader();
     return {};
 }
 
@@ -277,8 +295,8 @@ void Tunnel::stop()
     if (!m_running.exchange(false))
         return;
     // The reader goes first: the packet entry must not reach parts being torn down.
-    if (m_adapter)
-        m_adapter->stopReader();
+    if (m_device)
+        m_device->stopReader();
     stopReadinessTimer();
     if (m_dispatcher)
         m_dispatcher->stop();
@@ -314,6 +332,7 @@ void Tunnel::stop()
 void Tunnel::releaseEngine()
 {
     m_dispatcher.reset();
+    m_device = nullptr;
     if (m_relay)
         m_relay->releaseRecords();
     if (m_udpNat)
@@ -395,9 +414,10 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const
             return;
         }
         if (packet.dstIp == t && packet.dstPort == l) {
-            qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
-                                 << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
-                                 << "- Linux is routing local traffic through TUN!";
+            if (g_listenerPacketLog.admit())
+                qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
+                                     << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
+                                     << "- Linux is routing local traffic through TUN!";
             return;
         }
         if (packet.srcIp == t) {
@@ -436,7 +456,8 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
     }
     if (!rewriteTcpAddresses(data, packet.packetLen, m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort(),
                              offload.checksumPartial)) {
-        qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
+        if (g_rewriteLog.admit())
+            qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
         return;
     }
     sendToAdapter(data, packet.packetLen, offload);
@@ -460,7 +481,8 @@ void Tunnel::handleUdpPacket(const PacketInfo &packet)
         if (m_udpNat->forward(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, real.address.ipv4(), real.port,
                               packet.payload, packet.payloadLen))
             return;
-        qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
+        if (g_udpFallbackLog.admit())
+            qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
     }
     m_flows->handleUdpPacket(packet);
 }
@@ -481,7 +503,9 @@ void Tunnel::resetConnections()
     qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << flows.size() << "UDP flows and"
              << udpSessions << "UDP-NAT sessions";
     flows.clear();
-    flushDnsCache();
+    // Only the TUN mode's own adapter pointed the system's resolver into the tunnel.
+    if (m_adapter)
+        flushDnsCache();
     qDebug() << "Connection reset complete - starting proxy health check";
     if (m_firewall) {
         qInfo() << "[RESET] 🔍 Checking if nftables filters survived connection reset...";

@@ -29,6 +29,7 @@
 struct PacketInfo;
 class AsyncSocksClient;
 class CompletionDispatcher;
+class PacketDevice;
 class TcpNatListener;
 class TcpNatRelay;
 class TunAdapter;
@@ -66,6 +67,13 @@ public:
 
     std::expected<void, std::string> start(const std::string &adapterName, std::uint32_t tunnelIp,
                                            std::uint8_t prefixLength, const std::string &devicePath);
+    // The packet engine alone (what start() runs once the TUN device, its link,
+    // the resolver and the firewall are set up) on a device of the caller's,
+    // which must outlive stop(): the completion port and its workers, the NAT
+    // listener on listenAddress (the tunnel IP in the TUN mode) and its relay,
+    // the UDP paths, then the device's reader.
+    std::expected<void, std::string> startEngine(PacketDevice &device, std::uint32_t tunnelIp,
+                                                 std::uint32_t listenAddress);
     void stop();
     // Drops every proxied connection (after a proxy restart) and refuses new
     // ones for a second; then checks that the proxy port accepts connections.
@@ -127,6 +135,7 @@ private:
     std::unique_ptr<CompletionDispatcher> m_dispatcher;
     std::unique_ptr<AsyncSocksClient> m_socks;
     std::unique_ptr<TunAdapter> m_adapter;
+    PacketDevice *m_device = nullptr; // the adapter, or the device startEngine() was given
     std::unique_ptr<FirewallManager> m_firewall;
     FirewallManager::PermittedCgroups m_permittedCgroups;
     std::unique_ptr<TcpNatListener> m_listener;

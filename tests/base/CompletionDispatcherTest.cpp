@@ -3,6 +3,7 @@
 #include "base/CompletionDispatcher.h"
 
 #include "tests/support/LoopbackTools.h"
+#include "tests/support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -36,23 +37,26 @@ TEST(CompletionDispatcher, CompletionGoesToTheHandlerOfItsKeyAndOthersAreDropped
     EXPECT_EQ(dispatcher.dropped(), 3u);
 }
 
-TEST(CompletionDispatcher, HousekeepingRunsWithoutCompletionsAndSweepsOnEveryHundredthCompletion)
+// Sweeps come with every 100th completion, and without any completion once
+// the sweep interval has passed since the last one.
+TEST(CompletionDispatcher, HousekeepingRunsWithoutCompletionsAndSweepsOnEveryHundredthCompletionAndOnTime)
 {
     CompletionPort port;
     ASSERT_TRUE(port.create());
-    CompletionDispatcher dispatcher(port);
+    ManualClock clock;
+    CompletionDispatcher dispatcher(port, clock.clock());
     std::atomic<int> housekeeping{0};
     std::atomic<int> sweeps{0};
     std::atomic<int> handled{0};
     dispatcher.addHousekeeping([&] { ++housekeeping; });
-    dispatcher.addIdleSweep([&](std::int64_t) { ++sweeps; });
+    dispatcher.addIdleSweep([&] { ++sweeps; });
     dispatcher.setHandler(CompletionKey::UdpFlowData, [&](const CompletionPort::Completion &) {
         ++handled;
         return true;
     });
     dispatcher.start(1);
     EXPECT_TRUE(eventually([&] { return housekeeping.load() >= 2; })) << "housekeeping waited for a completion";
-    EXPECT_EQ(sweeps.load(), 0) << "an idle port was swept";
+    EXPECT_EQ(sweeps.load(), 0) << "swept before the interval had passed";
 
     // 250 connect completions through the one worker: two sweeps.
     std::uint16_t listenPort = 0;
@@ -69,8 +73,18 @@ TEST(CompletionDispatcher, HousekeepingRunsWithoutCompletionsAndSweepsOnEveryHun
         ASSERT_EQ(port.postConnect(sockets.back(), slot, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     }
     EXPECT_TRUE(eventually([&] { return handled.load() == 250; }));
+    EXPECT_EQ(sweeps.load(), 2) << "while the clock stands still only completions count";
+
+    clock.advance(CompletionDispatcher::kIdleSweepIntervalNs - 1);
+    const int before = housekeeping.load();
+    EXPECT_TRUE(eventually([&] { return housekeeping.load() >= before + 2; }));
+    EXPECT_EQ(sweeps.load(), 2) << "swept before the interval had passed";
+    clock.advance(1);
+    EXPECT_TRUE(eventually([&] { return sweeps.load() == 3; })) << "an idle port was never swept";
+    const int after = housekeeping.load();
+    EXPECT_TRUE(eventually([&] { return housekeeping.load() >= after + 2; }));
     dispatcher.stop();
-    EXPECT_EQ(sweeps.load(), 2);
+    EXPECT_EQ(sweeps.load(), 3) << "swept again within one interval";
     for (int fd : sockets)
         port.closeSocket(fd);
     ::close(listener);

@@ -425,13 +425,10 @@ TEST_F(CompletionPortTest, ClosedPortWakesEveryWaiter)
                 ++closedSeen;
         });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = std::chrono::steady_clock::now();
     m_port.close();
     for (auto &t : waiters)
-        t.join();
-    const auto took = std::chrono::steady_clock::now() - start;
+        t.join(); // a waiter left asleep would hang here
     EXPECT_EQ(closedSeen.load(), kWaiters);
-    EXPECT_LT(took, std::chrono::seconds(2));
     Completion c;
     EXPECT_EQ(m_port.wait(-1, c), WaitResult::Closed) << "a later wait returns at once";
     int fds[2];

@@ -456,6 +456,33 @@ TEST(PacketRewrite, RewriteSetsAddressesAndKeepsBothChecksumsValid)
     }
 }
 
+// The TCP header follows the IP options: the ports are written there, and
+// the options themselves are left as they were.
+TEST(PacketRewrite, IpOptionsMoveTheTcpHeaderThatIsRewritten)
+{
+    const Bytes p = tcpPacket(PacketInfo::kPshAck, 9);
+    Bytes withOptions(p.begin(), p.begin() + 20);
+    withOptions[0] = 0x46;
+    withOptions[3] = std::uint8_t(p.size() + 4); // total length (below 256 here)
+    withOptions.insert(withOptions.end(), {1, 1, 1, 0});
+    withOptions.insert(withOptions.end(), p.begin() + 20, p.end());
+    // A valid header checksum for the longer header: the rewrite updates it, it does not make it.
+    withOptions[10] = withOptions[11] = 0;
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < 24; i += 2)
+        sum += std::uint32_t(withOptions[i] << 8 | withOptions[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    withOptions[10] = std::uint8_t(~sum >> 8);
+    withOptions[11] = std::uint8_t(~sum);
+    ASSERT_TRUE(checksumsVerify(withOptions));
+    ASSERT_TRUE(rewriteTcpAddresses(withOptions.data(), withOptions.size(), 0x0A060702, 30000, 0x0A060701, 41234));
+    EXPECT_EQ(fieldAt(withOptions, 24), 30000);
+    EXPECT_EQ(fieldAt(withOptions, 26), 41234);
+    EXPECT_EQ(Bytes(withOptions.begin() + 20, withOptions.begin() + 24), (Bytes{1, 1, 1, 0}));
+    EXPECT_TRUE(checksumsVerify(withOptions));
+}
+
 TEST(PacketRewrite, PaddingAfterTotalLengthIsNotChecksummed)
 {
     Bytes p = tcpPacket(PacketInfo::kPshAck, 5);

@@ -12,11 +12,13 @@
 #include "socks5/AsyncSocksClient.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackTools.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/SocksTestServer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <chrono>
 #include <mutex>
@@ -117,6 +119,7 @@ protected:
         context.owners = owners;
         context.names = &m_names;
         context.output = [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); };
+        context.clock = m_clock.clock();
         return context;
     }
 
@@ -152,7 +155,7 @@ protected:
     void startDispatcher()
     {
         stopDispatcher();
-        m_dispatcher = std::make_unique<CompletionDispatcher>(m_port);
+        m_dispatcher = std::make_unique<CompletionDispatcher>(m_port, m_clock.clock());
         m_socks.attach(*m_dispatcher);
         if (m_udpNat)
             m_udpNat->attach(*m_dispatcher);
@@ -175,6 +178,7 @@ protected:
         m_flows->handleUdpPacket(parsePacket(packet.data(), packet.size()));
     }
 
+    ManualClock m_clock; // activity and idle time; moved by the tests alone
     CompletionPort m_port;
     AsyncSocksClient m_socks{m_port};
     PacketSink m_sink;
@@ -221,6 +225,12 @@ private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };
+
+std::size_t openDescriptors()
+{
+    return std::size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                     std::filesystem::directory_iterator()));
+}
 
 std::string ownProgramName()
 {
@@ -337,21 +347,78 @@ TEST_F(UdpForwardingTest, ProxyThatNeverAnswersHoldsUpOnlyItsOwnFlowsUntilTheHan
         << "a flow out of time was still connected";
 }
 
-TEST_F(UdpForwardingTest, IdleSessionsAndFlowsAreSweptAfter61Seconds)
+// A burst of flows, then no traffic at all: the sweep runs on time as well,
+// so every session and flow idle for 61 s goes, and its descriptors with it;
+// idle for 60 s they stay.
+TEST_F(UdpForwardingTest, IdleSessionsAndFlowsGoAfter61SecondsWithoutTrafficAndTheirDescriptorsWithThem)
 {
     SocksTestServer proxy;
     startUdpNat(proxy.port(), proxy.port());
     startFlows(proxy.port());
-    ASSERT_TRUE(forward(4002, kRemote, 7, "x"));
-    sendToFlows(4103, kRemote, 7, "x");
-    ASSERT_TRUE(m_sink.waitFor(2));
-    const std::int64_t now = monotonicNanoseconds();
-    EXPECT_EQ(m_udpNat->sweepIdle(now + 60'000'000'000), 0u) << "a session idle for 60 s was removed";
-    EXPECT_EQ(m_flows->sweepIdle(now + 60'000'000'000), 0u);
-    EXPECT_EQ(m_udpNat->sweepIdle(now + 61'000'000'000), 1u) << "a session idle for 61 s was kept";
-    EXPECT_EQ(m_flows->sweepIdle(now + 61'000'000'000), 1u);
-    EXPECT_EQ(m_udpNat->sessionCount(), 0u);
-    EXPECT_EQ(m_flows->flowCount(), 0u);
+    const std::size_t descriptorsBefore = openDescriptors();
+    constexpr std::uint16_t kFlows = 150;
+    for (std::uint16_t i = 0; i < kFlows; ++i) {
+        ASSERT_TRUE(forward(std::uint16_t(20000 + i), kRemote, 7, "x"));
+        sendToFlows(std::uint16_t(20000 + i), kRemote, 7, "x");
+    }
+    ASSERT_TRUE(m_sink.waitFor(2 * kFlows));
+    EXPECT_GE(openDescriptors(), descriptorsBefore + 4 * kFlows) << "each association holds two sockets";
+    // The dispatcher sweeps on the same clock: once when it has moved.
+    const std::uint64_t sweeps = m_dispatcher->sweeps();
+    m_clock.advance(60 * ManualClock::kSecond);
+    ASSERT_TRUE(eventually([&] { return m_dispatcher->sweeps() > sweeps; })) << "no sweep without traffic";
+    EXPECT_EQ(m_udpNat->sessionCount(), kFlows) << "sessions idle for 60 s were removed";
+    EXPECT_EQ(m_flows->flowCount(), kFlows);
+    m_clock.advance(ManualClock::kSecond);
+    EXPECT_TRUE(eventually([&] { return m_udpNat->sessionCount() == 0; })) << "sessions idle for 61 s were kept";
+    EXPECT_TRUE(eventually([&] { return m_flows->flowCount() == 0; })) << "flows idle for 61 s were kept";
+    EXPECT_TRUE(eventually([&] { return openDescriptors() == descriptorsBefore; }))
+        << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
+
+// The flow is the application's endpoint and the destination it addressed:
+// one source port talking to two destinations has two associations, and each
+// destination's answers come back from that destination.
+TEST_F(UdpForwardingTest, OneSourcePortToTwoDestinationsKeepsTwoFlowsOnBothPaths)
+{
+    SocksTestServer proxy;
+    startUdpNat(proxy.port(), proxy.port());
+    startFlows(proxy.port());
+    ASSERT_TRUE(forward(4900, kRemote, 7, "nat-a"));
+    ASSERT_TRUE(forward(4900, kRemote + 1, 9, "nat-b"));
+    sendToFlows(4901, kRemote, 7, "flow-a");
+    sendToFlows(4901, kRemote + 1, 9, "flow-b");
+    ASSERT_TRUE(m_sink.waitFor(4));
+    EXPECT_EQ(m_udpNat->sessionCount(), 2u);
+    EXPECT_EQ(m_flows->flowCount(), 2u);
+    EXPECT_EQ(proxy.associations(), 4);
+    for (const Delivered &answer : m_sink.packets()) {
+        const bool toA = answer.payload.ends_with("-a");
+        EXPECT_EQ(answer.source, toA ? kRemote : kRemote + 1) << answer.payload;
+        EXPECT_EQ(answer.sourcePort, toA ? 7 : 9) << answer.payload;
+    }
+}
+
+// At the cap the least recently active session makes room; the new one and
+// one that was active a moment ago stay.
+TEST_F(UdpForwardingTest, AtTheCapTheLeastRecentlyActiveSessionMakesRoom)
+{
+    SocksTestServer proxy(silentScript()); // sessions wait for their association
+    startUdpNat(proxy.port(), proxy.port());
+    const auto key = [](std::uint16_t port) {
+        return UdpNatKey{Endpoint::fromIpv4(kTunnel, port), Endpoint::fromIpv4(kRemote, 7)};
+    };
+    for (std::uint16_t i = 0; i < UdpNat::kMaxSessions; ++i) {
+        ASSERT_TRUE(forward(std::uint16_t(10000 + i), kRemote, 7, "x"));
+        m_clock.advance(1'000'000);
+    }
+    ASSERT_TRUE(forward(10000, kRemote, 7, "again")); // the oldest is the most recent now
+    m_clock.advance(1'000'000);
+    ASSERT_TRUE(forward(30000, kRemote, 7, "new"));
+    EXPECT_EQ(m_udpNat->sessionCount(), UdpNat::kMaxSessions);
+    EXPECT_TRUE(m_udpNat->hasSession(key(30000))) << "the new session made room for itself";
+    EXPECT_TRUE(m_udpNat->hasSession(key(10000))) << "a session active a moment ago was evicted";
+    EXPECT_FALSE(m_udpNat->hasSession(key(10001))) << "the least recently active session was kept";
 }
 
 TEST_F(UdpForwardingTest, FlowTableSendsDatagramsQueuedBeforeTheAssociationInOrder)

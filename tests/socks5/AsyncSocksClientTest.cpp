@@ -184,7 +184,10 @@ TEST(AsyncSocksClientFailure, SilentOrTruncatingServerTimesOutWhileOthersGoOn)
 TEST(AsyncSocksClientFailure, UnreachableServerFailsAndAnInvalidOneNeverStarts)
 {
     HandshakeRunner runner;
-    const auto refused = runner.run(connectRequest(unusedLoopbackPort()));
+    std::uint16_t closedPort = 0;
+    const int closed = refusingLoopbackSocket(&closedPort);
+    const auto refused = runner.run(connectRequest(closedPort));
+    ::close(closed);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->failure, Client::Failure::Connect);
     EXPECT_EQ(refused->error, ECONNREFUSED);

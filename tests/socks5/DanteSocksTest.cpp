@@ -40,13 +40,41 @@ bool canConnect(std::uint16_t port)
 // danted on 127.0.0.1, no authentication, CONNECT allowed from loopback.
 class DanteServer {
 public:
+    // danted binds its port itself: a port taken by someone else between the
+    // probe and danted's bind only costs another try on a new port.
     DanteServer()
     {
         char dir[] = "/tmp/kest-dante-XXXXXX";
         if (!mkdtemp(dir))
             return;
         m_dir = dir;
-        m_port = unusedLoopbackPort();
+        for (int attempt = 0; attempt < 3 && !ready(); ++attempt) {
+            stop();
+            launch();
+        }
+    }
+
+    ~DanteServer()
+    {
+        stop();
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir);
+    }
+
+    bool ready() const { return m_pid > 0 && canConnect(m_port); }
+    std::uint16_t port() const { return m_port; }
+    std::string log() const
+    {
+        std::ifstream in(m_dir / "danted.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    void launch()
+    {
+        std::uint16_t port = 0;
+        ::close(listenOnLoopback(&port));
+        m_port = port;
         std::ofstream(m_dir / "danted.conf")
             << "logoutput: " << (m_dir / "danted.log").string() << "\n"
             << "internal: 127.0.0.1 port = " << m_port << "\n"
@@ -63,11 +91,17 @@ public:
                   static_cast<char *>(nullptr));
             _exit(127);
         }
-        for (int i = 0; i < 100 && !canConnect(m_port); ++i)
+        int status = 0;
+        for (int i = 0; i < 100 && !canConnect(m_port); ++i) {
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) { // it could not bind: someone took the port
+                m_pid = -1;
+                return;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
 
-    ~DanteServer()
+    void stop()
     {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
@@ -83,19 +117,9 @@ public:
                 waitpid(m_pid, &status, 0);
             }
         }
-        if (!m_dir.empty())
-            std::filesystem::remove_all(m_dir);
+        m_pid = -1;
     }
 
-    bool ready() const { return m_pid > 0 && canConnect(m_port); }
-    std::uint16_t port() const { return m_port; }
-    std::string log() const
-    {
-        std::ifstream in(m_dir / "danted.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
     std::filesystem::path m_dir;
     std::uint16_t m_port = 0;
     pid_t m_pid = -1;
@@ -226,7 +250,10 @@ TEST_F(DanteSocksTest, ConnectByNameCarriesData)
 TEST_F(DanteSocksTest, RefusedDestinationReportsTheProxysReplyCode)
 {
     HandshakeRunner runner;
-    const auto result = runner.run(throughDante(m_dante->port(), unusedLoopbackPort()));
+    std::uint16_t closedPort = 0;
+    const int closed = refusingLoopbackSocket(&closedPort);
+    const auto result = runner.run(throughDante(m_dante->port(), closedPort));
+    ::close(closed);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->failure, AsyncSocksClient::Failure::RequestRejected);
     EXPECT_NE(result->code, 0);

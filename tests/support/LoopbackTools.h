@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers of the network tests: TCP listeners and unused ports on
+// Small helpers of the network tests: TCP listeners and refusing ports on
 // loopback, and a bounded wait for a condition to come true.
 
 #include <arpa/inet.h>
@@ -26,12 +26,19 @@ inline int listenOnLoopback(std::uint16_t *port, int backlog = 16)
     return fd;
 }
 
-// A loopback port on which nothing listens (just now).
-inline std::uint16_t unusedLoopbackPort()
+// A TCP socket bound to 127.0.0.1 that never listens: connections to *port
+// are refused, and while the socket stays open no other socket takes the port.
+inline int refusingLoopbackSocket(std::uint16_t *port)
 {
-    std::uint16_t port = 0;
-    ::close(listenOnLoopback(&port));
-    return port;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
 }
 
 // True once the condition holds, checked every 10 ms for up to timeoutMs.

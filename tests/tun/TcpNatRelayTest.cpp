@@ -414,3 +414,30 @@ TEST(TcpNatRelayProxy, ProxyThatNeverAnswersHoldsUpOnlyItsOwnConnectionsUntilThe
     ::close(server);
     ::close(silentProxy);
 }
+
+// A proxy that refuses (its port closed, or a refusing reply) is routine while
+// the proxy core restarts or filters: after the first few, refused connections
+// write no more warnings.
+TEST(TcpNatRelayProxy, ManyRefusedConnectionsWriteABoundedNumberOfWarnings)
+{
+    constexpr int kConnections = 120;
+    SocksTestServer::Script refuse;
+    refuse.replyPieces = {{0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0}};
+    SocksTestServer refusing(refuse);
+    std::uint16_t closedPort = 0;
+    const int closed = refusingLoopbackSocket(&closedPort);
+    LogCapture log;
+    for (const std::uint16_t proxyPort : {refusing.port(), closedPort}) {
+        ProxiedRelay relayed(proxyPort);
+        std::vector<int> applications;
+        for (int i = 0; i < kConnections; ++i)
+            applications.push_back(relayed.open(kProxiedDestination, 80, std::uint16_t(1000 + i)));
+        ASSERT_TRUE(eventually([&] { return relayed.ended() == kConnections; }, 10000));
+        for (int fd : applications)
+            ::close(fd);
+    }
+    const int lines = log.countAt(QtWarningMsg, "") + log.countAt(QtCriticalMsg, "");
+    EXPECT_GT(lines, 0) << "the refusals were not logged at all";
+    EXPECT_LE(lines, 40) << log.all();
+    ::close(closed);
+}

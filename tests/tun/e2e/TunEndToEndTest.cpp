@@ -161,13 +161,26 @@ bool endsWithin(int fd, int timeoutMs)
     }
     return false;
 }
+
+// The first tool of the topology that is not installed, or "".
+std::string missingTool()
+{
+    for (const char *tool : {"danted", "dnsmasq", "python3"}) {
+        bool found = false;
+        for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"})
+            found = found || ::access((std::string(dir) + tool).c_str(), X_OK) == 0;
+        if (!found)
+            return tool;
+    }
+    return {};
+}
 } // namespace
 
 class TunEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (!NetnsFixture::isRoot())
+        if (!NetnsFixture::isRoot() || !missingTool().empty())
             return;
         s_topology = new TunTopology();
     }
@@ -181,6 +194,8 @@ protected:
     {
         if (!NetnsFixture::isRoot())
             GTEST_SKIP() << "TUN end-to-end tests need root (network namespaces, TUN devices)";
+        if (const std::string tool = missingTool(); !tool.empty())
+            GTEST_SKIP() << "TUN end-to-end tests need " << tool << " (packages dante-server, dnsmasq, python3)";
         ASSERT_TRUE(s_topology && s_topology->ok()) << (s_topology ? s_topology->error() : "no topology");
         ASSERT_TRUE(s_topology->startProxy());
         m_resolvConf = s_topology->dir() + "/resolv.conf";
