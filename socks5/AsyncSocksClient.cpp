@@ -125,7 +125,8 @@ std::uint64_t AsyncSocksClient::startProxyConnect(Request request, Handler handl
             ++server.connecting;
             handshake->launched = true;
         } else {
-            server.waiting.push_back(handshake);
+            (handshake->request.command == Command::Connect ? server.waitingConnects : server.waitingOthers)
+                .push_back(handshake);
         }
     }
     const std::uint64_t id = handshake->id;
@@ -176,9 +177,10 @@ void AsyncSocksClient::launchWaiting(const Endpoint &server, std::int64_t now)
             if (it == m_servers.end())
                 return;
             Server &turns = it->second;
-            while (!next && !turns.waiting.empty() && turns.connecting < kMaxConnectingPerServer) {
-                next = std::move(turns.waiting.front());
-                turns.waiting.pop_front();
+            for (std::deque<HandshakePtr> *queue; !next && turns.connecting < kMaxConnectingPerServer &&
+                                                  (queue = turns.nextQueue()) != nullptr;) {
+                next = std::move(queue->front());
+                queue->pop_front();
                 // Ended while it waited, or out of time: the time-out check ends it.
                 if (!m_handshakes.count(next->id) || next->deadline <= now) {
                     next.reset();
@@ -188,7 +190,7 @@ void AsyncSocksClient::launchWaiting(const Endpoint &server, std::int64_t now)
                 next->launched = true;
             }
             if (!next) {
-                if (turns.connecting == 0 && turns.waiting.empty())
+                if (turns.idle())
                     m_servers.erase(it);
                 return;
             }
@@ -418,7 +420,7 @@ bool AsyncSocksClient::releaseTurn(Handshake &handshake)
     handshake.launched = false;
     Server &server = it->second;
     --server.connecting;
-    if (server.connecting == 0 && server.waiting.empty())
+    if (server.idle())
         m_servers.erase(it);
     return true;
 }

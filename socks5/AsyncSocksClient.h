@@ -142,9 +142,17 @@ private:
     struct Handshake;
     using HandshakePtr = std::shared_ptr<Handshake>;
     // The handshakes with one server: those under way and those waiting.
+    // Connections wait in a queue of their own and take free turns first: a
+    // burst of UDP flows (one association each) must not hold up TCP.
     struct Server {
         std::size_t connecting = 0;
-        std::deque<HandshakePtr> waiting;
+        std::deque<HandshakePtr> waitingConnects;
+        std::deque<HandshakePtr> waitingOthers;
+        bool idle() const { return connecting == 0 && waitingConnects.empty() && waitingOthers.empty(); }
+        std::deque<HandshakePtr> *nextQueue()
+        {
+            return !waitingConnects.empty() ? &waitingConnects : !waitingOthers.empty() ? &waitingOthers : nullptr;
+        }
     };
 
     // Makes the socket and posts the connect; false (finished) on failure.

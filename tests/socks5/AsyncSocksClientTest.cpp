@@ -278,3 +278,33 @@ TEST(AsyncSocksClientTurns, HandshakesBeyondTheLimitOfOneServerWaitTheirTurnAndT
     EXPECT_EQ(runner.socks().running(), 0u);
     ::close(silent);
 }
+
+TEST(AsyncSocksClientTurns, AFreedTurnGoesToAWaitingConnectionBeforeWaitingAssociations)
+{
+    std::uint16_t silentPort = 0;
+    const int silent = listenOnLoopback(&silentPort, 1024); // never accepts
+    HandshakeRunner runner;
+    std::vector<std::uint64_t> ids;
+    std::vector<std::future<Client::Result>> results;
+    auto start = [&](Client::Request request) {
+        std::uint64_t id = 0;
+        results.push_back(*runner.start(std::move(request), &id));
+        ids.push_back(id);
+        return id;
+    };
+    for (std::size_t i = 0; i < Client::kMaxConnectingPerServer; ++i)
+        start(connectRequest(silentPort));
+    Client::Request associate = connectRequest(silentPort);
+    associate.command = Client::Command::UdpAssociate;
+    for (int i = 0; i < 3; ++i)
+        start(associate);
+    const std::uint64_t connection = start(connectRequest(silentPort));
+    EXPECT_EQ(runner.socks().stateOf(connection), Client::kWaiting);
+    runner.socks().cancel(ids.front());
+    EXPECT_NE(runner.socks().stateOf(connection), Client::kWaiting) << "the connection waited behind UDP associations";
+    EXPECT_EQ(runner.socks().stateCounts()[Client::kWaiting], 3u);
+    runner.socks().expire(monotonicNanoseconds() + std::int64_t(Client::kHandshakeTimeoutMs) * 1'000'000);
+    for (std::size_t i = 1; i < results.size(); ++i)
+        results[i].wait();
+    ::close(silent);
+}
