@@ -45,6 +45,7 @@ public:
         DnsNameCache *names = nullptr;
         ConnectionOwnerLookup *owners = nullptr;
         AsyncSocksClient *socks = nullptr;
+        std::uint32_t tunnelIp = 0; // T: TCP DNS to T + 1 goes to the DNS redirect address
     };
 
     TcpNatRelay(CompletionPort &port, Settings settings);
@@ -95,6 +96,7 @@ private:
     struct PendingConnect {
         int socket = -1;
         TcpNatSession session;
+        Endpoint target; // where the outbound connection goes: the session's destination, or the DNS redirect
         std::string ownerPath;
         std::uint16_t socksPort = 0;
         std::atomic<std::uint64_t> handshake{0};

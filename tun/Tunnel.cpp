@@ -10,6 +10,7 @@
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
 #include "socks5/AsyncSocksClient.h"
+#include "tun/TcpConnectionTable.h"
 #include "tun/TcpNatListener.h"
 #include "tun/TcpNatRelay.h"
 
@@ -142,6 +143,11 @@ std::size_t Tunnel::udpNatSessionCount() const
     return m_udpNat ? m_udpNat->sessionCount() : 0;
 }
 
+std::size_t Tunnel::userTcpConnectionCount() const
+{
+    return m_tcp ? m_tcp->connectionCount() : 0;
+}
+
 std::size_t Tunnel::workerCount() const
 {
     return m_dispatcher ? m_dispatcher->workerCount() : 0;
@@ -209,8 +215,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     const IpAddress proxyAddress = IpAddress::parse(m_proxyAddress).value_or(IpAddress());
 
     // 15: the NAT listener and its relay.
-    m_relay = std::make_unique<TcpNatRelay>(*m_port,
-                                            TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get()});
+    m_relay = std::make_unique<TcpNatRelay>(
+        *m_port, TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(), tunnelIp});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
     m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
@@ -226,6 +232,17 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     qInfo() << "[TCP-NAT] Listener port assigned by OS:" << listenPort;
     if (m_firewall && !m_firewall->addListenerRule(listenPort))
         qWarning() << "Failed to add host firewall inbound rule";
+
+    // The user-space TCP engine, for the TCP the NAT path does not take.
+    TcpConnectionTable::Settings tcp;
+    tcp.proxyAddress = proxyAddress;
+    tcp.tunnelIp = tunnelIp;
+    tcp.policy = &m_policy;
+    tcp.names = &m_names;
+    tcp.connector = TcpConnectionTable::ProxyConnector::of(*m_socks);
+    tcp.output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
+    m_tcp = std::make_unique<TcpConnectionTable>(*m_port, std::move(tcp));
+    m_tcp->attach(*m_dispatcher);
 
     // 16: UDP-NAT, and the flow table behind it.
     UdpAssociations::Context udp;
@@ -256,10 +273,13 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     if (m_originalInterfaceIndex.load() != 0)
         m_rpFilter.loosen(m_originalInterfaceIndex.load());
     const unsigned workers = std::thread::hardware_concurrency();
-    m_dispatcher->setDiagnostics([relay = m_relay.get()] { relay->logDiagnostics(); });
+    m_dispatcher->setDiagnostics([relay = m_relay.get(), tcp = m_tcp.get()] {
+        relay->logDiagnostics();
+        tcp->logDiagnostics();
+    });
     m_dispatcher->start(workers);
-    // The download drain thread serves the user-space TCP engine, which this
-    // build does not have; TCP that the NAT path does not take is dropped.
+    // 19: the user-space engine's timers and drain.
+    m_tcp->start();
     m_adapter->startReader();
 
     qDebug().noquote() << "Tunnel started on" << QString::fromStdString(adapterName);
@@ -282,6 +302,9 @@ void Tunnel::stop()
     // Connections and associations still being opened end first.
     if (m_socks)
         m_socks->cancelAll();
+    // Its applications get an RST while the TUN device is still there.
+    if (m_tcp)
+        m_tcp->stop();
     if (m_relay)
         m_relay->stop();
     if (m_udpNat)
@@ -319,6 +342,9 @@ void Tunnel::releaseEngine()
         m_flows->releaseRecords();
     if (m_socks)
         m_socks->releaseRecords();
+    if (m_tcp)
+        m_tcp->releaseRecords();
+    m_tcp.reset();
     m_flows.reset();
     m_udpNat.reset();
     m_relay.reset();
@@ -395,14 +421,17 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
             return;
         }
     }
-    dropUnhandledTcp(packet);
+    toUserTcp(packet);
 }
 
 // TCP that the NAT path does not take (forwarded from other hosts, IPv6, a
-// client port without a NAT session) belongs to the user-space TCP engine,
-// which this build does not have yet: it is dropped.
-void Tunnel::dropUnhandledTcp(const PacketInfo &packet)
+// client port without a NAT session) is terminated by the user-space TCP engine.
+void Tunnel::toUserTcp(const PacketInfo &packet)
 {
+    if (m_tcp) {
+        m_tcp->onTcpPacket(packet);
+        return;
+    }
     if (g_unhandledTcpLog.admit())
         qDebug().noquote() << "[TCP] Dropping TCP packet outside the NAT path: src=" << dotted(packet.srcIp) << ":"
                            << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
@@ -418,7 +447,7 @@ void Tunnel::natOutbound(const PacketInfo &packet)
         natPort = session->natPort;
     }
     if (natPort == 0) {
-        dropUnhandledTcp(packet);
+        toUserTcp(packet);
         return;
     }
     thread_local std::vector<std::uint8_t> copy;
@@ -463,13 +492,14 @@ void Tunnel::resetConnections()
     // Proxied relays end so that applications reconnect through the restarted
     // proxy; direct ones are left alone. UDP flows all go.
     const std::size_t relays = m_relay->closeProxiedRelays();
+    const std::size_t userTcp = m_tcp->resetAll(); // each application gets an RST
     std::vector<std::shared_ptr<UdpFlow>> flows = m_flows->takeAll();
     std::this_thread::sleep_for(std::chrono::milliseconds(kResetSettleMs));
     for (const auto &flow : flows)
         m_flows->closeFlow(flow);
     const std::size_t udpSessions = m_udpNat ? m_udpNat->closeAll() : 0;
-    qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << flows.size() << "UDP flows and"
-             << udpSessions << "UDP-NAT sessions";
+    qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << userTcp << "user-space TCP connections,"
+             << flows.size() << "UDP flows and" << udpSessions << "UDP-NAT sessions";
     flows.clear();
     flushDnsCache();
     qDebug() << "Connection reset complete - starting proxy health check";
