@@ -26,6 +26,7 @@ enum class CompletionKey : std::uint64_t {
     Relay = 5,          // both sockets of a NAT relay session
     Listener = 7,       // the NAT listener's socket
     UdpNat = 8,         // both sockets of a UDP-NAT session
+    DnsPool = 9,        // both sockets of a pooled DNS association
 };
 
 constexpr std::uint64_t keyValue(CompletionKey key)

@@ -39,7 +39,7 @@ std::uint64_t tokenFor(int fd, std::uint32_t generation)
 bool isReadSide(CompletionSlot::Operation operation)
 {
     return operation == CompletionSlot::Operation::Accept || operation == CompletionSlot::Operation::Receive ||
-           operation == CompletionSlot::Operation::ReceiveFrom;
+           operation == CompletionSlot::Operation::ReceiveFrom || operation == CompletionSlot::Operation::SpliceIn;
 }
 
 bool wouldBlock(int error)
@@ -283,6 +283,32 @@ int CompletionPort::postSendTo(int fd, CompletionSlot &slot, const void *buffer,
     return post(fd, slot);
 }
 
+int CompletionPort::postSpliceIn(int fd, CompletionSlot &slot, int pipeWriteFd, std::uint32_t length)
+{
+    if (!claim(slot))
+        return EBUSY;
+    slot.m_operation = CompletionSlot::Operation::SpliceIn;
+    slot.m_buffer = nullptr;
+    slot.m_length = length;
+    slot.m_address = nullptr;
+    slot.m_addressLength = 0;
+    slot.m_pipeFd = pipeWriteFd;
+    return post(fd, slot);
+}
+
+int CompletionPort::postSpliceOut(int fd, CompletionSlot &slot, int pipeReadFd, std::uint32_t length)
+{
+    if (!claim(slot))
+        return EBUSY;
+    slot.m_operation = CompletionSlot::Operation::SpliceOut;
+    slot.m_buffer = nullptr;
+    slot.m_length = length;
+    slot.m_address = nullptr;
+    slot.m_addressLength = 0;
+    slot.m_pipeFd = pipeReadFd;
+    return post(fd, slot);
+}
+
 int CompletionPort::post(int fd, CompletionSlot &slot)
 {
     slot.m_fd = fd;
@@ -390,6 +416,23 @@ bool CompletionPort::attempt(CompletionSlot &slot)
             break;
         case CompletionSlot::Operation::SendTo:
             n = ::sendto(slot.m_fd, bytes, slot.m_length, MSG_NOSIGNAL, slot.m_address, slot.m_addressLength);
+            break;
+        case CompletionSlot::Operation::SpliceIn:
+            n = ::splice(slot.m_fd, nullptr, slot.m_pipeFd, nullptr, slot.m_length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            break;
+        case CompletionSlot::Operation::SpliceOut:
+            if (slot.m_transferred == slot.m_length)
+                return true;
+            n = ::splice(slot.m_pipeFd, nullptr, slot.m_fd, nullptr, slot.m_length - slot.m_transferred,
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0) {
+                slot.m_transferred += std::uint32_t(n);
+                continue;
+            }
+            if (n == 0) {
+                slot.m_error = EPIPE; // the pipe holds less than was promised
+                return true;
+            }
             break;
         case CompletionSlot::Operation::None:
             slot.m_error = EINVAL;

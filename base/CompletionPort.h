@@ -30,7 +30,7 @@ class CompletionPort;
 // The per-operation record (the OVERLAPPED of the tunnel's records).
 class CompletionSlot {
 public:
-    enum class Operation : std::uint8_t { None, Accept, Connect, Receive, Send, ReceiveFrom, SendTo };
+    enum class Operation : std::uint8_t { None, Accept, Connect, Receive, Send, ReceiveFrom, SendTo, SpliceIn, SpliceOut };
 
     CompletionSlot() = default;
     CompletionSlot(const CompletionSlot &) = delete;
@@ -58,6 +58,7 @@ private:
     Operation m_operation = Operation::None;
     int m_fd = -1;
     int m_acceptedFd = -1;
+    int m_pipeFd = -1; // the pipe end of a splice
     int m_error = 0;
     std::uint64_t m_key = 0;
     void *m_buffer = nullptr;
@@ -109,6 +110,15 @@ public:
                         socklen_t fromCapacity);
     int postSendTo(int fd, CompletionSlot &slot, const void *buffer, std::uint32_t length, const sockaddr *to,
                    socklen_t toLength);
+    // Zero-copy relaying through a pipe that the caller owns (and closes only
+    // once the completion is in). SpliceIn moves up to length bytes from the
+    // stream socket into the pipe's write end and completes with their count
+    // (0: the peer has closed); the pipe must have room for length bytes, so
+    // that a would-block can only mean "no data yet". SpliceOut moves length
+    // bytes from the pipe's read end into the socket and completes when every
+    // one is written or on an error.
+    int postSpliceIn(int fd, CompletionSlot &slot, int pipeWriteFd, std::uint32_t length);
+    int postSpliceOut(int fd, CompletionSlot &slot, int pipeReadFd, std::uint32_t length);
 
     // Cancels the pending operation on this socket and slot; it completes with
     // ECANCELED. False when no such operation is pending (already done or queued).

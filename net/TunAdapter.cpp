@@ -14,12 +14,14 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -53,6 +55,11 @@ std::pair<int, int> kernelVersion()
     return {major, minor};
 }
 
+// Checksum offload and TCP segmentation for both families (ECN included). UDP
+// segmentation stays off: the UDP paths take one datagram at a time, and the
+// kernel cuts UDP super-packets itself when the device does not take them.
+constexpr unsigned kOffloadFlags = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6 | TUN_F_TSO_ECN;
+
 // A device that is going away reports EBADF or EIO.
 bool deviceGone(int error)
 {
@@ -61,7 +68,13 @@ bool deviceGone(int error)
 
 } // namespace
 
-TunAdapter::TunAdapter()
+bool TunAdapter::offloadSwitchedOn()
+{
+    const char *value = std::getenv(kOffloadSwitch);
+    return value == nullptr || std::strcmp(value, "0") != 0;
+}
+
+TunAdapter::TunAdapter() : m_offloadWanted(offloadSwitchedOn())
 {
     m_stopEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -138,10 +151,8 @@ bool TunAdapter::openOrCreate(const std::string &adapterName, const std::string 
 
     const std::string name = interfaceNameFor(adapterName);
     const bool existed = if_nametoindex(name.c_str()) != 0;
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    if (ioctl(fd, TUNSETIFF, &request) != 0) {
+    std::string attached;
+    if (!attachWithOffloadIfWanted(name, &attached)) {
         const int error = errno;
         qCritical() << "Failed to create adapter" << text(adapterName) << ":" << error;
         if (error == EBUSY || error == EEXIST || error == EINVAL) {
@@ -152,7 +163,7 @@ bool TunAdapter::openOrCreate(const std::string &adapterName, const std::string 
         return false;
     }
     m_adapterName = adapterName;
-    m_interfaceName = request.ifr_name;
+    m_interfaceName = attached;
     m_luid = if_nametoindex(m_interfaceName.c_str());
     m_created = true;
     qDebug() << (existed ? "Opened existing TUN adapter:" : "Created new TUN adapter:") << text(adapterName);
@@ -174,6 +185,62 @@ bool TunAdapter::openOrCreate(const std::string &adapterName, const std::string 
     const auto [major, minor] = kernelVersion();
     qDebug().nospace() << "TUN v" << major << "." << minor << " loaded";
     return true;
+}
+
+bool TunAdapter::attachLink(const std::string &name, bool withHeader, std::string *attachedName)
+{
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI | (withHeader ? IFF_VNET_HDR : 0);
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(m_deviceFd.load(), TUNSETIFF, &request) != 0)
+        return false;
+    *attachedName = request.ifr_name;
+    return true;
+}
+
+int TunAdapter::enableOffload(int fd)
+{
+    int headerSize = int(PacketOffload::kHeaderSize);
+    int littleEndian = 1;
+    if (ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0)
+        return errno;
+    // Little-endian is the native order here; saying so keeps the header's
+    // fields little-endian on any host. Older kernels lack the call.
+    ioctl(fd, TUNSETVNETLE, &littleEndian);
+    if (ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(kOffloadFlags)) != 0)
+        return errno;
+    return 0;
+}
+
+bool TunAdapter::attachWithOffloadIfWanted(const std::string &name, std::string *attachedName)
+{
+    m_offload = false;
+    if (!m_offloadWanted) {
+        qInfo() << "[TUN] Segmentation offload switched off:" << kOffloadSwitch << "=0";
+        return attachLink(name, false, attachedName);
+    }
+    int error = 0;
+    if (attachLink(name, true, attachedName)) {
+        error = enableOffload(m_deviceFd.load());
+        if (error == 0) {
+            m_offload = true;
+            qInfo() << "[TUN] Segmentation offload on (checksum, TCP segmentation for IPv4 and IPv6)";
+            return true;
+        }
+        // The device speaks with headers once attached so: start again on a
+        // fresh one (a link this device made goes away with it).
+        const int fresh = ::open(m_devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fresh < 0)
+            return false;
+        if (const int previous = m_deviceFd.exchange(fresh); previous >= 0)
+            ::close(previous);
+    } else {
+        error = errno;
+        if (error == EBUSY || error == EPERM)
+            return false; // not about offloads: the plain attach would fail alike
+    }
+    qWarning() << "[TUN] The kernel refused segmentation offload (error" << error << "): plain reads and writes";
+    return attachLink(name, false, attachedName);
 }
 
 std::uint32_t TunAdapter::interfaceIndex() const
@@ -243,8 +310,7 @@ void TunAdapter::readerLoop()
         for (;;) {
             const ssize_t n = ::read(fd, buffer.data(), buffer.size());
             if (n > 0) {
-                if (m_handler)
-                    m_handler(buffer.data(), std::uint32_t(n));
+                deliver(buffer.data(), std::size_t(n));
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -269,6 +335,20 @@ void TunAdapter::readerLoop()
     }
 }
 
+void TunAdapter::deliver(std::uint8_t *buffer, std::size_t length)
+{
+    if (!m_handler)
+        return;
+    if (!offloadActive()) {
+        m_handler(buffer, std::uint32_t(length), PacketOffload{});
+        return;
+    }
+    if (length <= PacketOffload::kHeaderSize)
+        return;
+    m_handler(buffer + PacketOffload::kHeaderSize, std::uint32_t(length - PacketOffload::kHeaderSize),
+              PacketOffload::fromHeader(buffer));
+}
+
 void TunAdapter::endSession()
 {
     m_session = false;
@@ -286,12 +366,32 @@ void TunAdapter::closeAdapter()
 
 bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length)
 {
+    return send(packet, length, PacketOffload{});
+}
+
+ssize_t TunAdapter::writePacket(int fd, const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
+{
+    if (!offloadActive()) {
+        if (!offload.isPlain()) {
+            errno = EINVAL; // only a device with offloads takes super-packets
+            return -1;
+        }
+        return ::write(fd, packet, length);
+    }
+    std::uint8_t header[PacketOffload::kHeaderSize];
+    offload.toHeader(header);
+    const iovec parts[2] = {{header, sizeof header}, {const_cast<std::uint8_t *>(packet), length}};
+    return ::writev(fd, parts, 2);
+}
+
+bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
+{
     if (!m_session.load(std::memory_order_relaxed)) {
         qWarning() << "[TUN-SEND] No session!";
         return false;
     }
     for (int attempt = 1;; ++attempt) {
-        const ssize_t n = ::write(m_deviceFd.load(std::memory_order_relaxed), packet, length);
+        const ssize_t n = writePacket(m_deviceFd.load(std::memory_order_relaxed), packet, length, offload);
         if (n >= 0)
             return true; // a TUN write takes the whole packet or nothing
         const int error = errno;
@@ -360,8 +460,9 @@ bool TunAdapter::setIpv6DnsServers(const std::string &primary, const std::string
     return m_config->setIpv6DnsServers(primary, secondary);
 }
 
-void TunAdapter::attachDescriptorForTests(int fd)
+void TunAdapter::attachDescriptorForTests(int fd, bool withHeader)
 {
+    m_offload = withHeader;
     if (const int previous = m_deviceFd.exchange(fd); previous >= 0)
         ::close(previous);
     m_session = true;

@@ -1,8 +1,18 @@
 #pragma once
-// The TUN mode's virtual interface: a Linux TUN device (IFF_TUN, no packet header)
-// opened through the clone device, with one reader thread that hands every packet
-// read to a handler, a send with bounded retry callable from any thread, and the
-// interface settings (address, gateway, metric, DNS) of the link it created.
+// The TUN mode's virtual interface: a Linux TUN device (IFF_TUN, no packet
+// information) opened through the clone device, with one reader thread that
+// hands every packet read to a handler, a send with bounded retry callable from
+// any thread, and the interface settings (address, gateway, metric, DNS) of the
+// link it created.
+// Segmentation offload is on unless switched off (KESTD_TUN_OFFLOAD=0 in the
+// environment) or refused by the kernel: every packet then crosses the device
+// behind a virtio-net header (PacketOffload), the local stack hands over TCP
+// super-packets of up to 64 KiB with partial checksums and takes them back
+// whole, and the link's MTU stays what it is. Where the kernel refuses, reads
+// and writes are plain (logged). Either way the handler and send() speak in
+// packets plus their PacketOffload; a plain packet is sent with the zero one.
+
+#include "packet/PacketOffload.h"
 
 #include <array>
 #include <atomic>
@@ -16,14 +26,19 @@ class InterfaceConfig;
 
 class TunAdapter {
 public:
-    using PacketHandler = std::function<void(const std::uint8_t *packet, std::uint32_t length)>;
+    // The packet may be changed in place; it is the reader's until the handler returns.
+    using PacketHandler = std::function<void(std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)>;
 
     static constexpr const char *kTunnelType = "DodedAzedir";
     static constexpr std::uint32_t kSessionCapacity = 0x1000000;
     static constexpr int kSendRetryLimit = 50;
     static constexpr std::size_t kMaxInterfaceName = 15;
     static constexpr std::size_t kHashedNameDigits = 11;
-    static constexpr std::size_t kReadBufferSize = 65536;
+    // An IPv6 packet with a full 64 KiB payload is the largest the device hands over.
+    static constexpr std::size_t kMaxPacketSize = 65535 + 40;
+    static constexpr std::size_t kReadBufferSize = PacketOffload::kHeaderSize + kMaxPacketSize;
+    // Environment switch: "0" keeps the device without offloads.
+    static constexpr const char *kOffloadSwitch = "KESTD_TUN_OFFLOAD";
 
     TunAdapter();
     ~TunAdapter();
@@ -47,7 +62,17 @@ public:
     void endSession();
     // Closes the device; the link, its addresses and routes go away with it.
     void closeAdapter();
+    // A plain packet with complete checksums.
     bool send(const std::uint8_t *packet, std::uint32_t length);
+    // A packet as read (a rewritten super-packet), with its offload metadata.
+    bool send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload);
+    // The environment switch: false when it says "0". The tunnel's zero-copy
+    // relay follows it too, so that one switch gives the plain paths.
+    static bool offloadSwitchedOn();
+    // Offloads are asked for at openOrCreate() (default: the environment switch).
+    void setOffloadWanted(bool wanted) { m_offloadWanted = wanted; }
+    // Packets cross the device with their virtio-net header.
+    bool offloadActive() const { return m_offload.load(std::memory_order_relaxed); }
 
     // Interface configuration of the link (see InterfaceConfig).
     bool setAddress(std::uint32_t address, std::uint8_t prefixLength);
@@ -65,12 +90,20 @@ public:
     static std::string guidText(const std::array<std::uint8_t, 16> &guid);
 
     // Uses an open descriptor as the session's device instead of a TUN link (tests
-    // give a pipe or socket to see the send retry policy on a real full queue).
-    void attachDescriptorForTests(int fd);
+    // give a pipe or socket to see the send retry policy on a real full queue);
+    // withHeader: packets on it carry the offload header.
+    void attachDescriptorForTests(int fd, bool withHeader = false);
 
 private:
     void readerLoop();
-    void readAvailable(std::uint8_t *buffer);
+    void deliver(std::uint8_t *buffer, std::size_t length);
+    // TUNSETIFF on the device for the link; false with errno set.
+    bool attachLink(const std::string &name, bool withHeader, std::string *attachedName);
+    // Header size, little-endian header, offload flags: 0 or the errno.
+    static int enableOffload(int fd);
+    // The link attached with offloads where possible; false with errno set.
+    bool attachWithOffloadIfWanted(const std::string &name, std::string *attachedName);
+    ssize_t writePacket(int fd, const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload);
 
     int m_cloneFd = -1;
     std::atomic<int> m_deviceFd{-1};
@@ -80,6 +113,8 @@ private:
     std::string m_interfaceName;
     std::uint64_t m_luid = 0;
     bool m_created = false;
+    bool m_offloadWanted = true;
+    std::atomic<bool> m_offload{false};
     std::atomic<bool> m_session{false};
     std::atomic<bool> m_running{false};
     std::thread m_reader;

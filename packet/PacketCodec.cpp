@@ -299,6 +299,19 @@ std::uint16_t internetChecksum(const void *data, std::size_t length)
     return sum.complement();
 }
 
+std::uint16_t adjustChecksum(std::uint16_t stored, const std::uint16_t *before, const std::uint16_t *after,
+                             std::size_t words, bool partial)
+{
+    // RFC 1624, eqn. 3: HC' = ~(~HC + ~m + m'). A partial sum is stored
+    // uncomplemented, so it takes ~m + m' as it is.
+    std::uint32_t sum = partial ? stored : std::uint16_t(~stored);
+    for (std::size_t i = 0; i < words; ++i)
+        sum += std::uint16_t(~before[i]) + std::uint32_t(after[i]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return partial ? std::uint16_t(sum) : std::uint16_t(~sum);
+}
+
 std::uint16_t tcpChecksum(const std::uint8_t *ipHeader, const std::uint8_t *tcpHeader,
                           std::size_t tcpHeaderLen, const std::uint8_t *payload,
                           std::size_t payloadLen)
@@ -369,14 +382,14 @@ std::vector<std::uint8_t> buildUdpPacket(std::uint32_t srcIp, std::uint16_t srcP
 
 bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t newSrcIp,
                          std::uint16_t newSrcPort, std::uint32_t newDstIp,
-                         std::uint16_t newDstPort)
+                         std::uint16_t newDstPort, bool checksumPartial)
 {
     using namespace PacketCodec;
     if (packet == nullptr || length < kIpv4HeaderLen + kTcpHeaderLen || (packet[0] >> 4) != 4
         || packet[9] != PacketInfo::kProtocolTcp)
         return false;
-    // The headers and the payload length come from the packet itself; refuse
-    // any packet whose fields would make the checksums read past the buffer.
+    // The headers come from the packet itself; refuse any packet whose fields
+    // would place them past the buffer.
     const std::size_t ipHeaderLen = std::size_t(packet[0] & 0x0F) * 4;
     const std::size_t totalLen = load16(packet + 2);
     if (ipHeaderLen < kIpv4HeaderLen || totalLen > length
@@ -386,19 +399,22 @@ bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t
     const std::size_t tcpHeaderLen = std::size_t(tcp[12] >> 4) * 4;
     if (tcpHeaderLen < kTcpHeaderLen || ipHeaderLen + tcpHeaderLen > totalLen)
         return false;
-    const std::size_t payloadLen = totalLen - ipHeaderLen - tcpHeaderLen;
 
+    // The six 16-bit words that change: both addresses, then both ports.
+    const std::uint16_t before[6] = {load16(packet + 12), load16(packet + 14), load16(packet + 16),
+                                     load16(packet + 18), load16(tcp), load16(tcp + 2)};
+    const std::uint16_t after[6] = {std::uint16_t(newSrcIp >> 16), std::uint16_t(newSrcIp),
+                                    std::uint16_t(newDstIp >> 16), std::uint16_t(newDstIp),
+                                    newSrcPort, newDstPort};
     store32(packet + 12, newSrcIp);
     store32(packet + 16, newDstIp);
     store16(tcp, newSrcPort);
     store16(tcp + 2, newDstPort);
-    tcp[16] = tcp[17] = 0;
-    const std::uint16_t tcpSum = tcpChecksum(packet, tcp, tcpHeaderLen,
-                                             payloadLen ? tcp + tcpHeaderLen : nullptr, payloadLen);
-    std::memcpy(tcp + 16, &tcpSum, 2);
-    packet[10] = packet[11] = 0;
-    const std::uint16_t ipSum = internetChecksum(packet, ipHeaderLen);
-    std::memcpy(packet + 10, &ipSum, 2);
+    // The IP header checksum covers the addresses. A complete TCP checksum
+    // covers them (pseudo-header) and the ports; a partial one holds only the
+    // pseudo-header's sum, and the kernel sums the ports itself later.
+    store16(packet + 10, adjustChecksum(load16(packet + 10), before, after, 4, false));
+    store16(tcp + 16, adjustChecksum(load16(tcp + 16), before, after, checksumPartial ? 4 : 6, checksumPartial));
     return true;
 }
 

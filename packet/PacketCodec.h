@@ -63,12 +63,22 @@ std::vector<std::uint8_t> buildUdpPacket(std::uint32_t srcIp, std::uint16_t srcP
                                          std::uint32_t dstIp, std::uint16_t dstPort,
                                          const std::uint8_t *payload, std::size_t payloadLen);
 
-// NAT rewrite in place of an IPv4/TCP packet, both checksums recomputed. False,
-// with the buffer untouched, when it is not IPv4/TCP or its headers or total
-// length do not fit the buffer.
+// A stored checksum updated for 16-bit words (host order) that changed from
+// before to after, without summing the rest again (RFC 1624). partial: the
+// field holds an uncomplemented partial sum (a checksum-partial packet's
+// pseudo-header sum) rather than a complete checksum.
+std::uint16_t adjustChecksum(std::uint16_t stored, const std::uint16_t *before, const std::uint16_t *after,
+                             std::size_t words, bool partial);
+
+// NAT rewrite in place of an IPv4/TCP packet of any size (a TCP super-packet
+// of the TUN's segmentation offload included): addresses and ports set, both
+// checksums updated for what changed. checksumPartial: the TCP checksum field
+// holds only the pseudo-header's sum (see PacketOffload), which is updated for
+// the addresses alone. False, with the buffer untouched, when it is not
+// IPv4/TCP or its headers or total length do not fit the buffer.
 bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t newSrcIp,
                          std::uint16_t newSrcPort, std::uint32_t newDstIp,
-                         std::uint16_t newDstPort);
+                         std::uint16_t newDstPort, bool checksumPartial = false);
 
 // The options of an application's SYN that a TCP endpoint honours.
 struct TcpSynOptions {

@@ -22,6 +22,8 @@ bool UdpNat::initialise(const UdpAssociations::Context &context)
     if (!m_sessions->isUsable())
         return false;
     m_sessions->setRunning(true);
+    m_dnsPool = std::make_unique<DnsAssociationPool>(context);
+    m_dnsPool->setRunning(true);
     qDebug().noquote() << "[UDP-NAT] Initialized with proxy" << QString::fromStdString(context.proxyAddress.toString())
                        << ":" << context.policy->proxyPort() << "(proxy) /" << context.policy->directPort()
                        << "(direct)";
@@ -32,6 +34,8 @@ void UdpNat::attach(CompletionDispatcher &dispatcher)
 {
     if (m_sessions)
         m_sessions->attach(dispatcher);
+    if (m_dnsPool)
+        m_dnsPool->attach(dispatcher);
 }
 
 bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std::uint32_t addressedDestination,
@@ -42,6 +46,8 @@ bool UdpNat::forward(std::uint32_t sourceAddress, std::uint16_t sourcePort, std:
         return false;
     const UdpNatKey key{Endpoint::fromIpv4(sourceAddress, sourcePort),
                         Endpoint::fromIpv4(addressedDestination, addressedPort)};
+    if (m_dnsPool && m_dnsPool->takes(key, length))
+        return m_dnsPool->forward(key, Endpoint::fromIpv4(realDestination, realPort), payload, length);
     return m_sessions->send(key, Endpoint::fromIpv4(realDestination, realPort), payload, length % 65536);
 }
 
@@ -61,11 +67,15 @@ void UdpNat::shutdown()
         return;
     m_sessions->setRunning(false);
     m_sessions->closeAll();
+    m_dnsPool->setRunning(false);
+    m_dnsPool->closeAll();
     qDebug() << "[UDP-NAT] Shutdown complete";
 }
 
 std::size_t UdpNat::closeAll()
 {
+    if (m_dnsPool)
+        m_dnsPool->closeAll();
     return m_sessions ? m_sessions->closeAll() : 0;
 }
 
@@ -73,6 +83,8 @@ void UdpNat::releaseRecords()
 {
     if (m_sessions)
         m_sessions->releaseRecords();
+    if (m_dnsPool)
+        m_dnsPool->releaseRecords();
 }
 
 std::size_t UdpNat::sessionCount() const

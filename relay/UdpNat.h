@@ -9,6 +9,7 @@
 // from T + 1. At most kMaxSessions sessions live at once (the least recently
 // active one makes room); a handshake is bounded by kHandshakeTimeoutMs.
 
+#include "relay/DnsAssociationPool.h"
 #include "relay/UdpAssociations.h"
 
 #include <cstdint>
@@ -54,7 +55,10 @@ public:
     void releaseRecords();
 
     std::size_t sessionCount() const;
+    // Null before initialise().
+    const DnsAssociationPool *dnsPool() const { return m_dnsPool.get(); }
 
 private:
     std::unique_ptr<UdpAssociations> m_sessions;
+    std::unique_ptr<DnsAssociationPool> m_dnsPool;
 };

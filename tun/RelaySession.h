@@ -3,7 +3,9 @@
 // the socket to the proxy or the destination, with one receive and one send
 // slot per direction. Each direction runs receive -> send -> receive, so at most
 // one send is outstanding per direction and a slow reader holds back its
-// writer (back-pressure) instead of being spun on.
+// writer (back-pressure) instead of being spun on. A spliced session moves the
+// bytes through a pipe per direction (socket -> pipe -> socket) and never
+// copies them into the daemon; a plain one receives into a buffer and sends it.
 
 #include "base/CompletionPort.h"
 #include "tun/TcpNatSession.h"
@@ -24,15 +26,26 @@ struct RelaySession {
         CompletionSlot sendSlot;
         std::atomic<bool> receivePending{false};
         bool ended = false; // the side closed its sending half; guarded by mutex
-        // Not zero-filled: pages are touched only as data passes, which keeps the
-        // memory of idle connections small.
-        std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kBufferSize]};
+        // Plain sessions: not zero-filled, so pages are touched only as data
+        // passes, which keeps the memory of idle connections small.
+        std::unique_ptr<std::uint8_t[]> buffer;
+        // Spliced sessions: the pipe's read and write ends and its capacity.
+        // Closed with the session only, once no operation can use them.
+        int pipeRead = -1;
+        int pipeWrite = -1;
+        std::uint32_t pipeCapacity = 0;
     };
+
+    RelaySession() = default;
+    RelaySession(const RelaySession &) = delete;
+    RelaySession &operator=(const RelaySession &) = delete;
+    ~RelaySession();
 
     std::uint64_t id = 0;
     int clientSocket = -1;
     int destinationSocket = -1;
     bool direct = false;
+    bool spliced = false;
     TcpNatSession nat; // the NAT session it serves (its NAT port is freed at close)
     Direction fromClient;      // client receive slot; sends go to the destination socket
     Direction fromDestination; // destination receive slot; sends go to the client socket
@@ -44,6 +57,9 @@ struct RelaySession {
     std::atomic<std::uint64_t> bytesDestinationToClient{0};
 
     Direction &direction(Side side) { return side == Side::Client ? fromClient : fromDestination; }
+    // Gives each direction a pipe (spliced) or a buffer (plain): spliced when
+    // wanted and both pipes could be made. True when spliced.
+    bool prepareDirections(bool splice);
     int receiveSocket(Side side) const { return side == Side::Client ? clientSocket : destinationSocket; }
     int sendSocket(Side side) const { return side == Side::Client ? destinationSocket : clientSocket; }
 };

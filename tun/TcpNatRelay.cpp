@@ -334,6 +334,7 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
     session->destinationSocket = destination;
     session->direct = direct;
     session->nat = nat;
+    session->prepareDirections(m_settings.zeroCopy);
     {
         std::lock_guard lock(m_tableMutex);
         m_sessions[session->id] = session;
@@ -428,8 +429,12 @@ int TcpNatRelay::postReceive(const std::shared_ptr<RelaySession> &session, Relay
         if (direction.receivePending.exchange(true))
             return 0;
         error = m_liveSlots.post(&direction.receiveSlot, session, [&] {
-            return m_port.postReceive(session->receiveSocket(side), direction.receiveSlot, direction.buffer.get(),
-                                      RelaySession::kBufferSize);
+            // The pipe is empty here (its last contents have been sent), so it
+            // has room for its whole capacity.
+            return session->spliced ? m_port.postSpliceIn(session->receiveSocket(side), direction.receiveSlot,
+                                                           direction.pipeWrite, direction.pipeCapacity)
+                                     : m_port.postReceive(session->receiveSocket(side), direction.receiveSlot,
+                                                          direction.buffer.get(), RelaySession::kBufferSize);
         });
     }
     if (error != 0) {
@@ -450,7 +455,9 @@ int TcpNatRelay::postSend(const std::shared_ptr<RelaySession> &session, RelaySes
     if (session->closing.load())
         return ECANCELED;
     return m_liveSlots.post(&direction.sendSlot, session, [&] {
-        return m_port.postSend(session->sendSocket(side), direction.sendSlot, direction.buffer.get(), length);
+        return session->spliced
+                   ? m_port.postSpliceOut(session->sendSocket(side), direction.sendSlot, direction.pipeRead, length)
+                   : m_port.postSend(session->sendSocket(side), direction.sendSlot, direction.buffer.get(), length);
     });
 }
 

@@ -2,7 +2,8 @@
 // The relay half of the NAT path: for every connection the listener accepts it
 // opens the real outbound connection (through the SOCKS5 proxy by host name or
 // address, or directly over the pre-TUN interface) and relays bytes between the
-// two sockets over the completion port (key 5).
+// two sockets over the completion port (key 5), through a pipe per direction
+// without copying (or, as the fallback, through buffers).
 //
 // Set-up runs on the worker that took the accept: the owner lookup and the
 // route, then the connection is opened by the asynchronous SOCKS5 client,
@@ -46,6 +47,9 @@ public:
         ConnectionOwnerLookup *owners = nullptr;
         AsyncSocksClient *socks = nullptr;
         std::uint32_t tunnelIp = 0; // T: TCP DNS to T + 1 goes to the DNS redirect address
+        // Bytes move socket -> pipe -> socket (splice), never through the
+        // daemon's memory; false, or no pipe to be had: receive and send.
+        bool zeroCopy = true;
     };
 
     TcpNatRelay(CompletionPort &port, Settings settings);

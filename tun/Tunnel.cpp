@@ -153,10 +153,10 @@ std::size_t Tunnel::workerCount() const
     return m_dispatcher ? m_dispatcher->workerCount() : 0;
 }
 
-bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length)
+bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload)
 {
     TunAdapter *adapter = m_adapter.get();
-    return adapter && adapter->send(packet, std::uint32_t(length));
+    return adapter && adapter->send(packet, std::uint32_t(length), offload);
 }
 
 std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
@@ -200,7 +200,9 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     // 12-14: session, packet entry, completion port.
     if (!m_adapter->startSession(kSessionCapacity))
         return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
-    m_adapter->setPacketHandler([this](const std::uint8_t *packet, std::uint32_t length) { handlePacket(packet, length); });
+    m_adapter->setPacketHandler([this](std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) {
+        handlePacket(packet, length, offload);
+    });
     m_port = std::make_unique<CompletionPort>();
     if (!m_port->create()) {
         const int error = m_port->lastError();
@@ -216,7 +218,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
 
     // 15: the NAT listener and its relay.
     m_relay = std::make_unique<TcpNatRelay>(
-        *m_port, TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(), tunnelIp});
+        *m_port, TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(), tunnelIp,
+                                       TunAdapter::offloadSwitchedOn()});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
     m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
@@ -357,6 +360,13 @@ void Tunnel::releaseEngine()
 
 void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
 {
+    thread_local std::vector<std::uint8_t> copy;
+    copy.assign(data, data + length);
+    handlePacket(copy.data(), length, PacketOffload{});
+}
+
+void Tunnel::handlePacket(std::uint8_t *data, std::uint32_t length, const PacketOffload &offload)
+{
     if (!m_running.load(std::memory_order_relaxed))
         return;
     const PacketInfo packet = parsePacket(data, length);
@@ -369,7 +379,7 @@ void Tunnel::handlePacket(const std::uint8_t *data, std::uint32_t length)
     if (RoutingPolicy::isDroppedDestination(packet))
         return;
     if (packet.isTcp()) {
-        handleTcpPacket(packet);
+        handleTcpPacket(packet, data, offload);
         return;
     }
     if (packet.isUdp()) {
@@ -401,13 +411,13 @@ void Tunnel::refuseWhileNotReady(const PacketInfo &packet)
     sendToAdapter(reset.data(), reset.size());
 }
 
-void Tunnel::handleTcpPacket(const PacketInfo &packet)
+void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     if (packet.version == 4 && m_listener) {
         const std::uint32_t t = m_tunnelIp;
         const std::uint16_t l = m_listener->listenPort();
         if (packet.srcIp == t && packet.srcPort == l) {
-            natInbound(packet);
+            natInbound(packet, data, offload);
             return;
         }
         if (packet.dstIp == t && packet.dstPort == l) {
@@ -417,7 +427,7 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
             return;
         }
         if (packet.srcIp == t) {
-            natOutbound(packet);
+            natOutbound(packet, data, offload);
             return;
         }
     }
@@ -426,6 +436,9 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet)
 
 // TCP that the NAT path does not take (forwarded from other hosts, IPv6, a
 // client port without a NAT session) is terminated by the user-space TCP engine.
+// A super-packet of the device's segmentation offload is one large segment
+// there; its checksum, complete or partial, is the kernel's own and is not
+// checked again.
 void Tunnel::toUserTcp(const PacketInfo &packet)
 {
     if (m_tcp) {
@@ -437,7 +450,9 @@ void Tunnel::toUserTcp(const PacketInfo &packet)
                            << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
 }
 
-void Tunnel::natOutbound(const PacketInfo &packet)
+// The packet is rewritten in place and goes back whole, a super-packet with
+// its offload metadata as read: the kernel cuts it (or takes it as one) itself.
+void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     std::uint16_t natPort = 0;
     if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck)) {
@@ -450,26 +465,23 @@ void Tunnel::natOutbound(const PacketInfo &packet)
         toUserTcp(packet);
         return;
     }
-    thread_local std::vector<std::uint8_t> copy;
-    copy.assign(packet.packet, packet.packet + packet.packetLen);
-    if (!rewriteTcpAddresses(copy.data(), copy.size(), m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort())) {
+    if (!rewriteTcpAddresses(data, packet.packetLen, m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort(),
+                             offload.checksumPartial)) {
         qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
         return;
     }
-    sendToAdapter(copy.data(), copy.size());
+    sendToAdapter(data, packet.packetLen, offload);
 }
 
-void Tunnel::natInbound(const PacketInfo &packet)
+void Tunnel::natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     const auto session = m_listener->findSessionByNatPort(packet.dstPort);
     if (!session)
         return;
-    thread_local std::vector<std::uint8_t> copy;
-    copy.assign(packet.packet, packet.packet + packet.packetLen);
-    if (!rewriteTcpAddresses(copy.data(), copy.size(), session->destinationAddress, session->destinationPort,
-                             session->clientAddress, session->clientPort))
+    if (!rewriteTcpAddresses(data, packet.packetLen, session->destinationAddress, session->destinationPort,
+                             session->clientAddress, session->clientPort, offload.checksumPartial))
         return;
-    sendToAdapter(copy.data(), copy.size());
+    sendToAdapter(data, packet.packetLen, offload);
 }
 
 void Tunnel::handleUdpPacket(const PacketInfo &packet)

@@ -13,6 +13,7 @@
 #include "net/ConnectionOwnerLookup.h"
 #include "net/FirewallManager.h"
 #include "packet/DnsNameCache.h"
+#include "packet/PacketOffload.h"
 #include "packet/RoutingPolicy.h"
 #include "tun/ReversePathFilter.h"
 
@@ -79,7 +80,11 @@ public:
     std::uint64_t adapterLuid() const;
     std::string interfaceName() const;
 
-    // The packet entry (adapter reader thread).
+    // The packet entry (adapter reader thread). The packet may be rewritten in
+    // place; offload is what the device said about it (a TCP super-packet,
+    // a partial checksum), passed on with it to whichever path takes it.
+    void handlePacket(std::uint8_t *data, std::uint32_t length, const PacketOffload &offload);
+    // The same for a packet the caller keeps: taken as a plain packet, on a copy.
     void handlePacket(const std::uint8_t *data, std::uint32_t length);
 
     const RoutingPolicy &policy() const { return m_policy; }
@@ -95,11 +100,12 @@ public:
     const ReversePathFilter &reversePathFilter() const { return m_rpFilter; }
 
 private:
-    bool sendToAdapter(const std::uint8_t *packet, std::size_t length);
+    bool sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload = {});
     void startFirewall(std::uint32_t dnsAddress);
-    void handleTcpPacket(const PacketInfo &packet);
-    void natOutbound(const PacketInfo &packet);
-    void natInbound(const PacketInfo &packet);
+    // data is the packet's own (mutable) buffer, which packet points into.
+    void handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
+    void natOutbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
+    void natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
     void refuseWhileNotReady(const PacketInfo &packet);
     bool isEstablishedNatPacket(const PacketInfo &packet) const;
     void handleUdpPacket(const PacketInfo &packet);

@@ -265,7 +265,7 @@ void tunPacketRates()
 
         // read: datagrams routed into the TUN, counted by the reader's handler.
         std::atomic<long> read{0};
-        adapter.setPacketHandler([&](const std::uint8_t *, std::uint32_t) { read.fetch_add(1, std::memory_order_relaxed); });
+        adapter.setPacketHandler([&](std::uint8_t *, std::uint32_t, const PacketOffload &) { read.fetch_add(1, std::memory_order_relaxed); });
         adapter.startReader();
         const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in peer{};

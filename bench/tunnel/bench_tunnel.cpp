@@ -1,6 +1,15 @@
 // Figures of the TUN mode in the end-to-end topology: the real daemon with its
-// TUN device in one namespace, dante and the peers upstream (see TunTopology).
-// Prints one line per figure. Needs root.
+// TUN device in one namespace, dante and the peers upstream (see TunTopology),
+// and, side by side in the same run, the same traffic through dante alone
+// without the tunnel (the baseline). The bulk transfers use a sink/source
+// server of this program in the upstream namespace, so that the peer is never
+// what bounds them. Prints one human line per figure and one "figure NAME
+// VALUE" line for scripts (bench/tunnel/run-speed takes medians of several
+// runs). Needs root.
+//
+// KESTD_BENCH_MB: megabytes per bulk transfer (default 500).
+// KESTD_TUN_OFFLOAD=0: runs the daemon with the TUN device's offloads off.
+// KESTD_BENCH_TUN_MTU=N: another MTU on the TUN link.
 
 #include "socks5/Socks5Message.h"
 #include "tests/support/DaemonHarness.h"
@@ -11,12 +20,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -29,14 +40,28 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kTransferBytes = 300u * 1000 * 1000;
+constexpr int kBulkPort = 9100;
 constexpr int kSequentialConnections = 1000;
+constexpr int kParallelConnections = 100;
 constexpr int kConcurrentConnections = 1000;
 constexpr int kDnsQueries = 500;
+constexpr std::size_t kBlock = 1 << 20;
+
+std::size_t transferBytes()
+{
+    const char *mb = std::getenv("KESTD_BENCH_MB");
+    const long value = mb ? std::atol(mb) : 0;
+    return std::size_t(value > 0 ? value : 500) * 1000 * 1000;
+}
 
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double msSince(Clock::time_point start)
+{
+    return secondsSince(start) * 1000;
 }
 
 sockaddr_in endpoint(const char *host, int port)
@@ -59,12 +84,24 @@ int connectDirect(const char *host, int port)
     return fd;
 }
 
-bool sendAll(int fd, const void *data, std::size_t length);
-
-bool receiveExact(int fd, std::uint8_t *out, std::size_t length)
+bool sendAll(int fd, const void *data, std::size_t length)
 {
+    const auto *p = static_cast<const char *>(data);
+    while (length) {
+        const ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= std::size_t(n);
+    }
+    return true;
+}
+
+bool receiveExact(int fd, void *out, std::size_t length)
+{
+    auto *p = static_cast<std::uint8_t *>(out);
     for (std::size_t got = 0; got < length;) {
-        const ssize_t n = ::recv(fd, out + got, length - got, 0);
+        const ssize_t n = ::recv(fd, p + got, length - got, 0);
         if (n <= 0)
             return false;
         got += std::size_t(n);
@@ -97,87 +134,186 @@ int connectViaSocks(const char *host, int port)
     return fd;
 }
 
-bool sendAll(int fd, const void *data, std::size_t length)
-{
-    const auto *p = static_cast<const char *>(data);
-    while (length) {
-        const ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= std::size_t(n);
-    }
-    return true;
-}
+using Connector = int (*)(const char *, int);
 
-// Megabytes per second of a download (SOURCE) or an upload (SINK) of kTransferBytes.
-double transfer(int fd, bool download)
+// The upstream peer of the bulk transfers: 'S' + 8 bytes of length sends that
+// many bytes and closes; 'K' reads to the end and answers the 8-byte count.
+class BulkServer {
+public:
+    explicit BulkServer(const std::string &ns)
+    {
+        std::thread([&] {
+            NetnsFixture::Enter inside(ns);
+            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int one = 1;
+            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            const sockaddr_in local = endpoint(TunTopology::kServer, kBulkPort);
+            if (!inside.ok() || ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+                ::listen(m_listen, 64) != 0) {
+                ::close(m_listen);
+                m_listen = -1;
+            }
+        }).join();
+        if (m_listen >= 0)
+            m_acceptor = std::thread([this] { acceptLoop(); });
+    }
+    ~BulkServer()
+    {
+        if (m_listen >= 0)
+            ::shutdown(m_listen, SHUT_RDWR);
+        if (m_acceptor.joinable())
+            m_acceptor.join();
+        ::close(m_listen);
+    }
+    bool ok() const { return m_listen >= 0; }
+
+private:
+    void acceptLoop()
+    {
+        for (;;) {
+            const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            std::thread([fd] { serve(fd); }).detach();
+        }
+    }
+    static void serve(int fd)
+    {
+        char command = 0;
+        std::vector<char> buffer(kBlock, 'k');
+        if (!receiveExact(fd, &command, 1)) {
+            ::close(fd);
+            return;
+        }
+        if (command == 'S') {
+            std::uint64_t left = 0;
+            if (receiveExact(fd, &left, sizeof left))
+                while (left > 0 && sendAll(fd, buffer.data(), std::min<std::uint64_t>(left, kBlock)))
+                    left -= std::min<std::uint64_t>(left, kBlock);
+        } else if (command == 'K') {
+            std::uint64_t total = 0;
+            for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;)
+                total += std::uint64_t(n);
+            sendAll(fd, &total, sizeof total);
+        }
+        ::close(fd);
+    }
+
+    int m_listen = -1;
+    std::thread m_acceptor;
+};
+
+// Megabytes per second of one bulk transfer, download or upload.
+double transfer(int fd, bool download, std::size_t bytes)
 {
     if (fd < 0)
         return 0;
     const auto start = Clock::now();
-    std::vector<char> buffer(1 << 20, 'u');
-    std::size_t moved = 0;
+    std::vector<char> buffer(kBlock, 'u');
+    std::uint64_t moved = 0;
     if (download) {
-        const std::string command = "SOURCE " + std::to_string(kTransferBytes) + "\n";
-        sendAll(fd, command.data(), command.size());
+        const std::uint64_t length = bytes;
+        sendAll(fd, "S", 1);
+        sendAll(fd, &length, sizeof length);
         for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;)
-            moved += std::size_t(n);
+            moved += std::uint64_t(n);
     } else {
-        sendAll(fd, "SINK\n", 5);
-        while (moved < kTransferBytes && sendAll(fd, buffer.data(), std::min(buffer.size(), kTransferBytes - moved)))
-            moved += std::min(buffer.size(), kTransferBytes - moved);
+        sendAll(fd, "K", 1);
+        while (moved < bytes && sendAll(fd, buffer.data(), std::min<std::size_t>(kBlock, bytes - moved)))
+            moved += std::min<std::size_t>(kBlock, bytes - moved);
         ::shutdown(fd, SHUT_WR);
-        char answer[128];
-        ::recv(fd, answer, sizeof answer, 0); // the sink's count: every byte has arrived
+        std::uint64_t counted = 0;
+        if (!receiveExact(fd, &counted, sizeof counted) || counted != bytes)
+            moved = 0; // every byte must have arrived
     }
     ::close(fd);
-    return moved == kTransferBytes ? double(moved) / 1e6 / secondsSince(start) : 0;
+    return moved == bytes ? double(moved) / 1e6 / secondsSince(start) : 0;
 }
 
-using Connector = int (*)(const char *, int);
+struct Sequential {
+    double perSecond = 0;
+    double medianFirstByteMs = 0;
+};
 
-double sequentialRate(Connector connector)
+// Short connections one after another; each one's time from connect to its
+// first byte from the server (through SOCKS5: the handshake included).
+Sequential sequential(Connector connector)
 {
+    std::vector<double> firstByte;
     const auto start = Clock::now();
-    int done = 0;
     for (int i = 0; i < kSequentialConnections; ++i) {
+        const auto begun = Clock::now();
         const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
         if (fd < 0)
             continue;
         char ten[16];
         std::size_t got = 0;
-        if (sendAll(fd, "TEN-THEN-CLOSE\n", 15))
-            for (ssize_t n; (n = ::recv(fd, ten, sizeof ten, 0)) > 0;)
+        if (sendAll(fd, "TEN-THEN-CLOSE\n", 15)) {
+            for (ssize_t n; (n = ::recv(fd, ten, sizeof ten, 0)) > 0;) {
+                if (got == 0)
+                    firstByte.push_back(msSince(begun));
                 got += std::size_t(n);
-        done += got == 10;
+            }
+        }
         ::close(fd);
     }
-    return done / secondsSince(start);
+    Sequential out;
+    out.perSecond = double(firstByte.size()) / secondsSince(start);
+    std::sort(firstByte.begin(), firstByte.end());
+    out.medianFirstByteMs = firstByte.empty() ? 0 : firstByte[firstByte.size() / 2];
+    return out;
 }
 
-// Opens kConcurrentConnections echo connections and checks each; the seconds
-// taken, the count working, and fn called while all are open.
-template <typename WhileOpen>
-double openConcurrent(Connector connector, int *working, WhileOpen whileOpen)
+// kParallelConnections threads connect at once and each sends one echo; the
+// milliseconds until the last echo is back (0 when one failed).
+double parallelFirstEcho(Connector connector)
 {
+    std::atomic<bool> go{false};
+    std::atomic<int> echoed{0};
+    std::vector<std::thread> threads;
+    std::vector<int> sockets(kParallelConnections, -1);
+    for (int i = 0; i < kParallelConnections; ++i)
+        threads.emplace_back([&, i] {
+            while (!go.load())
+                std::this_thread::yield();
+            const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
+            char x = 0;
+            if (fd >= 0 && sendAll(fd, "ECHO\nx", 6) && ::recv(fd, &x, 1, 0) == 1)
+                echoed.fetch_add(1);
+            sockets[std::size_t(i)] = fd;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // every thread is waiting
     const auto start = Clock::now();
+    go.store(true);
+    for (auto &thread : threads)
+        thread.join();
+    const double ms = msSince(start);
+    for (int fd : sockets)
+        if (fd >= 0)
+            ::close(fd);
+    return echoed.load() == kParallelConnections ? ms : 0;
+}
+
+// Opens kConcurrentConnections echo connections and checks each; the count
+// working, with fn called while all are open.
+template <typename WhileOpen>
+int openConcurrent(Connector connector, WhileOpen whileOpen)
+{
     std::vector<int> open;
     for (int i = 0; i < kConcurrentConnections; ++i) {
         const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
         if (fd >= 0 && sendAll(fd, "ECHO\nx", 6))
             open.push_back(fd);
     }
-    *working = 0;
+    int working = 0;
     for (int fd : open) {
         char x;
-        *working += ::recv(fd, &x, 1, 0) == 1;
+        working += ::recv(fd, &x, 1, 0) == 1;
     }
-    const double seconds = secondsSince(start);
     whileOpen();
     for (int fd : open)
         ::close(fd);
-    return seconds;
+    return working;
 }
 
 double cpuSeconds(pid_t pid)
@@ -235,7 +371,7 @@ std::vector<double> dnsLatencies(bool freshFlows)
         ::sendto(fd, query.data(), query.size(), 0, reinterpret_cast<const sockaddr *>(&server), sizeof server);
         std::uint8_t answer[512];
         if (::recv(fd, answer, sizeof answer, 0) > 0)
-            out.push_back(secondsSince(start) * 1000);
+            out.push_back(msSince(start));
     }
     ::close(fd);
     std::sort(out.begin(), out.end());
@@ -245,6 +381,95 @@ std::vector<double> dnsLatencies(bool freshFlows)
 double percentile(const std::vector<double> &sorted, double p)
 {
     return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, std::size_t(p * double(sorted.size())))];
+}
+
+double ratio(double value, double base)
+{
+    return base > 0 ? value / base : 0;
+}
+
+void figure(const char *name, double value)
+{
+    std::printf("figure %s %.4f\n", name, value);
+}
+
+struct Figures {
+    double down = 0, up = 0;           // MB/s
+    double cpuDown = 0, cpuUp = 0;     // daemon CPU seconds per GB
+    Sequential seq;
+    double parallelMs = 0;
+    int opened = 0;
+    long rssIdle = 0, rssOpen = 0;
+    std::vector<double> dnsWarm, dnsFresh;
+};
+
+void measureBaseline(Figures &f, std::size_t bytes)
+{
+    f.down = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), true, bytes);
+    f.up = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), false, bytes);
+    f.seq = sequential(connectViaSocks);
+    f.parallelMs = parallelFirstEcho(connectViaSocks);
+}
+
+void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
+{
+    const double gigabytes = double(bytes) / 1e9;
+    double cpu = cpuSeconds(daemon);
+    f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes);
+    f.cpuDown = (cpuSeconds(daemon) - cpu) / gigabytes;
+    cpu = cpuSeconds(daemon);
+    f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes);
+    f.cpuUp = (cpuSeconds(daemon) - cpu) / gigabytes;
+    f.seq = sequential(connectDirect);
+    f.parallelMs = parallelFirstEcho(connectDirect);
+    f.opened = openConcurrent(connectDirect, [&] { f.rssOpen = rssKb(daemon); });
+    f.dnsWarm = dnsLatencies(false);
+    f.dnsFresh = dnsLatencies(true);
+}
+
+void report(const Figures &socks, const Figures &tun)
+{
+    const auto gbit = [](double mbPerSecond) { return mbPerSecond * 8 / 1000; };
+    std::printf("tcp down: tunnel %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n", gbit(tun.down),
+                gbit(socks.down), ratio(tun.down, socks.down));
+    std::printf("tcp up: tunnel %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n", gbit(tun.up), gbit(socks.up),
+                ratio(tun.up, socks.up));
+    std::printf("tunnel CPU per GB: up %.2f s, down %.2f s\n", tun.cpuUp, tun.cpuDown);
+    std::printf("sequential connections: tunnel %.0f/s, SOCKS5 alone %.0f/s, ratio %.2f\n", tun.seq.perSecond,
+                socks.seq.perSecond, ratio(tun.seq.perSecond, socks.seq.perSecond));
+    std::printf("median connect to first byte: tunnel %.3f ms, SOCKS5 alone %.3f ms (+%.3f ms)\n",
+                tun.seq.medianFirstByteMs, socks.seq.medianFirstByteMs,
+                tun.seq.medianFirstByteMs - socks.seq.medianFirstByteMs);
+    std::printf("%d parallel connections, first echo on all: tunnel %.1f ms, SOCKS5 alone %.1f ms, ratio %.2f\n",
+                kParallelConnections, tun.parallelMs, socks.parallelMs, ratio(tun.parallelMs, socks.parallelMs));
+    std::printf("daemon RSS: %ld KiB idle tunnel, %ld KiB with %d of %d connections open\n", tun.rssIdle,
+                tun.rssOpen, tun.opened, kConcurrentConnections);
+    std::printf("dns via TUN IP + 1, one socket: p50 %.2f ms, p99 %.2f ms (%zu of %d answered)\n",
+                percentile(tun.dnsWarm, 0.5), percentile(tun.dnsWarm, 0.99), tun.dnsWarm.size(), kDnsQueries);
+    std::printf("dns via TUN IP + 1, new socket per query: p50 %.2f ms, p99 %.2f ms (%zu of %d answered)\n",
+                percentile(tun.dnsFresh, 0.5), percentile(tun.dnsFresh, 0.99), tun.dnsFresh.size(), kDnsQueries);
+
+    figure("down_ratio", ratio(tun.down, socks.down));
+    figure("up_ratio", ratio(tun.up, socks.up));
+    figure("down_gbit_tunnel", gbit(tun.down));
+    figure("down_gbit_socks", gbit(socks.down));
+    figure("up_gbit_tunnel", gbit(tun.up));
+    figure("up_gbit_socks", gbit(socks.up));
+    figure("cpu_s_per_gb_up", tun.cpuUp);
+    figure("cpu_s_per_gb_down", tun.cpuDown);
+    figure("sequential_ratio", ratio(tun.seq.perSecond, socks.seq.perSecond));
+    figure("sequential_per_s_tunnel", tun.seq.perSecond);
+    figure("sequential_per_s_socks", socks.seq.perSecond);
+    figure("connect_ms_tunnel", tun.seq.medianFirstByteMs);
+    figure("connect_ms_socks", socks.seq.medianFirstByteMs);
+    figure("parallel_ratio", ratio(tun.parallelMs, socks.parallelMs));
+    figure("parallel_ms_tunnel", tun.parallelMs);
+    figure("parallel_ms_socks", socks.parallelMs);
+    figure("rss_kib_idle", double(tun.rssIdle));
+    figure("rss_kib_1000_open", double(tun.rssOpen));
+    figure("dns_fresh_p50_ms", percentile(tun.dnsFresh, 0.5));
+    figure("dns_fresh_p99_ms", percentile(tun.dnsFresh, 0.99));
+    figure("dns_fresh_answered", double(tun.dnsFresh.size()));
 }
 } // namespace
 
@@ -258,16 +483,25 @@ int main()
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+    signal(SIGPIPE, SIG_IGN);
+    const std::size_t bytes = transferBytes();
 
     TunTopology topo;
     if (!topo.ok()) {
         std::printf("bench_tunnel: topology failed: %s\n", topo.error().c_str());
         return 1;
     }
+    BulkServer bulk(topo.far());
+    if (!bulk.ok()) {
+        std::puts("bench_tunnel: the bulk transfer server did not start");
+        return 1;
+    }
     const std::string resolv = topo.dir() + "/resolv.conf";
     std::ofstream(resolv) << "nameserver 192.0.2.53\n";
     DaemonHarness::Options options;
     options.environment << QString::fromStdString("KESTD_RESOLV_CONF=" + resolv);
+    if (const char *offload = std::getenv("KESTD_TUN_OFFLOAD"))
+        options.environment << QString::fromStdString(std::string("KESTD_TUN_OFFLOAD=") + offload);
     DaemonHarness daemon(options);
     {
         NetnsFixture::Enter inside(topo.near());
@@ -280,14 +514,8 @@ int main()
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     // Baseline first, without the tunnel: straight through dante.
-    double socksDown = 0, socksUp = 0, socksPerSecond = 0, socksOpenSeconds = 0;
-    int socksOpened = 0;
-    topo.net().runInside(topo.near(), [&] {
-        socksDown = transfer(connectViaSocks(TunTopology::kServer, TunTopology::kTcpServicePort), true);
-        socksUp = transfer(connectViaSocks(TunTopology::kServer, TunTopology::kTcpServicePort), false);
-        socksPerSecond = sequentialRate(connectViaSocks);
-        socksOpenSeconds = openConcurrent(connectViaSocks, &socksOpened, [] {});
-    });
+    Figures socks;
+    topo.net().runInside(topo.near(), [&] { measureBaseline(socks, bytes); });
 
     KestClient client;
     client.connectTo(daemon.socketPath());
@@ -301,45 +529,18 @@ int main()
         std::puts("bench_tunnel: start-tun failed");
         return 1;
     }
-
-    // KESTD_BENCH_TUN_MTU=N runs the figures with another MTU on the TUN link
-    // (the interface configuration sets 1500), to see what the packet size costs.
     if (const char *mtu = std::getenv("KESTD_BENCH_TUN_MTU"); mtu && *mtu) {
         topo.runNear("ip link set dev $(ip -o link show | grep -o 'kest[0-9a-f]*' | head -1) mtu " + std::string(mtu));
         std::printf("TUN link MTU set to %s for this run\n", mtu);
     }
-    double tunDown = 0, tunUp = 0, cpuPerGb = 0, perSecond = 0, openSeconds = 0;
-    long rssIdle = rssKb(daemon.pid()), rssOpen = 0;
-    int opened = 0;
-    std::vector<double> warm, fresh;
-    topo.net().runInside(topo.near(), [&] {
-        const double cpuBefore = cpuSeconds(daemon.pid());
-        tunDown = transfer(connectDirect(TunTopology::kServer, TunTopology::kTcpServicePort), true);
-        tunUp = transfer(connectDirect(TunTopology::kServer, TunTopology::kTcpServicePort), false);
-        cpuPerGb = (cpuSeconds(daemon.pid()) - cpuBefore) / (2.0 * double(kTransferBytes) / 1e9);
-
-        perSecond = sequentialRate(connectDirect);
-        openSeconds = openConcurrent(connectDirect, &opened, [&] { rssOpen = rssKb(daemon.pid()); });
-
-        warm = dnsLatencies(false);
-        fresh = dnsLatencies(true);
-    });
-
-    std::printf("tcp download through tunnel: %.0f MB/s, through SOCKS5 without TUN: %.0f MB/s, ratio %.2f\n", tunDown,
-                socksDown, socksDown > 0 ? tunDown / socksDown : 0);
-    std::printf("tcp upload through tunnel: %.0f MB/s, through SOCKS5 without TUN: %.0f MB/s, ratio %.2f\n", tunUp,
-                socksUp, socksUp > 0 ? tunUp / socksUp : 0);
-    std::printf("daemon CPU per GB relayed: %.2f s\n", cpuPerGb);
-    std::printf("sequential short connections through tunnel: %.0f per second, through SOCKS5 without TUN: %.0f\n",
-                perSecond, socksPerSecond);
-    std::printf("concurrent open connections through tunnel: %d of %d echoing, opened in %.2f s; "
-                "through SOCKS5 without TUN: %d in %.2f s\n",
-                opened, kConcurrentConnections, openSeconds, socksOpened, socksOpenSeconds);
-    std::printf("daemon RSS: %ld KiB idle tunnel, %ld KiB with %d connections open\n", rssIdle, rssOpen, opened);
-    std::printf("dns via TUN IP + 1, one flow: p50 %.2f ms, p99 %.2f ms (%zu answers)\n", percentile(warm, 0.5),
-                percentile(warm, 0.99), warm.size());
-    std::printf("dns via TUN IP + 1, new flow per query: p50 %.2f ms, p99 %.2f ms (%zu answers)\n",
-                percentile(fresh, 0.5), percentile(fresh, 0.99), fresh.size());
+    Figures tun;
+    tun.rssIdle = rssKb(daemon.pid());
+    topo.net().runInside(topo.near(), [&] { measureTunnel(tun, bytes, daemon.pid()); });
+    std::printf("bulk transfers of %zu MB each way%s\n", bytes / 1000000,
+                std::getenv("KESTD_TUN_OFFLOAD") ? (std::string(", KESTD_TUN_OFFLOAD=") +
+                                                    std::getenv("KESTD_TUN_OFFLOAD")).c_str()
+                                                 : "");
+    report(socks, tun);
     client.close();
     daemon.stop();
     return 0;

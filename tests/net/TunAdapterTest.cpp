@@ -19,6 +19,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -173,7 +176,7 @@ TEST(TunAdapterReader, StopReaderJoinsAReaderThatAlreadyLeftItsLoop)
     TunAdapter adapter;
     adapter.attachDescriptorForTests(fds[0]);
     std::atomic<int> packets{0};
-    adapter.setPacketHandler([&](const std::uint8_t *, std::uint32_t) { ++packets; });
+    adapter.setPacketHandler([&](std::uint8_t *, std::uint32_t, const PacketOffload &) { ++packets; });
     adapter.startReader();
     ASSERT_EQ(write(fds[1], "abc", 3), 3);
     for (int i = 0; i < 200 && packets.load() == 0; ++i)
@@ -184,6 +187,56 @@ TEST(TunAdapterReader, StopReaderJoinsAReaderThatAlreadyLeftItsLoop)
     adapter.stopReader();
     adapter.stopReader(); // no effect when not running
     SUCCEED();
+}
+
+// With the offload header, a read is header + packet: the handler gets the
+// packet and its metadata; a send puts the header back in front (zeroed for a
+// plain packet).
+TEST(TunAdapterReader, OffloadHeaderIsSplitFromReadsAndPutInFrontOfSends)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    TunAdapter adapter;
+    adapter.attachDescriptorForTests(fds[0], true);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::uint8_t> packet;
+    PacketOffload seen;
+    adapter.setPacketHandler([&](std::uint8_t *data, std::uint32_t length, const PacketOffload &offload) {
+        std::lock_guard lock(mutex);
+        packet.assign(data, data + length);
+        seen = offload;
+        arrived.notify_all();
+    });
+    adapter.startReader();
+    PacketOffload offload;
+    offload.gsoType = PacketOffload::GsoType::TcpV4;
+    offload.gsoSize = 1448;
+    offload.checksumPartial = true;
+    std::uint8_t frame[PacketOffload::kHeaderSize + 3] = {};
+    offload.toHeader(frame);
+    std::memcpy(frame + PacketOffload::kHeaderSize, "abc", 3);
+    ASSERT_EQ(write(fds[1], frame, sizeof frame), ssize_t(sizeof frame));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(5), [&] { return !packet.empty(); }));
+        EXPECT_EQ(std::string(packet.begin(), packet.end()), "abc");
+        EXPECT_EQ(seen.gsoType, PacketOffload::GsoType::TcpV4);
+        EXPECT_EQ(seen.gsoSize, 1448);
+        EXPECT_TRUE(seen.checksumPartial);
+    }
+    adapter.stopReader();
+
+    std::uint8_t out[64];
+    ASSERT_TRUE(adapter.send(reinterpret_cast<const std::uint8_t *>("xyz"), 3));
+    ASSERT_EQ(read(fds[1], out, sizeof out), ssize_t(PacketOffload::kHeaderSize + 3));
+    EXPECT_TRUE(PacketOffload::fromHeader(out).isPlain());
+    EXPECT_TRUE(std::all_of(out, out + PacketOffload::kHeaderSize, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out) + PacketOffload::kHeaderSize, 3), "xyz");
+    ASSERT_TRUE(adapter.send(reinterpret_cast<const std::uint8_t *>("big"), 3, offload));
+    ASSERT_EQ(read(fds[1], out, sizeof out), ssize_t(PacketOffload::kHeaderSize + 3));
+    EXPECT_EQ(PacketOffload::fromHeader(out).gsoSize, 1448);
+    close(fds[1]);
 }
 
 class TunAdapterNetns : public ::testing::Test {
@@ -286,14 +339,18 @@ TEST_F(TunAdapterNetns, SameNameFindsTheExistingLinkAndABusyOneIsRefusedWithAHin
     }));
 }
 
+// With offloads (a plain packet goes out behind a zeroed header) and without.
 TEST_F(TunAdapterNetns, PacketSentReachesASocketAndKernelPacketsReachTheHandler)
 {
+    for (const bool offload : {true, false})
     ASSERT_TRUE(m_net->runInside(m_net->a(), [&] {
         TunAdapter adapter;
+        adapter.setOffloadWanted(offload);
         bringUp(adapter);
+        ASSERT_EQ(adapter.offloadActive(), offload) << "the kernel here takes TUN offloads";
         std::mutex mutex;
         std::vector<std::vector<std::uint8_t>> seen;
-        adapter.setPacketHandler([&](const std::uint8_t *data, std::uint32_t length) {
+        adapter.setPacketHandler([&](std::uint8_t *data, std::uint32_t length, const PacketOffload &) {
             std::lock_guard lock(mutex);
             seen.emplace_back(data, data + length);
         });

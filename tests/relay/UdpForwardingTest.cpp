@@ -20,6 +20,7 @@
 #include <iterator>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,7 +236,7 @@ TEST_F(UdpForwardingTest, DnsToTunnelAddressUsesTheDirectPortAndIsAnsweredFromTu
     startUdpNat(proxy.port(), direct.port());
     ASSERT_TRUE(forward(5353, kTunnelDns, 53, dnsAnswer()));
     ASSERT_TRUE(m_sink.waitFor(1));
-    EXPECT_EQ(direct.associations(), 1);
+    EXPECT_EQ(direct.associations(), int(DnsAssociationPool::kAssociations)) << "the DNS pool's associations";
     EXPECT_EQ(proxy.associations(), 0);
     EXPECT_EQ(direct.headerAddresses().front(), kRedirect) << "the header does not name the redirect address";
     const Delivered answer = m_sink.packets().front();
@@ -322,13 +323,13 @@ TEST_F(UdpForwardingTest, ProxyThatNeverAnswersHoldsUpOnlyItsOwnFlowsUntilTheHan
     EXPECT_TRUE(m_sink.waitFor(1)) << "a flow to a working port was held up by the hanging ones";
     EXPECT_EQ(m_sink.packets().front().destinationPort, 5354);
     ASSERT_TRUE(eventually([&] { return proxy.connections() == int(AsyncSocksClient::kMaxConnectingPerServer); }));
-    EXPECT_EQ(m_udpNat->sessionCount(), kHanging + 1);
+    EXPECT_EQ(m_udpNat->sessionCount(), kHanging) << "DNS to the tunnel's address goes through the pool, not a session";
 
     // The handshake bound runs out, counted from each flow's start: every
     // hanging session ends, those that waited for their turn too, and each
     // connection to the proxy is closed.
     m_socks.expire(monotonicNanoseconds() + std::int64_t(UdpNat::kHandshakeTimeoutMs) * 1'000'000);
-    EXPECT_EQ(m_udpNat->sessionCount(), 1u);
+    EXPECT_EQ(m_udpNat->sessionCount(), 0u);
     for (std::size_t i = 0; i < AsyncSocksClient::kMaxConnectingPerServer; ++i)
         EXPECT_TRUE(proxy.waitForClientClose(2000, i)) << "connection " << i << " was left open";
     EXPECT_EQ(m_socks.running(), 0u);
@@ -478,4 +479,78 @@ TEST_F(UdpForwardingTest, RefusedGreetingOrAnAssociateReplyOtherThanIpv4EndsTheA
         EXPECT_TRUE(proxy.waitForClientClose(2000, 0) && proxy.waitForClientClose(2000, 1))
             << "a failed association left its control connection open";
     }
+}
+
+namespace {
+// A query with the given id whose question names its asker's port, so that an
+// answer (the test relay echoes it) tells whom it was meant for.
+std::string dnsQuery(std::uint16_t id, std::uint16_t asker)
+{
+    std::string label(1, 'q');
+    label.append(std::to_string(asker));
+    std::string query = {char(id >> 8), char(id & 0xFF), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, char(label.size())};
+    query.append(label);
+    query.append({0, 0, 1, 0, 1});
+    return query;
+}
+} // namespace
+
+// Every asker uses the same id; the pool's own ids keep the answers apart.
+// The association comes up late, so all 200 queries are waiting at once, and
+// none is dropped.
+TEST_F(UdpForwardingTest, PooledDnsAnswersReachTheAskingSocketsWhen200QueriesWithCollidingIdsAreInFlight)
+{
+    constexpr std::uint16_t kAskers = 200;
+    constexpr std::uint16_t kId = 0x4242;
+    SocksTestServer proxy;
+    SocksTestServer direct(delayed(200));
+    startUdpNat(proxy.port(), direct.port());
+    for (std::uint16_t i = 0; i < kAskers; ++i)
+        ASSERT_TRUE(forward(std::uint16_t(6000 + i), kTunnelDns, 53, dnsQuery(kId, std::uint16_t(6000 + i))));
+    EXPECT_EQ(m_udpNat->dnsPool()->queriesWaiting(), kAskers);
+    ASSERT_TRUE(m_sink.waitFor(kAskers));
+    std::set<std::uint16_t> answered;
+    for (const Delivered &answer : m_sink.packets()) {
+        EXPECT_EQ(answer.payload, dnsQuery(kId, answer.destinationPort)) << "an answer reached the wrong socket";
+        EXPECT_EQ(answer.source, kTunnelDns);
+        EXPECT_EQ(answer.sourcePort, 53);
+        answered.insert(answer.destinationPort);
+    }
+    EXPECT_EQ(answered.size(), std::size_t(kAskers)) << "some sockets got no answer";
+    EXPECT_EQ(direct.associations(), int(DnsAssociationPool::kAssociations)) << "an association per asker";
+    std::set<std::string> idsSent;
+    for (const std::string &sent : direct.payloads())
+        idsSent.insert(sent.substr(0, 2));
+    EXPECT_GT(idsSent.size(), 1u) << "the askers' colliding ids went out unchanged";
+    EXPECT_EQ(m_udpNat->dnsPool()->queriesInFlight(), 0u);
+}
+
+TEST_F(UdpForwardingTest, DnsAssociationEndedByTheProxyIsReplacedForTheNextQuery)
+{
+    SocksTestServer proxy;
+    SocksTestServer direct;
+    startUdpNat(proxy.port(), direct.port());
+    ASSERT_TRUE(forward(6100, kTunnelDns, 53, dnsQuery(7, 6100)));
+    ASSERT_TRUE(m_sink.waitFor(1));
+    direct.endAssociations();
+    ASSERT_TRUE(eventually([&] { return m_udpNat->dnsPool()->associationsUp() == 0; })) << "an ended one was kept";
+    ASSERT_TRUE(forward(6101, kTunnelDns, 53, dnsQuery(8, 6101)));
+    ASSERT_TRUE(m_sink.waitFor(2));
+    EXPECT_EQ(m_sink.packets().back().payload, dnsQuery(8, 6101));
+    EXPECT_EQ(direct.associations(), int(2 * DnsAssociationPool::kAssociations));
+}
+
+TEST_F(UdpForwardingTest, DnsQueryWaitingPastItsTimeOutIsDroppedWithAWarning)
+{
+    LogCapture log;
+    SocksTestServer proxy;
+    SocksTestServer silent(silentScript());
+    startUdpNat(proxy.port(), silent.port());
+    ASSERT_TRUE(forward(6200, kTunnelDns, 53, dnsQuery(9, 6200)));
+    const DnsAssociationPool &pool = *m_udpNat->dnsPool();
+    const_cast<DnsAssociationPool &>(pool).expire(monotonicNanoseconds());
+    EXPECT_EQ(pool.queriesWaiting(), 1u) << "a query within its time-out was dropped";
+    const_cast<DnsAssociationPool &>(pool).expire(monotonicNanoseconds() + DnsAssociationPool::kWaitTimeoutNs + 1);
+    EXPECT_EQ(pool.queriesWaiting(), 0u);
+    EXPECT_TRUE(log.contains("Dropped 1 DNS queries: no association came up within 5000 ms")) << log.all();
 }
