@@ -366,9 +366,13 @@ std::size_t TcpConnectionTable::sendToApplication(const ConnectionPtr &connectio
     std::uint8_t *buffer = packetBuffer();
     std::size_t written = 0;
     TcpDownloadPath::Segment segment;
-    while (c.download.nextSegment(segment)) {
+    for (;;) {
+        // Runs of full segments go as one super-packet where the device cuts them.
+        const bool burst = m_settings.offloadOutput && c.download.nextBurst(segment, kMaxBurst);
+        if (!burst && !c.download.nextSegment(segment))
+            break;
         const std::size_t length = c.buildSegment(segment, buffer, TcpConnection::kMaxPacketSize);
-        if (!write(buffer, length)) {
+        if (!(burst ? writeSuperPacket(c, buffer, length) : write(buffer, length))) {
             if (g_refusedWriteLog.admit())
                 Log::warning("[TCP] TUN device refused a segment - port:", c.key.clientPort, "- the drain retries");
             c.blocked = true;
@@ -380,6 +384,36 @@ std::size_t TcpConnectionTable::sendToApplication(const ConnectionPtr &connectio
     }
     resumeProxyReceive(connection);
     return written;
+}
+
+// The packet as the local stack hands a super-packet over: the device cuts it
+// into segments of the MSS and completes each checksum, so the TCP checksum
+// field holds the pseudo-header's sum alone.
+bool TcpConnectionTable::writeSuperPacket(const TcpConnection &connection, std::uint8_t *packet, std::size_t length)
+{
+    if (length == 0)
+        return false;
+    const bool v6 = connection.key.family == 6;
+    const std::size_t ipLength = v6 ? PacketCodec::kIpv6HeaderLen : PacketCodec::kIpv4HeaderLen;
+    const std::size_t tcpLength = length - ipLength;
+    std::uint32_t sum = 0;
+    const std::size_t addressBytes = v6 ? 32 : 8;
+    for (std::size_t i = 0; i < addressBytes; i += 2)
+        sum += std::uint32_t(packet[(v6 ? 8 : 12) + i] << 8 | packet[(v6 ? 8 : 12) + i + 1]);
+    sum += PacketInfo::kProtocolTcp + std::uint32_t(tcpLength & 0xFFFF) + std::uint32_t(tcpLength >> 16);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    std::uint8_t *tcp = packet + ipLength;
+    tcp[16] = std::uint8_t(sum >> 8);
+    tcp[17] = std::uint8_t(sum);
+    PacketOffload offload;
+    offload.gsoType = v6 ? PacketOffload::GsoType::TcpV6 : PacketOffload::GsoType::TcpV4;
+    offload.gsoSize = std::uint16_t(connection.download.mss());
+    offload.headerLength = std::uint16_t(ipLength + std::size_t(tcp[12] >> 4) * 4);
+    offload.checksumPartial = true;
+    offload.checksumStart = std::uint16_t(ipLength);
+    offload.checksumOffset = 16;
+    return m_settings.offloadOutput(packet, length, offload);
 }
 
 bool TcpConnectionTable::sendControl(TcpConnection &connection, std::uint8_t flags, std::uint32_t seq)

@@ -24,6 +24,7 @@
 #include "base/CompletionPort.h"
 #include "base/IpAddress.h"
 #include "base/LiveSlots.h"
+#include "packet/PacketOffload.h"
 #include "socks5/AsyncSocksClient.h"
 #include "tun/ConnectionKey.h"
 #include "tun/TcpConnection.h"
@@ -55,6 +56,10 @@ public:
     static constexpr std::size_t kMaxConnections = 32768;
 
     using Output = std::function<bool(const std::uint8_t *packet, std::size_t length)>;
+    using OffloadOutput =
+        std::function<bool(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload)>;
+    // The most payload put in one super-packet (an IPv4 packet's 64 KiB).
+    static constexpr std::size_t kMaxBurst = 65535 - 40;
 
     // How the proxy side of a connection is opened: the asynchronous SOCKS5
     // client's startProxyConnect and cancel (of(client)), or a stand-in.
@@ -71,6 +76,10 @@ public:
         DnsNameCache *names = nullptr;
         ProxyConnector connector;
         Output output; // writes one packet to the TUN device; false when refused
+        // Writes a TCP super-packet that the device cuts into segments itself
+        // (its segmentation offload); empty when the device has none, and
+        // every segment is then written on its own.
+        OffloadOutput offloadOutput;
         // Monotonic nanoseconds (monotonicNanoseconds when empty) and initial
         // sequence numbers (random when empty); tests give their own.
         std::function<std::int64_t()> clock;
@@ -125,6 +134,7 @@ private:
     bool onAcknowledgement(const ConnectionPtr &connection, const PacketInfo &packet, std::int64_t time);
     bool onData(const ConnectionPtr &connection, const PacketInfo &packet, std::int64_t time);
     std::size_t sendToApplication(const ConnectionPtr &connection, std::int64_t time);
+    bool writeSuperPacket(const TcpConnection &connection, std::uint8_t *packet, std::size_t length);
     bool sendControl(TcpConnection &connection, std::uint8_t flags, std::uint32_t seq);
     void sendAck(TcpConnection &connection);
     void postProxyReceive(const ConnectionPtr &connection);

@@ -189,6 +189,23 @@ bool TcpDownloadPath::nextSegment(Segment &out) const
     return false;
 }
 
+bool TcpDownloadPath::nextBurst(Segment &out, std::size_t maxLength) const
+{
+    if (!synAcknowledged() || m_retransmitFirst || !before(m_nxt, dataEnd()) || !nextSegment(out) ||
+        out.length != m_mss)
+        return false;
+    const std::size_t unsent = dataEnd() - m_nxt;
+    const std::size_t room = std::min(m_window, m_cwnd) - flightSize(); // nextSegment checked flight < allowed
+    std::size_t length = std::min({unsent, room, maxLength});
+    if (length < unsent)
+        length -= length % m_mss; // only the stream's last bytes make a short segment
+    if (length <= m_mss)
+        return false;
+    out.length = length;
+    out.flags = length == unsent ? std::uint8_t(PacketInfo::kPsh | (m_finQueued ? PacketInfo::kFin : 0)) : 0;
+    return true;
+}
+
 std::size_t TcpDownloadPath::copyPayload(const Segment &segment, std::uint8_t *out) const
 {
     if (segment.length == 0 || before(segment.seq, m_dataSeq))

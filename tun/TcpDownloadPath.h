@@ -57,6 +57,11 @@ public:
 
     // The next segment that may be sent now; false when none.
     bool nextSegment(Segment &out) const;
+    // Where the next segment is new data of a full MSS: the run of such
+    // segments that may be sent now, as one segment of whole MSS multiples
+    // (the last bytes, with PSH and FIN, included) up to maxLength bytes, for
+    // a device that cuts it itself; false when it would be one segment anyway.
+    bool nextBurst(Segment &out, std::size_t maxLength) const;
     // Copies a segment's payload.
     std::size_t copyPayload(const Segment &segment, std::uint8_t *out) const;
     // The segment was written.

@@ -244,6 +244,10 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     tcp.names = &m_names;
     tcp.connector = TcpConnectionTable::ProxyConnector::of(*m_socks);
     tcp.output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
+    if (m_adapter->offloadActive())
+        tcp.offloadOutput = [this](const std::uint8_t *packet, std::size_t length, const PacketOffload &offload) {
+            return sendToAdapter(packet, length, offload);
+        };
     m_tcp = std::make_unique<TcpConnectionTable>(*m_port, std::move(tcp));
     m_tcp->attach(*m_dispatcher);
 

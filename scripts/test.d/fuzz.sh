@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # libFuzzer runs of the parsers of outside bytes (TUN packets, DNS answers,
-# client frames with request decoding, "start-tun" reading) under
+# client frames with request decoding, "start-tun" reading, the user-space TCP
+# engine fed random segments) under
 # AddressSanitizer and UndefinedBehaviorSanitizer: a small clang build of just
 # those sources, then each target for a bounded time (KEST_FUZZ_SECONDS, 30 s
-# by default, so that the four take what two took before). Any finding fails
+# by default per target). Any finding fails
 # the check; its input is kept in the build dir.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -23,7 +24,7 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
-for target in fuzz_parse_packet fuzz_dns_answers fuzz_frame_cutter fuzz_start_tun; do
+for target in fuzz_parse_packet fuzz_dns_answers fuzz_frame_cutter fuzz_start_tun fuzz_tcp_engine; do
   work="$build/$target.corpus"
   mkdir -p "$work" "$build/findings"
   echo "== $target for ${seconds}s"

@@ -5,6 +5,7 @@
 
 #include "packet/PacketCodec.h"
 #include "packet/PacketInfo.h"
+#include "packet/PacketOffload.h"
 #include "packet/RoutingPolicy.h"
 #include "tun/TcpConnectionTable.h"
 
@@ -23,15 +24,16 @@ const Endpoint kTarget = Endpoint::fromIpv4(0xC612000A, 80);   // 198.18.0.10
 
 struct Captured {
     std::vector<std::uint8_t> bytes;
+    PacketOffload offload;
     PacketInfo info() const { return parsePacket(bytes.data(), bytes.size()); }
 };
 
 class Engine {
 public:
-    explicit Engine(std::uint16_t proxyPort = 1080)
+    explicit Engine(bool offload = false)
     {
         EXPECT_TRUE(m_port.create());
-        m_policy.setProxyPort(proxyPort);
+        m_policy.setProxyPort(1080);
         m_policy.setDirectPort(1081);
         TcpConnectionTable::Settings settings;
         settings.policy = &m_policy;
@@ -42,9 +44,14 @@ public:
         };
         settings.connector.cancel = [](std::uint64_t) {};
         settings.output = [this](const std::uint8_t *packet, std::size_t length) {
-            written.push_back({std::vector<std::uint8_t>(packet, packet + length)});
+            written.push_back({std::vector<std::uint8_t>(packet, packet + length), PacketOffload{}});
             return true;
         };
+        if (offload)
+            settings.offloadOutput = [this](const std::uint8_t *packet, std::size_t length, const PacketOffload &o) {
+                written.push_back({std::vector<std::uint8_t>(packet, packet + length), o});
+                return true;
+            };
         settings.clock = [this] { return now; };
         settings.initialSequence = [] { return kServerIsn; };
         settings.timerThread = false;
@@ -303,4 +310,32 @@ TEST(TcpConnectionTable, ProxyCloseEndsWithFinWhileResetAndStopSendAnRst)
     out = engine.take();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_TRUE(out[0].info().hasFlag(PacketInfo::kRst)) << "stopping the engine left the application waiting";
+}
+
+TEST(TcpConnectionTable, RunsOfFullSegmentsGoAsOneSuperPacketTheDeviceCutsAtTheMss)
+{
+    Engine engine(true);
+    engine.send(PacketInfo::kSyn, 5000, 0, 65535, {}, synOptions(false));
+    const int proxy = engine.establish(0);
+    engine.send(PacketInfo::kAck, 5001, kServerIsn + 1, 65535);
+    engine.take();
+    const std::string data(9500, 'd'); // within the initial congestion window of 10 segments
+    ASSERT_EQ(::send(proxy, data.data(), data.size(), 0), ssize_t(data.size()));
+    engine.pump();
+    const auto out = engine.take();
+    ASSERT_EQ(out.size(), 1u);
+    const PacketInfo p = out[0].info();
+    EXPECT_EQ(p.payloadLen, data.size());
+    EXPECT_EQ(out[0].offload.gsoType, PacketOffload::GsoType::TcpV4);
+    EXPECT_EQ(out[0].offload.gsoSize, 1000) << "the device would cut it beyond the application's MSS";
+    EXPECT_EQ(out[0].offload.headerLength, 40);
+    EXPECT_TRUE(out[0].offload.checksumPartial);
+    // The checksum field: the pseudo-header's sum alone, for the device to complete.
+    const auto &b = out[0].bytes;
+    std::uint32_t sum = 6 + std::uint32_t(b.size() - 20);
+    for (std::size_t i = 12; i < 20; i += 2)
+        sum += std::uint32_t(b[i] << 8 | b[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    EXPECT_EQ(std::uint32_t(b[36] << 8 | b[37]), sum);
 }
