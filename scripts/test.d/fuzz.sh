@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # libFuzzer runs of the parsers of outside bytes (TUN packets, DNS answers,
-# client frames with request decoding, "start-tun" reading, the user-space TCP
-# engine fed random segments) under
-# AddressSanitizer and UndefinedBehaviorSanitizer: a small clang build of just
-# those sources, then each target for a bounded time (KEST_FUZZ_SECONDS, 30 s
-# by default per target). Any finding fails
-# the check; its input is kept in the build dir.
+# client frames with request decoding, "start-tun" reading) and of the
+# user-space TCP engine fed random segments, under AddressSanitizer and
+# UndefinedBehaviorSanitizer: a small clang build of just those sources, then
+# each target for a bounded time (KEST_FUZZ_SECONDS, 30 s by default per
+# target). Any finding fails the check; its input is kept in the build dir.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}/fuzz"
