@@ -25,6 +25,7 @@ enum class CompletionKey : std::uint64_t {
     UdpFlowData = 1,    // data socket of a UDP flow of the flow table
     ProxyHandshake = 2, // a socket while its SOCKS5 handshake (or plain connect) runs
     UdpFlowControl = 3, // control connection of a UDP flow of the flow table
+    UserTcp = 4,        // proxy socket of a user-space TCP connection, once its handshake is done
     Relay = 5,          // both sockets of a NAT relay session
     Listener = 7,       // the NAT listener's socket
     UdpNat = 8,         // both sockets of a UDP-NAT session

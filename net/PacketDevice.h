@@ -24,6 +24,8 @@ public:
     // Writes one whole packet towards the applications (a super-packet with
     // its offload metadata as read); false when it was dropped.
     virtual bool send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) = 0;
+    // True when send() takes super-packets and partial checksums.
+    virtual bool offloadActive() const { return false; }
     // A plain packet with complete checksums.
     bool send(const std::uint8_t *packet, std::uint32_t length) { return send(packet, length, PacketOffload{}); }
 };

@@ -72,7 +72,7 @@ public:
     // Offloads are asked for at openOrCreate() (default: the environment switch).
     void setOffloadWanted(bool wanted) { m_offloadWanted = wanted; }
     // Packets cross the device with their virtio-net header.
-    bool offloadActive() const { return m_offload.load(std::memory_order_relaxed); }
+    bool offloadActive() const override { return m_offload.load(std::memory_order_relaxed); }
 
     // Interface configuration of the link (see InterfaceConfig).
     bool setAddress(std::uint32_t address, std::uint8_t prefixLength);

@@ -122,16 +122,18 @@ std::uint16_t transportChecksum(const std::uint8_t *ipHeader, std::uint8_t proto
 }
 
 void fillIpv4Header(std::uint8_t *ip, std::size_t totalLen, std::uint8_t protocol,
-                    std::uint32_t srcIp, std::uint32_t dstIp)
+                    std::uint32_t srcIp, std::uint32_t dstIp,
+                    std::uint16_t identification = static_cast<std::uint16_t>(std::rand()))
 {
     ip[0] = PacketCodec::kVersionIhl;
     ip[1] = 0;
     store16(ip + 2, static_cast<std::uint16_t>(totalLen));
-    const std::uint16_t id = htons(static_cast<std::uint16_t>(std::rand()));
+    const std::uint16_t id = htons(identification);
     std::memcpy(ip + 4, &id, 2);
     store16(ip + 6, PacketCodec::kDontFragment);
     ip[8] = PacketCodec::kTtl;
     ip[9] = protocol;
+    ip[10] = ip[11] = 0;
     store32(ip + 12, srcIp);
     store32(ip + 16, dstIp);
     const std::uint16_t sum = internetChecksum(ip, PacketCodec::kIpv4HeaderLen);
@@ -189,6 +191,7 @@ constexpr bool isIpv6ExtensionHeader(std::uint8_t next)
 bool parseTransport(PacketInfo &info, const std::uint8_t *p, std::size_t n)
 {
     if (info.protocol == PacketInfo::kProtocolTcp && n >= PacketCodec::kTcpHeaderLen) {
+        info.transport = p;
         info.srcPort = load16(p);
         info.dstPort = load16(p + 2);
         info.seq = load32(p + 4);
@@ -203,6 +206,7 @@ bool parseTransport(PacketInfo &info, const std::uint8_t *p, std::size_t n)
         return true;
     }
     if (info.protocol == PacketInfo::kProtocolUdp && n >= PacketCodec::kUdpHeaderLen) {
+        info.transport = p;
         info.srcPort = load16(p);
         info.dstPort = load16(p + 2);
         info.payload = p + PacketCodec::kUdpHeaderLen;
@@ -412,4 +416,122 @@ bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t
     store16(packet + 10, adjustChecksum(load16(packet + 10), before, after, 4, false));
     store16(tcp + 16, adjustChecksum(load16(tcp + 16), before, after, checksumPartial ? 4 : 6, checksumPartial));
     return true;
+}
+
+TcpSynOptions parseTcpOptions(const PacketInfo &packet)
+{
+    TcpSynOptions options;
+    if (!packet.isTcp() || packet.transport == nullptr)
+        return options;
+    const std::uint8_t *tcp = packet.transport;
+    const std::size_t headerLen = std::size_t(tcp[12] >> 4) * 4;
+    // The header is whole only when a payload (possibly empty) was located after it.
+    if (headerLen <= PacketCodec::kTcpHeaderLen || packet.payload != tcp + headerLen)
+        return options;
+    for (std::size_t at = PacketCodec::kTcpHeaderLen; at < headerLen;) {
+        const std::uint8_t kind = tcp[at];
+        if (kind == 0)
+            break;
+        if (kind == 1) {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= headerLen || tcp[at + 1] < 2 || at + tcp[at + 1] > headerLen)
+            break;
+        const std::uint8_t length = tcp[at + 1];
+        if (kind == 2 && length == 4)
+            options.mss = load16(tcp + at + 2);
+        else if (kind == 3 && length == 3)
+            options.windowScale = std::int8_t(std::min<std::uint8_t>(tcp[at + 2], PacketCodec::kWindowScaleMax));
+        else if (kind == 4 && length == 2)
+            options.sackPermitted = true;
+        at += length;
+    }
+    return options;
+}
+
+std::uint16_t tcpWindow(const PacketInfo &packet)
+{
+    return packet.isTcp() && packet.transport ? load16(packet.transport + 14) : 0;
+}
+
+namespace {
+void fillIpv6Header(std::uint8_t *ip, std::size_t payloadLen, const IpAddress &source, const IpAddress &destination)
+{
+    ip[0] = 0x60; // version 6, traffic class and flow label 0
+    ip[1] = ip[2] = ip[3] = 0;
+    store16(ip + 4, static_cast<std::uint16_t>(payloadLen));
+    ip[6] = PacketInfo::kProtocolTcp;
+    ip[7] = PacketCodec::kIpv6HopLimit;
+    std::memcpy(ip + 8, source.bytes().data(), 16);
+    std::memcpy(ip + 24, destination.bytes().data(), 16);
+}
+
+// RFC 8200 section 8.1: addresses, upper-layer length (32 bits), three zero
+// bytes and the next header.
+std::uint16_t tcp6Checksum(const std::uint8_t *ip, const std::uint8_t *tcp, std::size_t tcpLen)
+{
+    std::uint8_t pseudo[40];
+    std::memcpy(pseudo, ip + 8, 32);
+    store32(pseudo + 32, static_cast<std::uint32_t>(tcpLen));
+    store32(pseudo + 36, PacketInfo::kProtocolTcp);
+    ChecksumSum sum;
+    sum.add(pseudo, sizeof pseudo);
+    sum.add(tcp, tcpLen);
+    return sum.complement();
+}
+
+// IPv4 identification of built segments: they carry Don't Fragment, so any
+// value serves (RFC 6864); a counter per thread avoids the C library's lock.
+std::uint16_t nextIpv4Id()
+{
+    thread_local std::uint16_t id = static_cast<std::uint16_t>(std::rand());
+    return ++id;
+}
+} // namespace
+
+std::size_t tcpSegmentLength(const TcpSegmentSpec &segment)
+{
+    const std::size_t ipLen = segment.source.address.isIpv6() ? PacketCodec::kIpv6HeaderLen : PacketCodec::kIpv4HeaderLen;
+    return ipLen + PacketCodec::kTcpHeaderLen + segment.optionsLen + segment.payloadLen;
+}
+
+std::size_t writeTcpSegment(const TcpSegmentSpec &segment, std::uint8_t *out, std::size_t capacity)
+{
+    using namespace PacketCodec;
+    const IpAddress &source = segment.source.address;
+    const IpAddress &destination = segment.destination.address;
+    const bool v6 = source.isIpv6();
+    if (source.family() != destination.family() || source.isNull() || segment.optionsLen % 4 != 0 ||
+        segment.optionsLen > kMaxTcpOptionsLen)
+        return 0;
+    const std::size_t total = tcpSegmentLength(segment);
+    const std::size_t tcpHeaderLen = kTcpHeaderLen + segment.optionsLen;
+    const std::size_t ipLen = v6 ? kIpv6HeaderLen : kIpv4HeaderLen;
+    if (total > capacity || (!v6 && total > 0xFFFF) || (v6 && total - ipLen > 0xFFFF))
+        return 0;
+    std::uint8_t *ip = out;
+    std::uint8_t *tcp = out + ipLen;
+    if (v6) {
+        fillIpv6Header(ip, total - ipLen, source, destination);
+    } else {
+        fillIpv4Header(ip, total, PacketInfo::kProtocolTcp, source.ipv4(), destination.ipv4(), nextIpv4Id());
+    }
+    store16(tcp, segment.source.port);
+    store16(tcp + 2, segment.destination.port);
+    store32(tcp + 4, segment.seq);
+    store32(tcp + 8, segment.ack);
+    tcp[12] = static_cast<std::uint8_t>((tcpHeaderLen / 4) << 4);
+    tcp[13] = segment.flags;
+    store16(tcp + 14, segment.window);
+    tcp[16] = tcp[17] = tcp[18] = tcp[19] = 0;
+    if (segment.optionsLen)
+        std::memcpy(tcp + kTcpHeaderLen, segment.options, segment.optionsLen);
+    // A caller may have put the payload in its place already.
+    if (segment.payloadLen && segment.payload != tcp + tcpHeaderLen)
+        std::memmove(tcp + tcpHeaderLen, segment.payload, segment.payloadLen);
+    const std::uint16_t sum = v6 ? tcp6Checksum(ip, tcp, tcpHeaderLen + segment.payloadLen)
+                                 : tcpChecksum(ip, tcp, tcpHeaderLen, tcp + tcpHeaderLen, segment.payloadLen);
+    std::memcpy(tcp + 16, &sum, 2);
+    return total;
 }

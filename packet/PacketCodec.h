@@ -27,6 +27,9 @@ constexpr std::uint16_t kWindow = 0xFFFF;
 // packet built with SYN set, and by no other.
 constexpr std::array<std::uint8_t, 12> kSynOptions = {0x02, 0x04, 0x04, 0xC4, 0x01, 0x03,
                                                        0x03, 0x08, 0x01, 0x01, 0x04, 0x02};
+constexpr std::uint8_t kIpv6HopLimit = 64;
+constexpr std::size_t kMaxTcpOptionsLen = 40;
+constexpr std::uint8_t kWindowScaleMax = 14; // RFC 7323: larger shifts are taken as 14
 constexpr int kWindowDebugLines = 20;
 constexpr int kSynAckDebugLines = 5;
 constexpr std::size_t kSynAckHexDumpMax = 40;
@@ -76,3 +79,40 @@ std::uint16_t adjustChecksum(std::uint16_t stored, const std::uint16_t *before, 
 bool rewriteTcpAddresses(std::uint8_t *packet, std::size_t length, std::uint32_t newSrcIp,
                          std::uint16_t newSrcPort, std::uint32_t newDstIp,
                          std::uint16_t newDstPort, bool checksumPartial = false);
+
+// The options of an application's SYN that a TCP endpoint honours.
+struct TcpSynOptions {
+    std::uint16_t mss = 0;         // 0: the SYN named none
+    std::int8_t windowScale = -1;  // the shift (at most 14), -1: the SYN offered no scaling
+    bool sackPermitted = false;
+};
+
+// Walks the options of a decoded TCP header (kind 0 ends the walk, kind 1 is
+// one byte, every other kind is followed by its length byte); a malformed
+// option ends the walk with what was read so far.
+TcpSynOptions parseTcpOptions(const PacketInfo &packet);
+// The window field of a decoded TCP header as sent (not scaled); 0 when the
+// header was not decoded.
+std::uint16_t tcpWindow(const PacketInfo &packet);
+
+// One TCP segment towards an application; IPv4 or IPv6 by its addresses.
+struct TcpSegmentSpec {
+    Endpoint source;
+    Endpoint destination;
+    std::uint32_t seq = 0;
+    std::uint32_t ack = 0;
+    std::uint8_t flags = 0;
+    std::uint16_t window = 0;
+    const std::uint8_t *options = nullptr; // a multiple of 4 bytes, at most kMaxTcpOptionsLen
+    std::size_t optionsLen = 0;
+    const std::uint8_t *payload = nullptr;
+    std::size_t payloadLen = 0;
+};
+
+// The whole packet's length for a segment of that family (4 or 6).
+std::size_t tcpSegmentLength(const TcpSegmentSpec &segment);
+// Writes the complete packet (IP header, TCP header with its options, payload,
+// every checksum filled in, the IPv6 one over its own pseudo-header) into out.
+// Its length, or 0 when it does not fit capacity, the addresses are not of one
+// family, or the options are not a multiple of 4 bytes up to 40.
+std::size_t writeTcpSegment(const TcpSegmentSpec &segment, std::uint8_t *out, std::size_t capacity);

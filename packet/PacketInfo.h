@@ -30,6 +30,8 @@ struct PacketInfo {
     std::uint8_t tcpFlags = 0;
     const std::uint8_t *payload = nullptr;
     std::size_t payloadLen = 0;
+    // The TCP or UDP header, when it was decoded (its options and window are read from it).
+    const std::uint8_t *transport = nullptr;
     const std::uint8_t *packet = nullptr;
     std::size_t packetLen = 0;
 

@@ -109,12 +109,15 @@ std::shared_ptr<UdpFlow> UdpAssociations::findOrCreate(const UdpFlowKey &key, co
 }
 
 // The one routing decision, as for TCP: by destination and by the process
-// that owns the application's socket.
+// that owns the application's socket. A datagram from another host or
+// namespace (a source other than the tunnel address) has no local owner: a
+// local socket that happens to use the same port must not lend it its rules.
 std::uint16_t UdpAssociations::routeOf(const UdpFlowKey &key, const Endpoint &realDestination) const
 {
     const RoutingPolicy &policy = *m_context.policy;
     std::string owner;
-    if (m_context.owners && policy.needsOwner(realDestination.address, realDestination.port))
+    const bool local = key.source.address.isIpv6() || key.source.address.ipv4() == m_context.tunnelIp;
+    if (m_context.owners && local && policy.needsOwner(realDestination.address, realDestination.port))
         owner = key.source.address.isIpv4()
                     ? m_context.owners->udpOwnerPath(key.source.port, key.source.address.ipv4(),
                                                      key.destination.address.ipv4(), key.destination.port)

@@ -170,9 +170,19 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
     const RoutingPolicy &policy = *m_settings.policy;
     pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
                                            session.destinationPort);
+    pending->target = Endpoint::fromIpv4(session.destinationAddress, session.destinationPort);
     {
         std::lock_guard lock(m_pendingMutex);
         m_pending.emplace(pending.get(), pending);
+    }
+    // TCP DNS to the tunnel's DNS address (resolvers fall back to TCP for long
+    // answers) reaches the DNS redirect address through the direct port, as UDP
+    // DNS does; the answers still come from the address the application asked.
+    if (pending->target == Endpoint::fromIpv4(m_settings.tunnelIp + 1, RoutingPolicy::kDnsPort)) {
+        pending->target = Endpoint::fromIpv4(policy.dnsRedirectIp(), RoutingPolicy::kDnsPort);
+        pending->socksPort = policy.directPort();
+        startProxied(pending, std::string());
+        return;
     }
     if (pending->socksPort == policy.directPort()) {
         startDirect(pending);
@@ -185,7 +195,7 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
 bool TcpNatRelay::startConnect(const PendingPtr &pending, AsyncSocksClient::Request request,
                                std::function<void(AsyncSocksClient::Result &&)> onResult)
 {
-    request.destination = Endpoint::fromIpv4(pending->session.destinationAddress, pending->session.destinationPort);
+    request.destination = pending->target;
     request.timeoutMs = kConnectTimeoutMs;
     request.socketKey = kCompletionKey;
     const std::uint64_t id = m_settings.socks->startProxyConnect(std::move(request), std::move(onResult));
@@ -198,7 +208,7 @@ void TcpNatRelay::startDirect(const PendingPtr &pending)
 {
     AsyncSocksClient::Request request;
     request.command = AsyncSocksClient::Command::None;
-    request.server = Endpoint::fromIpv4(pending->session.destinationAddress, pending->session.destinationPort);
+    request.server = pending->target;
     request.prepare = [this](int socket) { return bindToPhysicalInterface(socket); };
     if (!startConnect(pending, std::move(request),
                       [this, pending](AsyncSocksClient::Result &&result) { onDirectResult(pending, std::move(result)); }))

@@ -46,6 +46,7 @@ public:
         DnsNameCache *names = nullptr;
         ConnectionOwnerLookup *owners = nullptr;
         AsyncSocksClient *socks = nullptr;
+        std::uint32_t tunnelIp = 0; // T: TCP DNS to T + 1 goes to the DNS redirect address
         // Bytes move socket -> pipe -> socket (splice), never through the
         // daemon's memory; false, or no pipe to be had: receive and send.
         bool zeroCopy = true;
@@ -99,6 +100,7 @@ private:
     struct PendingConnect {
         int socket = -1;
         TcpNatSession session;
+        Endpoint target; // where the outbound connection goes: the session's destination, or the DNS redirect
         std::string ownerPath;
         std::uint16_t socksPort = 0;
         std::atomic<std::uint64_t> handshake{0};

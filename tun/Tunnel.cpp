@@ -10,6 +10,7 @@
 #include "relay/UdpFlowTable.h"
 #include "relay/UdpNat.h"
 #include "socks5/AsyncSocksClient.h"
+#include "tun/TcpConnectionTable.h"
 #include "tun/TcpNatListener.h"
 #include "tun/TcpNatRelay.h"
 
@@ -153,6 +154,11 @@ std::size_t Tunnel::udpNatSessionCount() const
     return m_udpNat ? m_udpNat->sessionCount() : 0;
 }
 
+std::size_t Tunnel::userTcpConnectionCount() const
+{
+    return m_tcp ? m_tcp->connectionCount() : 0;
+}
+
 std::size_t Tunnel::workerCount() const
 {
     return m_dispatcher ? m_dispatcher->workerCount() : 0;
@@ -234,9 +240,9 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     const IpAddress proxyAddress = IpAddress::parse(m_proxyAddress).value_or(IpAddress());
 
     // 15: the NAT listener and its relay.
-    m_relay = std::make_unique<TcpNatRelay>(*m_port,
-                                            TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(),
-                                                                  TunAdapter::offloadSwitchedOn()});
+    m_relay = std::make_unique<TcpNatRelay>(
+        *m_port, TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(), tunnelIp,
+                                       TunAdapter::offloadSwitchedOn()});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
     m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
@@ -252,6 +258,21 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     qInfo() << "[TCP-NAT] Listener port assigned by OS:" << listenPort;
     if (m_firewall && !m_firewall->addListenerRule(listenPort))
         qWarning() << "Failed to add host firewall inbound rule";
+
+    // The user-space TCP engine, for the TCP the NAT path does not take.
+    TcpConnectionTable::Settings tcp;
+    tcp.proxyAddress = proxyAddress;
+    tcp.tunnelIp = tunnelIp;
+    tcp.policy = &m_policy;
+    tcp.names = &m_names;
+    tcp.connector = TcpConnectionTable::ProxyConnector::of(*m_socks);
+    tcp.output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
+    if (device.offloadActive())
+        tcp.offloadOutput = [this](const std::uint8_t *packet, std::size_t length, const PacketOffload &offload) {
+            return sendToAdapter(packet, length, offload);
+        };
+    m_tcp = std::make_unique<TcpConnectionTable>(*m_port, std::move(tcp));
+    m_tcp->attach(*m_dispatcher);
 
     // 16: UDP-NAT, and the flow table behind it.
     UdpAssociations::Context udp;
@@ -282,10 +303,13 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     if (m_originalInterfaceIndex.load() != 0)
         m_rpFilter.loosen(m_originalInterfaceIndex.load());
     const unsigned workers = std::thread::hardware_concurrency();
-    m_dispatcher->setDiagnostics([relay = m_relay.get()] { relay->logDiagnostics(); });
+    m_dispatcher->setDiagnostics([relay = m_relay.get(), tcp = m_tcp.get()] {
+        relay->logDiagnostics();
+        tcp->logDiagnostics();
+    });
     m_dispatcher->start(workers);
-    // The download drain thread serves the user-space TCP engine, which this
-    // build does not have; TCP that the NAT path does not take is dropped.
+    // 19: the user-space engine's timers and drain.
+    m_tcp->start();
     device.startReader();
     return {};
 }
@@ -303,6 +327,9 @@ void Tunnel::stop()
     // Connections and associations still being opened end first.
     if (m_socks)
         m_socks->cancelAll();
+    // Its applications get an RST while the TUN device is still there.
+    if (m_tcp)
+        m_tcp->stop();
     if (m_relay)
         m_relay->stop();
     if (m_udpNat)
@@ -341,6 +368,9 @@ void Tunnel::releaseEngine()
         m_flows->releaseRecords();
     if (m_socks)
         m_socks->releaseRecords();
+    if (m_tcp)
+        m_tcp->releaseRecords();
+    m_tcp.reset();
     m_flows.reset();
     m_udpNat.reset();
     m_relay.reset();
@@ -425,15 +455,20 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const
             return;
         }
     }
-    dropUnhandledTcp(packet, offload);
+    toUserTcp(packet);
 }
 
 // TCP that the NAT path does not take (forwarded from other hosts, IPv6, a
-// client port without a NAT session) belongs to the user-space TCP engine,
-// which this build does not have yet: it is dropped.
-void Tunnel::dropUnhandledTcp(const PacketInfo &packet, const PacketOffload &offload)
+// client port without a NAT session) is terminated by the user-space TCP engine.
+// A super-packet of the device's segmentation offload is one large segment
+// there; its checksum, complete or partial, is the kernel's own and is not
+// checked again.
+void Tunnel::toUserTcp(const PacketInfo &packet)
 {
-    (void)offload; // the engine will need it: a super-packet, a partial checksum
+    if (m_tcp) {
+        m_tcp->onTcpPacket(packet);
+        return;
+    }
     if (g_unhandledTcpLog.admit())
         qDebug().noquote() << "[TCP] Dropping TCP packet outside the NAT path: src=" << dotted(packet.srcIp) << ":"
                            << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
@@ -451,7 +486,7 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
         natPort = session->natPort;
     }
     if (natPort == 0) {
-        dropUnhandledTcp(packet, offload);
+        toUserTcp(packet);
         return;
     }
     if (!rewriteTcpAddresses(data, packet.packetLen, m_tunnelIp + 1, natPort, m_tunnelIp, m_listener->listenPort(),
@@ -495,13 +530,14 @@ void Tunnel::resetConnections()
     // Proxied relays end so that applications reconnect through the restarted
     // proxy; direct ones are left alone. UDP flows all go.
     const std::size_t relays = m_relay->closeProxiedRelays();
+    const std::size_t userTcp = m_tcp->resetAll(); // each application gets an RST
     std::vector<std::shared_ptr<UdpFlow>> flows = m_flows->takeAll();
     std::this_thread::sleep_for(std::chrono::milliseconds(kResetSettleMs));
     for (const auto &flow : flows)
         m_flows->closeFlow(flow);
     const std::size_t udpSessions = m_udpNat ? m_udpNat->closeAll() : 0;
-    qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << flows.size() << "UDP flows and"
-             << udpSessions << "UDP-NAT sessions";
+    qDebug() << "[RESET] Closed" << relays << "proxied relay sessions," << userTcp << "user-space TCP connections,"
+             << flows.size() << "UDP flows and" << udpSessions << "UDP-NAT sessions";
     flows.clear();
     // Only the TUN mode's own adapter pointed the system's resolver into the tunnel.
     if (m_adapter)

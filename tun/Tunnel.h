@@ -5,8 +5,9 @@
 // DNS name cache. Configured before
 // start(), started once, stopped once (a stopped tunnel is not restarted).
 // Every packet read from the adapter enters through handlePacket(): filters,
-// the readiness gate after a reset, the NAT path for IPv4 TCP, UDP to the
-// UDP-NAT module or the flow table.
+// the readiness gate after a reset, the NAT path for IPv4 TCP, the user-space
+// TCP engine for the TCP it does not take, UDP to the UDP-NAT module or the
+// flow table.
 
 #include "base/CompletionPort.h"
 #include "net/ConnectionOwnerLookup.h"
@@ -30,6 +31,7 @@ struct PacketInfo;
 class AsyncSocksClient;
 class CompletionDispatcher;
 class PacketDevice;
+class TcpConnectionTable;
 class TcpNatListener;
 class TcpNatRelay;
 class TunAdapter;
@@ -101,6 +103,7 @@ public:
     std::size_t relaySessionCount() const;
     std::size_t udpFlowCount() const;
     std::size_t udpNatSessionCount() const;
+    std::size_t userTcpConnectionCount() const;
     std::size_t workerCount() const;
     const ReversePathFilter &reversePathFilter() const { return m_rpFilter; }
 
@@ -114,7 +117,7 @@ private:
     void refuseWhileNotReady(const PacketInfo &packet);
     bool isEstablishedNatPacket(const PacketInfo &packet) const;
     void handleUdpPacket(const PacketInfo &packet);
-    void dropUnhandledTcp(const PacketInfo &packet, const PacketOffload &offload);
+    void toUserTcp(const PacketInfo &packet);
     void startReadinessTimer();
     void stopReadinessTimer();
     bool proxyAcceptsConnections() const;
@@ -140,6 +143,7 @@ private:
     FirewallManager::PermittedCgroups m_permittedCgroups;
     std::unique_ptr<TcpNatListener> m_listener;
     std::unique_ptr<TcpNatRelay> m_relay;
+    std::unique_ptr<TcpConnectionTable> m_tcp;
     std::unique_ptr<UdpNat> m_udpNat;
     bool m_udpNatReady = false;
     std::unique_ptr<UdpFlowTable> m_flows;

@@ -1,7 +1,8 @@
 // Figures of the TUN mode in the end-to-end topology: the real daemon with its
 // TUN device in one namespace, dante and the peers upstream (see TunTopology),
 // and, side by side in the same run, the same traffic through dante alone
-// without the tunnel (the baseline). The bulk transfers use a sink/source
+// without the tunnel (the baseline); then the same transfers from a forwarded
+// container, carried by the user-space TCP engine. The bulk transfers use a sink/source
 // server of this program in the upstream namespace, so that the peer is never
 // what bounds them. Prints one human line per figure and one "figure NAME
 // VALUE" line for scripts (bench/tunnel/run-speed takes medians of several
@@ -401,6 +402,7 @@ struct Figures {
     int opened = 0;
     long rssIdle = 0, rssOpen = 0;
     std::vector<double> dnsWarm, dnsFresh;
+    double openMs = 0; // time to open (and echo once on) every concurrent connection
 };
 
 void measureBaseline(Figures &f, std::size_t bytes)
@@ -425,6 +427,44 @@ void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
     f.opened = openConcurrent(connectDirect, [&] { f.rssOpen = rssKb(daemon); });
     f.dnsWarm = dnsLatencies(false);
     f.dnsFresh = dnsLatencies(true);
+}
+
+// From the container (forwarded through the daemon's namespace): every
+// connection is carried by the user-space TCP engine.
+void measureEngine(Figures &f, std::size_t bytes, pid_t daemon)
+{
+    const double gigabytes = double(bytes) / 1e9;
+    double cpu = cpuSeconds(daemon);
+    f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes);
+    f.cpuDown = (cpuSeconds(daemon) - cpu) / gigabytes;
+    cpu = cpuSeconds(daemon);
+    f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes);
+    f.cpuUp = (cpuSeconds(daemon) - cpu) / gigabytes;
+    f.rssIdle = rssKb(daemon);
+    const auto start = Clock::now();
+    f.opened = openConcurrent(connectDirect, [&] {
+        f.openMs = msSince(start);
+        f.rssOpen = rssKb(daemon);
+    });
+}
+
+void reportEngine(const Figures &socks, const Figures &engine)
+{
+    const auto gbit = [](double mbPerSecond) { return mbPerSecond * 8 / 1000; };
+    std::printf("user-space engine (container) tcp down: %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n",
+                gbit(engine.down), gbit(socks.down), ratio(engine.down, socks.down));
+    std::printf("user-space engine (container) tcp up: %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n",
+                gbit(engine.up), gbit(socks.up), ratio(engine.up, socks.up));
+    std::printf("user-space engine CPU per GB: up %.2f s, down %.2f s\n", engine.cpuUp, engine.cpuDown);
+    std::printf("user-space engine: %d of %d concurrent connections open in %.1f ms, daemon RSS %ld KiB before, "
+                "%ld KiB with them open\n",
+                engine.opened, kConcurrentConnections, engine.openMs, engine.rssIdle, engine.rssOpen);
+    figure("engine_down_ratio", ratio(engine.down, socks.down));
+    figure("engine_up_ratio", ratio(engine.up, socks.up));
+    figure("engine_cpu_s_per_gb_up", engine.cpuUp);
+    figure("engine_cpu_s_per_gb_down", engine.cpuDown);
+    figure("engine_open_1000_ms", engine.openMs);
+    figure("engine_rss_kib_1000_open", double(engine.rssOpen));
 }
 
 void report(const Figures &socks, const Figures &tun)
@@ -487,7 +527,7 @@ int main()
     const std::size_t bytes = transferBytes();
 
     TunTopology topo;
-    if (!topo.ok()) {
+    if (!topo.ok() || !topo.startContainer()) {
         std::printf("bench_tunnel: topology failed: %s\n", topo.error().c_str());
         return 1;
     }
@@ -541,6 +581,9 @@ int main()
                                                     std::getenv("KESTD_TUN_OFFLOAD")).c_str()
                                                  : "");
     report(socks, tun);
+    Figures engine;
+    topo.net().runInside(topo.container(), [&] { measureEngine(engine, bytes, daemon.pid()); });
+    reportEngine(socks, engine);
     client.close();
     daemon.stop();
     return 0;

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # libFuzzer runs of the parsers of outside bytes (TUN packets, DNS answers,
 # client frames with request decoding, "start-tun" reading, SOCKS5 replies and
-# relay UDP headers) under AddressSanitizer and UndefinedBehaviorSanitizer: a
-# small clang build of just those sources, then each target for a bounded time
-# (KEST_FUZZ_SECONDS, 30 s by default). Any finding fails
-# the check; its input is kept in the build dir.
+# relay UDP headers) and of the user-space TCP engine fed random segments, under
+# AddressSanitizer and UndefinedBehaviorSanitizer: a small clang build of just
+# those sources, then each target for a bounded time (KEST_FUZZ_SECONDS, 30 s by
+# default per target). Any finding fails the check; its input is kept in the
+# build dir.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build}/fuzz"
@@ -24,7 +25,7 @@ export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
 for target in fuzz_parse_packet fuzz_dns_answers fuzz_frame_cutter fuzz_start_tun fuzz_socks5_reply \
-    fuzz_socks5_udp_header; do
+    fuzz_socks5_udp_header fuzz_tcp_engine; do
   work="$build/$target.corpus"
   mkdir -p "$work" "$build/findings"
   echo "== $target for ${seconds}s"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tunnel's relay paths: the asynchronous SOCKS5
-# client, the NAT listener and relay, the UDP-NAT module and the UDP flow table
+# client, the NAT listener and relay, the user-space TCP engine, the UDP-NAT module and the UDP flow table
 # with the completion-port dispatch, built with -fsanitize=thread together with
 # their tests, bounded in time. Any race report fails the check.
 set -euo pipefail
@@ -19,9 +19,11 @@ cd "$root"
   socks5/Socks5Message.cpp socks5/AsyncSocksClient.cpp \
   relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp relay/DnsAssociationPool.cpp \
   tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/RelaySession.cpp \
+  tun/TcpConnectionTable.cpp tun/TcpConnection.cpp tun/TcpUploadPath.cpp tun/TcpDownloadPath.cpp \
+  tun/RetransmissionTimer.cpp tun/StreamBuffer.cpp tun/ConnectionKey.cpp \
   net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
   tests/socks5/AsyncSocksClientTest.cpp tests/tun/TcpNatRelayTest.cpp tests/tun/TcpNatListenerTest.cpp \
-  tests/relay/UdpForwardingTest.cpp \
+  tests/relay/UdpForwardingTest.cpp tests/tun/TcpConnectionTableTest.cpp \
   -lgtest -lgtest_main -lpthread $(pkg-config --libs Qt6Core) -o "$out/tunnel_tsan"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   timeout 300 "$out/tunnel_tsan" --gtest_repeat=2 --gtest_brief=1

@@ -146,6 +146,52 @@ else:
         print("failed", e)
 )PY";
 
+// Clients run inside the container: a slow reader (4 KiB receive buffer, 4 KiB
+// every 5 ms) that prints the SHA-256 of an HTTP body; N parallel echo
+// connections that print how many came back intact; a connect to a refused
+// destination that prints whether it failed with ECONNREFUSED within a second.
+constexpr const char *kContainerClients = R"PY(
+import hashlib, socket, sys, threading, time
+kind = sys.argv[1]
+if kind == "slow":
+    s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096); s.settimeout(30)
+    s.connect((sys.argv[2], 80))
+    s.sendall(("GET %s HTTP/1.0\r\nHost: x\r\n\r\n" % sys.argv[3]).encode())
+    data = b""
+    while True:
+        d = s.recv(4096)
+        if not d: break
+        data += d; time.sleep(0.005)
+    print(hashlib.sha256(data.split(b"\r\n\r\n", 1)[1]).hexdigest())
+elif kind == "parallel":
+    host, port, n = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]); ok = []
+    def one(i):
+        try:
+            s = socket.create_connection((host, port), timeout=20)
+            token = b"connection-%d" % i
+            s.sendall(b"ECHO\n" + token); got = b""
+            while len(got) < len(token):
+                d = s.recv(100)
+                if not d: break
+                got += d
+            s.close()
+            if got == token: ok.append(i)
+        except OSError:
+            pass
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(n)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    print(len(ok))
+else:
+    start = time.monotonic()
+    try:
+        socket.create_connection((sys.argv[2], int(sys.argv[3])), timeout=5); print("connected")
+    except ConnectionRefusedError:
+        print("refused fast" if time.monotonic() - start < 1 else "refused slowly")
+    except OSError as e:
+        print("failed", e)
+)PY";
+
 // True when the peer ended the connection (EOF or reset) within the time.
 bool endsWithin(int fd, int timeoutMs)
 {
@@ -749,27 +795,21 @@ TEST_F(TunEndToEnd, ARuleThatVanishedIsReportedByTheCheckAtTheNextReset)
 
 TEST_F(TunEndToEnd, InboundConnectionsFromOutsideTheSubnetAndToAForwardedContainerAreAnsweredWhileTunRuns)
 {
-    // The container: a namespace of its own behind the daemon's, its service
-    // published on port 8080 of the veth address by a destination NAT.
-    const std::string container = topo().near() + "c";
+    // The container, its service published on port 8080 of the veth address by a destination NAT.
     struct Cleanup {
         std::function<void()> run;
         ~Cleanup() { run(); }
     } cleanup{[&] {
-        near("nft delete table ip ktpublish; ip netns del " + container + "; sysctl -q -w net.ipv4.ip_forward=0");
+        near("nft delete table ip ktpublish");
+        topo().stopContainer();
     }};
-    const auto inContainer = [&](const std::string &command) {
-        return topo().net().run(topo().near(), "ip netns exec " + container + " sh -c '" + command + "'");
-    };
-    ASSERT_EQ(near("ip netns add " + container + " && ip link add c0 type veth peer name c1 netns " + container +
-                   " && ip addr add 172.31.0.1/24 dev c0 && ip link set c0 up && sysctl -q -w net.ipv4.ip_forward=1 && "
-                   "nft add table ip ktpublish && "
+    ASSERT_TRUE(topo().startContainer());
+    ASSERT_EQ(near("nft add table ip ktpublish && "
                    "nft add chain ip ktpublish pre { type nat hook prerouting priority dstnat\\; } && "
                    "nft add rule ip ktpublish pre iif a0 tcp dport 8080 dnat to 172.31.0.2:9100 && echo ok"),
               "ok\n");
-    inContainer("ip link set lo up && ip addr add 172.31.0.2/24 dev c1 && ip link set c1 up && ip route add default via 172.31.0.1");
     const int service = net().spawn(topo().near(), "exec python3 " + topo().dir() + "/echo.py serve 9100");
-    const int published = net().spawn(topo().near(), "exec ip netns exec " + container + " python3 " + topo().dir() + "/echo.py serve 9100");
+    const int published = net().spawn(topo().container(), "exec python3 " + topo().dir() + "/echo.py serve 9100");
     const auto knock = [&](const char *source, int port) {
         return trimmed(net().run(topo().far(), "python3 " + topo().dir() + "/echo.py knock " + source + " " +
                                                    TunTopology::kVethAddress + " " + std::to_string(port)).output);
@@ -922,4 +962,89 @@ TEST_F(TunEndToEnd, SilentProxyEndsConnectionsAndUdpFlowsAfterTheHandshakeBoundW
                 threadsBefore, threadsDuring, threadsAfter);
     kill(silent, SIGKILL);
     waitpid(silent, nullptr, 0);
+}
+
+// A container behind the daemon's namespace (forwarded, as docker0 does): its
+// connections reach the TUN device with its own source address, so the
+// user-space TCP engine carries them.
+class TunContainer : public TunEndToEnd {
+protected:
+    void SetUp() override
+    {
+        TunEndToEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(topo().startContainer());
+        std::ofstream(topo().dir() + "/clients.py") << kContainerClients;
+        ASSERT_EQ(startTun().value("success").toBool(), true);
+    }
+    void TearDown() override
+    {
+        TunEndToEnd::TearDown();
+        if (s_topology)
+            topo().stopContainer();
+    }
+    std::string inContainer(const std::string &command) { return trimmed(topo().runInContainer(command).output); }
+    std::string clients(const std::string &arguments)
+    {
+        return inContainer("python3 " + topo().dir() + "/clients.py " + arguments);
+    }
+};
+
+TEST_F(TunContainer, LargeTransfersASlowReaderAndManyParallelConnectionsArriveIntact)
+{
+    const std::string sum = topo().makeServedFile("big.bin", 100'000'000);
+    const std::string slowSum = topo().makeServedFile("slow5.bin", 5'000'000);
+    const std::string url = std::string("http://") + TunTopology::kServer;
+    EXPECT_EQ(inContainer("curl -sS -m 120 " + url + "/big.bin | sha256sum | cut -d' ' -f1"), sum)
+        << "the download through the engine changed bytes";
+    EXPECT_EQ(inContainer("curl -sS -m 120 -T " + topo().dir() + "/www/big.bin " + url + "/upload"), sum)
+        << "the upload through the engine changed bytes";
+    EXPECT_EQ(clients(std::string("slow ") + TunTopology::kServer + " /slow5.bin"), slowSum)
+        << "a slow reader lost or repeated bytes";
+    EXPECT_EQ(clients(std::string("parallel ") + TunTopology::kServer + " 9000 200"), "200")
+        << "not every parallel connection completed";
+    const std::string log = topo().httpLog();
+    EXPECT_NE(log.find(std::string("GET /big.bin ") + TunTopology::kProxyExit), std::string::npos) << log;
+    EXPECT_NE(log.find(std::string("PUT /upload ") + TunTopology::kProxyExit), std::string::npos) << log;
+    EXPECT_EQ(log.find(std::string(" ") + TunTopology::kContainerAddress), std::string::npos)
+        << "the container's traffic bypassed the proxy: " << log;
+}
+
+TEST_F(TunContainer, TcpDnsToTheTunnelAddressIsAnsweredFromTheContainerAndFromTheDaemonsNamespace)
+{
+    const std::string dig = std::string("dig +tcp +short +time=3 +tries=1 @") + kTunnelDns + " " + TunTopology::kHostName + " A";
+    EXPECT_EQ(inContainer(dig), TunTopology::kServer) << "no TCP DNS answer through the engine";
+    EXPECT_EQ(trimmed(near(dig)), TunTopology::kServer) << "no TCP DNS answer through the NAT path";
+}
+
+TEST_F(TunContainer, RefusedDestinationsResetsAndAProxyDeathEndConnectionsAtOnce)
+{
+    // Nothing listens on port 9999 of the server: the proxy refuses the CONNECT.
+    EXPECT_EQ(clients(std::string("refused ") + TunTopology::kServer + " 9999"), "refused fast");
+
+    int open = connectFrom(net(), topo().container(), TunTopology::kServer, TunTopology::kTcpServicePort);
+    ASSERT_GE(open, 0);
+    ASSERT_TRUE(sendText(open, "ECHO\nping"));
+    char echo[4] = {};
+    ASSERT_EQ(::recv(open, echo, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(request(QJsonObject{{"action", "reset-connections"}}).value("status").toString(), "success");
+    EXPECT_TRUE(endsWithin(open, 1000)) << "an engine connection survived the reset";
+    ::close(open);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(inContainer(std::string("curl -sS -m 10 http://") + TunTopology::kServer + "/whoami"),
+              TunTopology::kProxyExit) << "no new connection a second after the reset";
+
+    open = connectFrom(net(), topo().container(), TunTopology::kServer, TunTopology::kTcpServicePort);
+    ASSERT_GE(open, 0);
+    ASSERT_TRUE(sendText(open, "SOURCE 1000000000\n"));
+    char block[65536];
+    ASSERT_GT(::recv(open, block, sizeof block, MSG_WAITALL), 0);
+    topo().killProxy();
+    EXPECT_TRUE(endsWithin(open, 10000)) << "the connection hung when the proxy died";
+    ::close(open);
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
+    ASSERT_TRUE(topo().startProxy());
+    EXPECT_EQ(inContainer(std::string("curl -sS -m 10 http://") + TunTopology::kServer + "/whoami"),
+              TunTopology::kProxyExit) << "no service after the proxy came back";
 }

@@ -124,6 +124,7 @@ TunTopology::TunTopology() : m_net("kt6")
 
 TunTopology::~TunTopology()
 {
+    stopContainer();
     killProxy();
     // The fixture kills and reaps what it spawned; files go afterwards.
     std::error_code ignored;
@@ -293,4 +294,38 @@ std::string TunTopology::dnsLog() const
 std::string TunTopology::httpLog() const
 {
     return readFile(m_dir + "/http.log");
+}
+
+bool TunTopology::startContainer()
+{
+    if (!m_container.empty())
+        return true;
+    const std::string name = near() + "c";
+    const std::string forwarding = "net.ipv4.ip_forward";
+    m_forwardingBefore = m_net.run(near(), "sysctl -n " + forwarding).output.substr(0, 1);
+    const std::string setUp = "ip netns add " + name + " && ip link add " + kContainerVeth +
+                              " type veth peer name c1 netns " + name + " && ip addr add " + kContainerGateway +
+                              "/24 dev " + kContainerVeth + " && ip link set " + kContainerVeth +
+                              " up && sysctl -q -w " + forwarding + "=1 && echo ok";
+    const bool made = m_net.run(near(), setUp).output == "ok\n";
+    m_container = name;
+    if (!made || m_net.run(name, std::string("ip link set lo up && ip addr add ") + kContainerAddress +
+                                     "/24 dev c1 && ip link set c1 up && ip route add default via " +
+                                     kContainerGateway + " && echo ok")
+                         .output != "ok\n") {
+        stopContainer();
+        return false;
+    }
+    return true;
+}
+
+void TunTopology::stopContainer()
+{
+    if (m_container.empty())
+        return;
+    // Deleting the daemon's end takes the pair down even while a process keeps the namespace.
+    m_net.run(near(), std::string("ip link del ") + kContainerVeth + " 2>/dev/null; ip netns del " + m_container +
+                          " 2>/dev/null; sysctl -q -w net.ipv4.ip_forward=" +
+                          (m_forwardingBefore.empty() ? std::string("0") : m_forwardingBefore));
+    m_container.clear();
 }

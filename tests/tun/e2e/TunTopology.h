@@ -13,7 +13,11 @@
 //   fd6b::2      the TCP service on port 9000 over IPv6 (the veth's far end;
 //                the near end is fd6b::1)
 // The upstream dante resolves names through the dnsmasq, so a CONNECT by name
-// shows up in its query log. Everything is removed at destruction.
+// shows up in its query log. On demand, a "container": a namespace of its own
+// behind the daemon's, joined by the veth c0 (172.31.0.1, in "a") / c1
+// (172.31.0.2), its default route through "a", which forwards (as docker0
+// does): its connections reach the TUN device with its own source address.
+// Everything is removed at destruction.
 
 #include "tests/support/NetnsFixture.h"
 
@@ -36,6 +40,9 @@ public:
     static constexpr int kUdpEchoPort = 7;
     static constexpr int kUdpWhoamiPort = 8;
     static constexpr int kSilentProxyPort = 1090;
+    static constexpr const char *kContainerAddress = "172.31.0.2";
+    static constexpr const char *kContainerGateway = "172.31.0.1";
+    static constexpr const char *kContainerVeth = "c0"; // the daemon's end
 
     TunTopology();
     ~TunTopology();
@@ -52,6 +59,12 @@ public:
 
     // Runs a shell command in the daemon's namespace.
     NetnsFixture::Result runNear(const std::string &command) const { return m_net.run(near(), command); }
+
+    // The container namespace (see above); startContainer is idempotent.
+    bool startContainer();
+    void stopContainer();
+    const std::string &container() const { return m_container; }
+    NetnsFixture::Result runInContainer(const std::string &command) const { return m_net.run(m_container, command); }
     // A file of the given size of random bytes served at /name; its SHA-256.
     std::string makeServedFile(const std::string &name, std::size_t bytes);
 
@@ -73,6 +86,8 @@ private:
     std::string m_dir;
     std::string m_etcNetns;
     int m_proxyPid = -1;
+    std::string m_container;
+    std::string m_forwardingBefore;
     bool m_ok = false;
     std::string m_error;
 };
