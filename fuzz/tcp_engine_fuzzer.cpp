@@ -109,22 +109,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (op <= 2) {
             // A segment from application (0-3), near the live sequence numbers.
             const std::uint8_t who = script.byte() % 4;
-            TcpSegmentSpec spec;
-            spec.source = Endpoint::fromIpv4(0xAC1F0002, std::uint16_t(40000 + who));
-            spec.destination = who == 3 ? Endpoint::fromIpv4(0x0A060702, 53) : Endpoint::fromIpv4(0xC612000A, 80);
-            spec.flags = script.byte();
-            spec.seq = 1000u * who + (script.byte() % 2 ? script.word() : std::uint32_t(script.byte()) * 100);
-            spec.ack = script.byte() % 2 ? script.word() : lastAck + std::uint32_t(script.byte()) * 100;
-            spec.window = std::uint16_t(script.byte() << 8 | script.byte());
+            TcpSegmentFields fields;
+            fields.source = Endpoint::fromIpv4(0xAC1F0002, std::uint16_t(40000 + who));
+            fields.destination = who == 3 ? Endpoint::fromIpv4(0x0A060702, 53) : Endpoint::fromIpv4(0xC612000A, 80);
+            fields.flags = script.byte();
+            fields.seq = 1000u * who + (script.byte() % 2 ? script.word() : std::uint32_t(script.byte()) * 100);
+            fields.ack = script.byte() % 2 ? script.word() : lastAck + std::uint32_t(script.byte()) * 100;
+            fields.window = std::uint16_t(script.byte() << 8 | script.byte());
             std::uint8_t options[40];
             std::size_t optionsLen = std::size_t(script.byte() % 11) * 4;
             std::memcpy(options, script.take(optionsLen), optionsLen);
-            spec.options = options;
-            spec.optionsLen = optionsLen - optionsLen % 4;
+            fields.options = options;
+            fields.optionsLen = optionsLen - optionsLen % 4;
             std::size_t payloadLen = std::size_t(script.byte()) * (op == 2 ? 256 : 1);
-            spec.payload = script.take(payloadLen);
-            spec.payloadLen = payloadLen;
-            const std::size_t length = writeTcpSegment(spec, packet.data(), packet.size());
+            fields.payload = script.take(payloadLen);
+            fields.payloadLen = payloadLen;
+            const std::size_t length = writeTcpSegment(fields, packet.data(), packet.size());
             if (length == 0)
                 continue;
             const PacketInfo info = parsePacket(packet.data(), length);

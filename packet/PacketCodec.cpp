@@ -490,13 +490,13 @@ std::uint16_t nextIpv4Id()
 }
 } // namespace
 
-std::size_t tcpSegmentLength(const TcpSegmentSpec &segment)
+std::size_t tcpSegmentLength(const TcpSegmentFields &segment)
 {
     const std::size_t ipLen = segment.source.address.isIpv6() ? PacketCodec::kIpv6HeaderLen : PacketCodec::kIpv4HeaderLen;
     return ipLen + PacketCodec::kTcpHeaderLen + segment.optionsLen + segment.payloadLen;
 }
 
-std::size_t writeTcpSegment(const TcpSegmentSpec &segment, std::uint8_t *out, std::size_t capacity)
+std::size_t writeTcpSegment(const TcpSegmentFields &segment, std::uint8_t *out, std::size_t capacity)
 {
     using namespace PacketCodec;
     const IpAddress &source = segment.source.address;

@@ -96,7 +96,7 @@ TcpSynOptions parseTcpOptions(const PacketInfo &packet);
 std::uint16_t tcpWindow(const PacketInfo &packet);
 
 // One TCP segment towards an application; IPv4 or IPv6 by its addresses.
-struct TcpSegmentSpec {
+struct TcpSegmentFields {
     Endpoint source;
     Endpoint destination;
     std::uint32_t seq = 0;
@@ -110,9 +110,9 @@ struct TcpSegmentSpec {
 };
 
 // The whole packet's length for a segment of that family (4 or 6).
-std::size_t tcpSegmentLength(const TcpSegmentSpec &segment);
+std::size_t tcpSegmentLength(const TcpSegmentFields &segment);
 // Writes the complete packet (IP header, TCP header with its options, payload,
 // every checksum filled in, the IPv6 one over its own pseudo-header) into out.
 // Its length, or 0 when it does not fit capacity, the addresses are not of one
 // family, or the options are not a multiple of 4 bytes up to 40.
-std::size_t writeTcpSegment(const TcpSegmentSpec &segment, std::uint8_t *out, std::size_t capacity);
+std::size_t writeTcpSegment(const TcpSegmentFields &segment, std::uint8_t *out, std::size_t capacity);

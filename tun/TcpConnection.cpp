@@ -25,39 +25,39 @@ std::size_t TcpConnection::buildSegment(const TcpDownloadPath::Segment &segment,
     std::array<std::uint8_t, 8> options = {2, 4, std::uint8_t(m_offeredMss >> 8), std::uint8_t(m_offeredMss), 1, 3, 3,
                                            TcpUploadPath::kWindowScale};
     const bool syn = segment.flags & PacketInfo::kSyn;
-    TcpSegmentSpec spec;
-    spec.source = key.destination();
-    spec.destination = key.client();
-    spec.seq = segment.seq;
-    spec.ack = upload.next();
-    spec.flags = std::uint8_t(segment.flags | PacketInfo::kAck);
+    TcpSegmentFields fields;
+    fields.source = key.destination();
+    fields.destination = key.client();
+    fields.seq = segment.seq;
+    fields.ack = upload.next();
+    fields.flags = std::uint8_t(segment.flags | PacketInfo::kAck);
     // The window of a SYN is never scaled.
-    spec.window = syn ? std::uint16_t(std::min<std::size_t>(upload.window(), 0xFFFF)) : upload.windowField();
+    fields.window = syn ? std::uint16_t(std::min<std::size_t>(upload.window(), 0xFFFF)) : upload.windowField();
     if (syn) {
-        spec.options = options.data();
-        spec.optionsLen = synOptions.windowScale >= 0 ? 8 : 4;
+        fields.options = options.data();
+        fields.optionsLen = synOptions.windowScale >= 0 ? 8 : 4;
     }
-    const std::size_t header = tcpSegmentLength(spec);
+    const std::size_t header = tcpSegmentLength(fields);
     if (header + segment.length > capacity)
         return 0;
     // The payload is copied straight to its place in the packet.
     std::uint8_t *payload = out + header;
-    spec.payloadLen = download.copyPayload(segment, payload);
-    spec.payload = payload;
-    return writeTcpSegment(spec, out, capacity);
+    fields.payloadLen = download.copyPayload(segment, payload);
+    fields.payload = payload;
+    return writeTcpSegment(fields, out, capacity);
 }
 
 std::size_t TcpConnection::buildControl(std::uint8_t flags, std::uint32_t seq, std::uint8_t *out,
                                         std::size_t capacity)
 {
-    TcpSegmentSpec spec;
-    spec.source = key.destination();
-    spec.destination = key.client();
-    spec.seq = seq;
-    spec.ack = upload.next();
-    spec.flags = flags;
-    spec.window = upload.windowField();
-    return writeTcpSegment(spec, out, capacity);
+    TcpSegmentFields fields;
+    fields.source = key.destination();
+    fields.destination = key.client();
+    fields.seq = seq;
+    fields.ack = upload.next();
+    fields.flags = flags;
+    fields.window = upload.windowField();
+    return writeTcpSegment(fields, out, capacity);
 }
 
 void TcpConnection::acknowledgementSent()

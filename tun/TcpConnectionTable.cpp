@@ -432,7 +432,7 @@ void TcpConnectionTable::answerUnknown(const PacketInfo &packet)
 {
     if (packet.hasFlag(PacketInfo::kRst))
         return;
-    TcpSegmentSpec reset;
+    TcpSegmentFields reset;
     reset.source = packet.destination();
     reset.destination = packet.source();
     if (packet.hasFlag(PacketInfo::kAck)) {

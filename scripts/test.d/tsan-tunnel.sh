@@ -25,6 +25,9 @@ cd "$root"
   tests/socks5/AsyncSocksClientTest.cpp tests/tun/TcpNatRelayTest.cpp tests/tun/TcpNatListenerTest.cpp \
   tests/relay/UdpForwardingTest.cpp tests/tun/TcpConnectionTableTest.cpp \
   -lgtest -lgtest_main -lpthread $(pkg-config --libs Qt6Core) -o "$out/tunnel_tsan"
+# The warning-volume test counts lines against process-wide log limiters, which
+# only a process of its own starts fresh (as ctest runs it); it says nothing of races.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  timeout 300 "$out/tunnel_tsan" --gtest_repeat=2 --gtest_brief=1
+  timeout 300 "$out/tunnel_tsan" --gtest_repeat=2 --gtest_brief=1 \
+  --gtest_filter=-TcpNatRelayProxy.ManyRefusedConnectionsWriteABoundedNumberOfWarnings
 echo "tsan-tunnel: no ThreadSanitizer report"

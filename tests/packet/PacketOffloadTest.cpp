@@ -263,19 +263,19 @@ TEST(TcpSegmentBuilder, Ipv6SegmentCarriesItsOwnPseudoHeaderChecksum)
     std::array<std::uint8_t, 16> server{0xfd, 0x6b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
     const std::uint8_t options[4] = {2, 4, 0x05, 0x88};
     const Bytes payload(1001, 0x5A);
-    TcpSegmentSpec spec;
-    spec.source = {IpAddress::fromIpv6(server), 443};
-    spec.destination = {IpAddress::fromIpv6(client), 50000};
-    spec.seq = 0xFFFFFFF0;
-    spec.ack = 77;
-    spec.flags = PacketInfo::kPshAck;
-    spec.window = 512;
-    spec.options = options;
-    spec.optionsLen = sizeof options;
-    spec.payload = payload.data();
-    spec.payloadLen = payload.size();
-    Bytes packet(tcpSegmentLength(spec));
-    ASSERT_EQ(writeTcpSegment(spec, packet.data(), packet.size()), packet.size());
+    TcpSegmentFields fields;
+    fields.source = {IpAddress::fromIpv6(server), 443};
+    fields.destination = {IpAddress::fromIpv6(client), 50000};
+    fields.seq = 0xFFFFFFF0;
+    fields.ack = 77;
+    fields.flags = PacketInfo::kPshAck;
+    fields.window = 512;
+    fields.options = options;
+    fields.optionsLen = sizeof options;
+    fields.payload = payload.data();
+    fields.payloadLen = payload.size();
+    Bytes packet(tcpSegmentLength(fields));
+    ASSERT_EQ(writeTcpSegment(fields, packet.data(), packet.size()), packet.size());
     ASSERT_EQ(packet.size(), 40u + 24u + payload.size());
 
     EXPECT_EQ(packet[0] >> 4, 6);
@@ -287,9 +287,9 @@ TEST(TcpSegmentBuilder, Ipv6SegmentCarriesItsOwnPseudoHeaderChecksum)
 
     const PacketInfo info = parsePacket(packet.data(), packet.size());
     ASSERT_TRUE(info.valid);
-    EXPECT_EQ(info.source(), spec.source);
-    EXPECT_EQ(info.destination(), spec.destination);
-    EXPECT_EQ(info.seq, spec.seq);
+    EXPECT_EQ(info.source(), fields.source);
+    EXPECT_EQ(info.destination(), fields.destination);
+    EXPECT_EQ(info.seq, fields.seq);
     EXPECT_EQ(info.payloadLen, payload.size());
     EXPECT_EQ(parseTcpOptions(info).mss, 0x0588);
 }

@@ -550,21 +550,21 @@ TEST_F(ProcessManagerTest, ArgumentWithANulCharacterIsRefused)
     EXPECT_EQ(manager->startProcess(request).value("error").toString(), "Failed to start process: nul");
 }
 
-TEST_F(ProcessManagerTest, StopAllStopsGracefullyAndForcesTheStubbornWithoutFinished)
+TEST_F(ProcessManagerTest, StopAllStopsGracefullyAndForcesTheDefiantWithoutFinished)
 {
     start("polite", {"trap-int", "0", "out", "ready", "wait"});
-    start("stubborn", {"ignore-int", "out", "ready", "wait"});
+    start("defiant", {"ignore-int", "out", "ready", "wait"});
     ASSERT_TRUE(recorder->waitFor("stdout", "polite", 2000));
-    ASSERT_TRUE(recorder->waitFor("stdout", "stubborn", 2000));
-    const qint64 stubbornPid = manager->getProcessStatus("stubborn").value("pid").toInteger();
+    ASSERT_TRUE(recorder->waitFor("stdout", "defiant", 2000));
+    const qint64 defiantPid = manager->getProcessStatus("defiant").value("pid").toInteger();
     QElapsedTimer clock;
     clock.start();
     manager->stopAllProcesses(300);
-    EXPECT_GE(clock.elapsed(), 250) << "the stubborn one was not given its grace";
+    EXPECT_GE(clock.elapsed(), 250) << "the defiant one was not given its grace";
     spinFor(100);
     EXPECT_EQ(recorder->count("finished", "polite"), 1);
-    EXPECT_EQ(recorder->count("finished", "stubborn"), 0);
-    EXPECT_TRUE(spinUntil([&] { return !processExists(stubbornPid); }, 2000));
+    EXPECT_EQ(recorder->count("finished", "defiant"), 0);
+    EXPECT_TRUE(spinUntil([&] { return !processExists(defiantPid); }, 2000));
 }
 
 TEST_F(ProcessManagerTest, ThousandsOfStartsAndStopsLeakNothing)

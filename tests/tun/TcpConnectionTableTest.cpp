@@ -71,19 +71,19 @@ public:
               const std::string &payload = {}, std::vector<std::uint8_t> options = {}, Endpoint from = kApp,
               bool garbleChecksum = false)
     {
-        TcpSegmentSpec spec;
-        spec.source = from;
-        spec.destination = kTarget;
-        spec.seq = seq;
-        spec.ack = ack;
-        spec.flags = flags;
-        spec.window = window;
-        spec.options = options.data();
-        spec.optionsLen = options.size();
-        spec.payload = reinterpret_cast<const std::uint8_t *>(payload.data());
-        spec.payloadLen = payload.size();
-        std::vector<std::uint8_t> packet(tcpSegmentLength(spec));
-        ASSERT_EQ(writeTcpSegment(spec, packet.data(), packet.size()), packet.size());
+        TcpSegmentFields fields;
+        fields.source = from;
+        fields.destination = kTarget;
+        fields.seq = seq;
+        fields.ack = ack;
+        fields.flags = flags;
+        fields.window = window;
+        fields.options = options.data();
+        fields.optionsLen = options.size();
+        fields.payload = reinterpret_cast<const std::uint8_t *>(payload.data());
+        fields.payloadLen = payload.size();
+        std::vector<std::uint8_t> packet(tcpSegmentLength(fields));
+        ASSERT_EQ(writeTcpSegment(fields, packet.data(), packet.size()), packet.size());
         if (garbleChecksum) // a checksum-partial super-packet holds only the pseudo-header's sum
             packet[20 + 16] ^= 0x5A;
         table->onTcpPacket(parsePacket(packet.data(), packet.size()));
