@@ -413,7 +413,8 @@ void measureBaseline(Figures &f, std::size_t bytes)
     f.parallelMs = parallelFirstEcho(connectViaSocks);
 }
 
-void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
+// Bulk transfers each way through the daemon, with its CPU seconds per GB.
+void measureBulk(Figures &f, std::size_t bytes, pid_t daemon)
 {
     const double gigabytes = double(bytes) / 1e9;
     double cpu = cpuSeconds(daemon);
@@ -422,6 +423,11 @@ void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
     cpu = cpuSeconds(daemon);
     f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes);
     f.cpuUp = (cpuSeconds(daemon) - cpu) / gigabytes;
+}
+
+void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
+{
+    measureBulk(f, bytes, daemon);
     f.seq = sequential(connectDirect);
     f.parallelMs = parallelFirstEcho(connectDirect);
     f.opened = openConcurrent(connectDirect, [&] { f.rssOpen = rssKb(daemon); });
@@ -433,13 +439,7 @@ void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
 // connection is carried by the user-space TCP engine.
 void measureEngine(Figures &f, std::size_t bytes, pid_t daemon)
 {
-    const double gigabytes = double(bytes) / 1e9;
-    double cpu = cpuSeconds(daemon);
-    f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes);
-    f.cpuDown = (cpuSeconds(daemon) - cpu) / gigabytes;
-    cpu = cpuSeconds(daemon);
-    f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes);
-    f.cpuUp = (cpuSeconds(daemon) - cpu) / gigabytes;
+    measureBulk(f, bytes, daemon);
     f.rssIdle = rssKb(daemon);
     const auto start = Clock::now();
     f.opened = openConcurrent(connectDirect, [&] {
