@@ -21,7 +21,7 @@ class DnsNameCache;
 
 class FlowCatalog {
 public:
-    static constexpr std::size_t kMaxOwnerLookups = 256;
+    static constexpr std::size_t kMaxOwnerLookups = 64;
 
     struct Flow {
         bool tcp = false;

@@ -17,7 +17,8 @@ cd "$root"
   base/Endpoint.cpp base/Log.cpp \
   packet/RoutingPolicy.cpp packet/PacketCodec.cpp packet/DnsAnswers.cpp packet/DnsNameCache.cpp \
   socks5/Socks5Message.cpp socks5/AsyncSocksClient.cpp \
-  relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
+  relay/TunnelCounters.cpp relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/DnsAssociationPool.cpp relay/UdpNat.cpp \
+  relay/UdpFlowTable.cpp tun/RelaySession.cpp \
   tun/TcpNatRelay.cpp tun/TcpNatListener.cpp \
   net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
   tests/socks5/AsyncSocksClientTest.cpp tests/tun/TcpNatRelayTest.cpp tests/tun/TcpNatListenerTest.cpp \

@@ -63,10 +63,6 @@ TEST(FlowCatalog, OwnerHostUidFilterAndLimit)
     source.entries.push_back(
         FlowEntry{true, Endpoint::fromIpv4(kLoopback, 1), Endpoint::fromIpv4(0x01020304, 443), false, unowned});
 
-    const FlowCatalog::Counts counts = catalog.counts();
-    EXPECT_EQ(counts.tcp, 1u);
-    EXPECT_EQ(counts.udp, 1u);
-
     const FlowCatalog::Listing all = catalog.list(std::nullopt, 10);
     ASSERT_EQ(all.total, 2u);
     ASSERT_EQ(all.flows.size(), 2u);
@@ -76,7 +72,6 @@ TEST(FlowCatalog, OwnerHostUidFilterAndLimit)
     EXPECT_TRUE(udp.direct);
     EXPECT_EQ(udp.bytesUp, 3u);
     EXPECT_EQ(udp.bytesDown, 4u);
-    EXPECT_GE(udp.ageMs, 0);
     EXPECT_EQ(all.flows[1].process, "");
     EXPECT_EQ(all.flows[1].host, "");
 
@@ -88,8 +83,5 @@ TEST(FlowCatalog, OwnerHostUidFilterAndLimit)
     const FlowCatalog::Listing limited = catalog.list(std::nullopt, 1);
     EXPECT_EQ(limited.total, 2u);
     EXPECT_EQ(limited.flows.size(), 1u);
-
-    catalog.clearSources();
-    EXPECT_EQ(catalog.list(std::nullopt, 10).total, 0u);
     ::close(fd);
 }
