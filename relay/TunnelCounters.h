@@ -2,8 +2,9 @@
 // The running totals of one tunnel: payload bytes each way, DNS answers
 // delivered from the tunnel's DNS, and packets dropped by reason. Bumped on
 // the packet path with relaxed atomic increments (no lock); read whole by
-// totals() for the status reply. Each busy counter has a cache line of its
-// own, so workers moving bytes the two ways do not contend for one line.
+// totals() for the status reply. Each thread counts into a shard of its own
+// (a cache line apart from the others), so the reader thread and the workers
+// never contend for one line: totals() adds the shards up.
 
 #include <array>
 #include <atomic>
@@ -26,8 +27,10 @@ public:
     static constexpr std::size_t kDropReasons = 7;
     // The reply's names of the reasons, in the order above.
     static constexpr std::array<const char *, kDropReasons> kDropNames = {
-        "malformed",    "not-ready",       "filtered-destination", "unsupported-protocol",
+        "malformed",      "not-ready",       "filtered-destination", "unsupported-protocol",
         "no-tcp-session", "udp-not-relayed", "write-failed"};
+    // Threads beyond this many share shards (still correct, merely contended).
+    static constexpr std::size_t kShards = 16;
 
     struct Totals {
         std::uint64_t bytesUp = 0;
@@ -36,22 +39,34 @@ public:
         std::array<std::uint64_t, kDropReasons> dropped{};
     };
 
-    void addUp(std::uint64_t bytes) { m_bytesUp.value.fetch_add(bytes, std::memory_order_relaxed); }
-    void addDown(std::uint64_t bytes) { m_bytesDown.value.fetch_add(bytes, std::memory_order_relaxed); }
-    void countDnsAnswer() { m_dnsAnswered.value.fetch_add(1, std::memory_order_relaxed); }
-    void drop(Drop reason, std::uint64_t packets = 1)
-    {
-        m_dropped[std::size_t(reason)].fetch_add(packets, std::memory_order_relaxed);
-    }
+    void addUp(std::uint64_t bytes) { bump(shard().bytesUp, bytes); }
+    void addDown(std::uint64_t bytes) { bump(shard().bytesDown, bytes); }
+    void countDnsAnswer() { bump(shard().dnsAnswered, 1); }
+    void drop(Drop reason, std::uint64_t packets = 1) { bump(shard().dropped[std::size_t(reason)], packets); }
 
     Totals totals() const;
 
 private:
-    struct alignas(64) Line {
-        std::atomic<std::uint64_t> value{0};
+    struct alignas(64) Shard {
+        std::atomic<std::uint64_t> bytesUp{0};
+        std::atomic<std::uint64_t> bytesDown{0};
+        std::atomic<std::uint64_t> dnsAnswered{0};
+        std::array<std::atomic<std::uint64_t>, kDropReasons> dropped{};
     };
-    Line m_bytesUp;
-    Line m_bytesDown;
-    Line m_dnsAnswered;
-    alignas(64) std::array<std::atomic<std::uint64_t>, kDropReasons> m_dropped{};
+
+    static void bump(std::atomic<std::uint64_t> &counter, std::uint64_t n)
+    {
+        counter.fetch_add(n, std::memory_order_relaxed);
+    }
+    // The calling thread's shard, handed out in turn at its first count.
+    Shard &shard() { return m_shards[threadShard()]; }
+    static std::size_t threadShard()
+    {
+        thread_local const std::size_t index = s_nextShard.fetch_add(1, std::memory_order_relaxed) % kShards;
+        return index;
+    }
+
+    static inline std::atomic<std::size_t> s_nextShard{0};
+
+    std::array<Shard, kShards> m_shards;
 };
