@@ -50,7 +50,7 @@ constexpr const char *kForeignSession = "Client does not belong to this session"
 // The TUN manager's own replies report failure by "success" false.
 bool hasTunReply(const QString &action)
 {
-    return action == "start-tun" || action == "stop-tun" || action == "tun-status";
+    return action == "start-tun" || action == "stop-tun" || action == "tun-status" || action == "tun-connections";
 }
 
 // The failure reply in the form the action's replies have.
@@ -221,6 +221,10 @@ bool KestDaemon::needsAuthorization(const QString &action, const QJsonObject &re
     if (action == "start-tun" || action == "stop-tun" || action == "reset-connections"
         || action == "flush-dns-cache" || action == "start")
         return true;
+    // Without the authorization the listing shows the client's own flows
+    // only; while the TUN mode is off there is nothing to ask for.
+    if (action == "tun-connections")
+        return m_tunManager->isRunning();
     if (action == "client-hello")
         return !stringKey(request, "log-path").isEmpty()
                && compareVersions(stringKey(request, "version"), QCoreApplication::applicationVersion()) > 0;
@@ -510,6 +514,10 @@ QJsonObject KestDaemon::dispatchTunAction(const QString &clientId, const QString
     }
     if (action == "tun-status")
         return m_tunManager->status();
+    if (action == "tun-connections") {
+        const bool everyone = requester.isRoot() || requester.authorized;
+        return m_tunManager->connections(everyone ? std::nullopt : std::optional<std::uint32_t>(requester.uid));
+    }
     if (action == "flush-dns-cache") {
         m_tunManager->flushDnsCache();
         return statusReply("success");

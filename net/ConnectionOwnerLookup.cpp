@@ -195,6 +195,18 @@ std::string ConnectionOwnerLookup::processImagePath(std::uint32_t pid)
     return image;
 }
 
+std::optional<std::uint32_t> ConnectionOwnerLookup::processUid(std::uint32_t pid)
+{
+    if (pid == 0 || pid == kSystemPid)
+        return std::nullopt;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u", pid);
+    struct stat info {};
+    if (::stat(path, &info) != 0)
+        return std::nullopt;
+    return std::uint32_t(info.st_uid);
+}
+
 bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, std::uint32_t *pid)
 {
     Holder holder;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -52,6 +53,9 @@ public:
     // ":System" for kSystemPid, the executable's path, or "[PID:" id "]" when
     // it cannot be read (the process is gone or has no executable).
     static std::string processImagePath(std::uint32_t pid);
+    // The uid a process runs under (the owner of its /proc entry); empty when
+    // it is gone or for kSystemPid.
+    static std::optional<std::uint32_t> processUid(std::uint32_t pid);
 
     Stats stats() const;
     // Forget cached holders (benchmarks measure the cold path with it).

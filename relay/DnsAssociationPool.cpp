@@ -40,6 +40,7 @@ struct DnsAssociationPool::Query {
     std::vector<std::uint8_t> payload; // with the asker's id, kept to be sent again
     std::int64_t queuedAt = 0;
     std::int64_t sentAt = 0;
+    std::shared_ptr<FlowStats> stats;
 };
 
 struct DnsAssociationPool::Association {
@@ -58,6 +59,8 @@ struct DnsAssociationPool::Association {
 DnsAssociationPool::DnsAssociationPool(const UdpAssociations::Context &context)
     : m_context(context), m_ids(std::random_device{}())
 {
+    if (!m_context.counters)
+        m_context.counters = &m_ownCounters;
 }
 
 DnsAssociationPool::~DnsAssociationPool()
@@ -84,7 +87,8 @@ bool DnsAssociationPool::forward(const UdpFlowKey &key, const Endpoint &realDest
 {
     if (!m_running.load() || length < kMinQueryLength)
         return false;
-    Query query{key, realDestination, std::vector<std::uint8_t>(payload, payload + length), monotonicNanoseconds(), 0};
+    Query query{key, realDestination, std::vector<std::uint8_t>(payload, payload + length), monotonicNanoseconds(), 0,
+                std::make_shared<FlowStats>()};
     bool taken = false;
     std::vector<AssociationPtr> toOpen;
     {
@@ -126,6 +130,10 @@ bool DnsAssociationPool::sendLocked(Association &association, Query &&query)
         if (g_sendLog.admit())
             qWarning() << kTag << "Failed to send a DNS query to the relay:" << errno;
         return false;
+    }
+    if (query.sentAt == 0) { // a query sent again on another association counts once
+        query.stats->addUp(query.payload.size());
+        m_context.counters->addUp(query.payload.size());
     }
     query.sentAt = monotonicNanoseconds();
     association.inFlight.emplace(id, std::move(query));
@@ -209,9 +217,13 @@ bool DnsAssociationPool::setUpLocked(Association &association, const AsyncSocksC
     // What waited goes out now, on this association and the others that are up.
     std::deque<Query> waiting = std::move(m_waiting);
     m_waiting.clear();
-    for (Query &query : waiting)
-        if (!sendOrQueueLocked(std::move(query)) && g_droppedLog.admit())
+    for (Query &query : waiting) {
+        if (sendOrQueueLocked(std::move(query)))
+            continue;
+        dropLocked(1);
+        if (g_droppedLog.admit())
             qWarning() << kTag << "Dropping a DNS query that waited for an association";
+    }
     return true;
 }
 
@@ -274,13 +286,16 @@ void DnsAssociationPool::deliverAnswer(const AssociationPtr &association, std::u
         std::lock_guard lock(m_mutex);
         // Only the association's relay answers, and only with a whole DNS header.
         if (sender != association->relay.relayEndpoint() || !datagram || datagram->payloadLength < kMinQueryLength) {
+            dropLocked(1);
             if (g_strangerLog.admit())
                 qWarning() << kTag << "Dropping a datagram on a DNS association: not an answer from its relay";
             return;
         }
         const auto it = association->inFlight.find(queryId(datagram->payload));
-        if (it == association->inFlight.end())
+        if (it == association->inFlight.end()) {
+            dropLocked(1);
             return; // a late or repeated answer: its asker has it or gave up
+        }
         query = std::move(it->second);
         association->inFlight.erase(it);
     }
@@ -293,7 +308,11 @@ void DnsAssociationPool::deliverAnswer(const AssociationPtr &association, std::u
     const std::vector<std::uint8_t> packet = buildUdpPacket(key.destination.address.ipv4(), key.destination.port,
                                                             key.source.address.ipv4(), key.source.port,
                                                             answer.data(), answer.size());
-    m_context.output(packet.data(), packet.size());
+    if (!m_context.output(packet.data(), packet.size()))
+        return;
+    query.stats->addDown(answer.size());
+    m_context.counters->addDown(answer.size());
+    m_context.counters->countDnsAnswer();
 }
 
 void DnsAssociationPool::lose(const AssociationPtr &association)
@@ -317,9 +336,13 @@ void DnsAssociationPool::lose(const AssociationPtr &association)
         closeLocked(*association, &handshakes);
         std::deque<Query> waiting = std::move(m_waiting);
         m_waiting.clear();
-        for (Query &query : waiting)
-            if (!sendOrQueueLocked(std::move(query)) && g_droppedLog.admit())
+        for (Query &query : waiting) {
+            if (sendOrQueueLocked(std::move(query)))
+                continue;
+            dropLocked(1);
+            if (g_droppedLog.admit())
                 qWarning() << kTag << "Dropping a DNS query of an association that ended";
+        }
         // One that never came up is tried again by expire(), not at once: a
         // proxy that grants and then fails every association would spin here.
         if (wasUp && !m_waiting.empty())
@@ -358,6 +381,7 @@ void DnsAssociationPool::expire(std::int64_t nowNs)
             m_waiting.pop_front();
             ++dropped;
         }
+        dropLocked(dropped);
         // Associations that failed to open are tried again here, not at once.
         if (!m_waiting.empty())
             toOpen = replenishLocked();
@@ -379,6 +403,7 @@ std::size_t DnsAssociationPool::closeAll()
         for (const AssociationPtr &association : all)
             closeLocked(*association, &handshakes);
         count = all.size();
+        dropLocked(m_waiting.size());
         m_waiting.clear();
     }
     for (std::uint64_t handshake : handshakes)
@@ -406,4 +431,23 @@ std::size_t DnsAssociationPool::queriesWaiting() const
 {
     std::lock_guard lock(m_mutex);
     return m_waiting.size();
+}
+
+void DnsAssociationPool::dropLocked(std::size_t queries)
+{
+    if (queries > 0)
+        m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed, queries);
+}
+
+void DnsAssociationPool::appendFlows(std::vector<FlowEntry> &flows) const
+{
+    std::lock_guard lock(m_mutex);
+    auto add = [&flows](const Query &query) {
+        flows.push_back(FlowEntry{false, query.key.source, query.key.destination, true, query.stats});
+    };
+    for (const AssociationPtr &association : m_associations)
+        for (const auto &entry : association->inFlight)
+            add(entry.second);
+    for (const Query &query : m_waiting)
+        add(query);
 }

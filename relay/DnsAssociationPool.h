@@ -14,6 +14,8 @@
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
 #include "base/LiveSlots.h"
+#include "relay/FlowSource.h"
+#include "relay/TunnelCounters.h"
 #include "relay/UdpAssociations.h"
 #include "relay/UdpFlow.h"
 
@@ -25,7 +27,7 @@
 #include <random>
 #include <vector>
 
-class DnsAssociationPool {
+class DnsAssociationPool : public FlowSource {
 public:
     static constexpr CompletionKey kCompletionKey = CompletionKey::DnsPool;
     static constexpr std::size_t kAssociations = 2;
@@ -40,7 +42,7 @@ public:
     static constexpr int kHandshakeTimeoutMs = 5000;
 
     explicit DnsAssociationPool(const UdpAssociations::Context &context);
-    ~DnsAssociationPool();
+    ~DnsAssociationPool() override;
     DnsAssociationPool(const DnsAssociationPool &) = delete;
     DnsAssociationPool &operator=(const DnsAssociationPool &) = delete;
 
@@ -72,6 +74,8 @@ public:
     std::size_t queriesInFlight() const;
     std::size_t queriesWaiting() const;
     std::uint64_t associationsOpened() const { return m_opened.load(); }
+    // One entry per query in flight or waiting, each a flow of its own.
+    void appendFlows(std::vector<FlowEntry> &flows) const override;
 
 private:
     struct Query;
@@ -95,6 +99,10 @@ private:
     void lose(const AssociationPtr &association);
     void closeLocked(Association &association, std::vector<std::uint64_t> *handshakes);
 
+    // Under the mutex: queries lost, counted as not relayed.
+    void dropLocked(std::size_t queries);
+
+    TunnelCounters m_ownCounters;
     UdpAssociations::Context m_context;
     std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_opened{0};

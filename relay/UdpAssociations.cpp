@@ -26,7 +26,11 @@ QString text(const std::string &value)
 }
 } // namespace
 
-UdpAssociations::UdpAssociations(Context context, Path path) : m_context(std::move(context)), m_path(path) {}
+UdpAssociations::UdpAssociations(Context context, Path path) : m_context(std::move(context)), m_path(path)
+{
+    if (!m_context.counters)
+        m_context.counters = &m_ownCounters;
+}
 
 UdpAssociations::~UdpAssociations()
 {
@@ -56,13 +60,20 @@ bool UdpAssociations::send(const UdpFlowKey &key, const Endpoint &realDestinatio
         std::lock_guard guard(flow->mutex);
         if (!flow->relay.isReady()) {
             // The association is being opened; the datagram waits for it.
-            if (flow->pending.size() < UdpFlow::kMaxQueuedDatagrams)
+            if (flow->pending.size() < UdpFlow::kMaxQueuedDatagrams) {
                 flow->pending.push_back(std::move(datagram));
-            else if (g_queueFullLog.admit())
-                qWarning() << m_path.tag << "Dropping a datagram:" << UdpFlow::kMaxQueuedDatagrams
-                           << "wait for the association already";
+            } else {
+                m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed);
+                if (g_queueFullLog.admit())
+                    qWarning() << m_path.tag << "Dropping a datagram:" << UdpFlow::kMaxQueuedDatagrams
+                               << "wait for the association already";
+            }
         } else {
             sent = flow->relay.sendDatagram(datagram);
+            if (sent >= 0) {
+                flow->stats.addUp(length);
+                m_context.counters->addUp(length);
+            }
         }
     }
     if (created && !openAssociation(flow))
@@ -151,6 +162,11 @@ bool UdpAssociations::openAssociation(const std::shared_ptr<UdpFlow> &flow)
         if (g_sessionLog.admit())
             qWarning().noquote() << m_path.tag << "Failed to create SOCKS5 UDP session for"
                                  << text(flow->realDestination.toString());
+        {
+            // The datagram that opened the flow goes back to the caller as not taken.
+            std::lock_guard guard(flow->mutex);
+            flow->pending.clear();
+        }
         removeFlow(flow);
         return false;
     }
@@ -207,8 +223,15 @@ bool UdpAssociations::setUpRelayLocked(UdpFlow &flow, const AsyncSocksClient::Re
         return false;
     }
     m_established.fetch_add(1);
-    for (const std::vector<std::uint8_t> &datagram : flow.pending)
-        flow.relay.sendDatagram(datagram);
+    const std::size_t header = UdpRelay::buildDatagram(flow.realDestination, nullptr, 0).size();
+    for (const std::vector<std::uint8_t> &datagram : flow.pending) {
+        if (flow.relay.sendDatagram(datagram) < 0) {
+            m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed);
+            continue;
+        }
+        flow.stats.addUp(datagram.size() - header);
+        m_context.counters->addUp(datagram.size() - header);
+    }
     flow.pending.clear();
     flow.lastActivity.store(m_context.clock());
     return true;
@@ -281,11 +304,14 @@ void UdpAssociations::onDataReceived(const std::shared_ptr<UdpFlow> &flow, const
         // found the socket's port would be injected into the application's flow.
         const Endpoint sender = Endpoint::fromSocketAddress(reinterpret_cast<const sockaddr *>(&flow->sender),
                                                             sizeof flow->sender);
-        if (sender == flow->relay.relayEndpoint())
+        if (sender == flow->relay.relayEndpoint()) {
             deliverAnswer(*flow, completion.bytes);
-        else if (g_strangerLog.admit())
-            qWarning().noquote() << m_path.tag << "Dropping a datagram from" << text(sender.toString())
-                                 << "- not the relay of the association";
+        } else {
+            m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed);
+            if (g_strangerLog.admit())
+                qWarning().noquote() << m_path.tag << "Dropping a datagram from" << text(sender.toString())
+                                     << "- not the relay of the association";
+        }
     }
     if (!postReceive(flow))
         removeFlow(flow);
@@ -294,6 +320,8 @@ void UdpAssociations::onDataReceived(const std::shared_ptr<UdpFlow> &flow, const
 void UdpAssociations::deliverAnswer(UdpFlow &flow, std::uint32_t bytes)
 {
     const auto datagram = Socks5Message::parseUdpDatagram(flow.buffer.get(), bytes);
+    if (!datagram || datagram->payloadLength == 0)
+        m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed);
     if (!datagram) {
         // Delivered whole, the header would reach the application as its data.
         if (g_badHeaderLog.admit())
@@ -309,6 +337,7 @@ void UdpAssociations::deliverAnswer(UdpFlow &flow, std::uint32_t bytes)
         m_context.names->addAnswers(datagram->payload, datagram->payloadLength);
     if (!key.source.address.isIpv4() || !key.destination.address.isIpv4()) {
         // The codec builds IPv4 packets only.
+        m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed);
         if (g_ipv6ReplyLog.admit())
             qWarning() << m_path.tag << "Dropping relay answer for an IPv6 flow (no IPv6 reply path)";
         return;
@@ -316,7 +345,12 @@ void UdpAssociations::deliverAnswer(UdpFlow &flow, std::uint32_t bytes)
     const std::vector<std::uint8_t> packet =
         buildUdpPacket(key.destination.address.ipv4(), key.destination.port, key.source.address.ipv4(),
                        key.source.port, datagram->payload, datagram->payloadLength);
-    m_context.output(packet.data(), packet.size());
+    if (m_context.output(packet.data(), packet.size())) {
+        flow.stats.addDown(datagram->payloadLength);
+        m_context.counters->addDown(datagram->payloadLength);
+        if (m_context.policy->isTunnelDns(key.destination, m_context.tunnelIp))
+            m_context.counters->countDnsAnswer();
+    }
     flow.lastActivity.store(m_context.clock());
 }
 
@@ -356,6 +390,8 @@ void UdpAssociations::closeFlow(const std::shared_ptr<UdpFlow> &flow)
         const auto [control, udp] = flow->relay.releaseSockets();
         m_context.port->closeSocket(control);
         m_context.port->closeSocket(udp);
+        // What still waited for the association is lost with it.
+        m_context.counters->drop(TunnelCounters::Drop::UdpNotRelayed, flow->pending.size());
         flow->pending.clear();
         handshake = std::exchange(flow->handshake, 0);
     }
@@ -405,4 +441,14 @@ bool UdpAssociations::hasFlow(const UdpFlowKey &key) const
 {
     std::lock_guard lock(m_mutex);
     return m_flows.count(key) != 0;
+}
+
+void UdpAssociations::appendFlows(std::vector<FlowEntry> &flows) const
+{
+    const std::uint16_t directPort = m_context.policy ? m_context.policy->directPort() : 0;
+    std::lock_guard lock(m_mutex);
+    for (const auto &[key, flow] : m_flows)
+        if (!flow->removed.load())
+            flows.push_back(FlowEntry{false, key.source, key.destination, flow->socksPort == directPort,
+                                      std::shared_ptr<FlowStats>(flow, &flow->stats)});
 }

@@ -15,6 +15,8 @@
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
 #include "base/LiveSlots.h"
+#include "relay/FlowSource.h"
+#include "relay/TunnelCounters.h"
 #include "relay/UdpFlow.h"
 #include "socks5/AsyncSocksClient.h"
 
@@ -31,7 +33,7 @@ class ConnectionOwnerLookup;
 class DnsNameCache;
 class RoutingPolicy;
 
-class UdpAssociations {
+class UdpAssociations : public FlowSource {
 public:
     static constexpr std::int64_t kIdleTimeoutNs = 60'999'999'999;
     static constexpr std::uint16_t kDnsPort = 53;
@@ -48,6 +50,7 @@ public:
         const RoutingPolicy *policy = nullptr;
         ConnectionOwnerLookup *owners = nullptr; // null: owners are not looked up
         DnsNameCache *names = nullptr;           // null: answers teach no names
+        TunnelCounters *counters = nullptr;      // null: a set of the path's own
         PacketOutput output;
         MonotonicClock clock = monotonicNanoseconds; // activity stamps and the idle sweep
     };
@@ -62,7 +65,7 @@ public:
     };
 
     UdpAssociations(Context context, Path path);
-    ~UdpAssociations();
+    ~UdpAssociations() override;
     UdpAssociations(const UdpAssociations &) = delete;
     UdpAssociations &operator=(const UdpAssociations &) = delete;
 
@@ -100,6 +103,8 @@ public:
     std::size_t flowCount() const;
     bool hasFlow(const UdpFlowKey &key) const;
     std::uint64_t establishedCount() const { return m_established.load(); }
+    // One entry per flow in the table.
+    void appendFlows(std::vector<FlowEntry> &flows) const override;
 
 private:
     std::shared_ptr<UdpFlow> findOrCreate(const UdpFlowKey &key, const Endpoint &realDestination, bool *created);
@@ -118,6 +123,7 @@ private:
     // Under the table mutex: the least recently active flow, taken out of the table.
     std::shared_ptr<UdpFlow> takeLeastRecentLocked();
 
+    TunnelCounters m_ownCounters;
     Context m_context;
     Path m_path;
     std::atomic<bool> m_running{false};

@@ -9,6 +9,7 @@
 
 #include "base/CompletionPort.h"
 #include "base/Endpoint.h"
+#include "relay/FlowStats.h"
 #include "relay/UdpRelay.h"
 
 #include <sys/socket.h>
@@ -45,6 +46,7 @@ struct UdpFlow {
     // Whole SOCKS5 datagrams waiting for the association; guarded by mutex.
     std::vector<std::vector<std::uint8_t>> pending;
     std::atomic<std::int64_t> lastActivity{0}; // monotonic nanoseconds
+    FlowStats stats;
     // Guards the relay's sockets against a post racing the close: a closed
     // socket's number may already belong to another connection.
     std::mutex mutex;

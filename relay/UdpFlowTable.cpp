@@ -15,11 +15,11 @@ UdpAssociations::Path flowTablePath()
 
 UdpFlowTable::UdpFlowTable(const UdpAssociations::Context &context) : m_flows(context, flowTablePath()) {}
 
-void UdpFlowTable::handleUdpPacket(const PacketInfo &packet)
+bool UdpFlowTable::handleUdpPacket(const PacketInfo &packet)
 {
     if (!m_flows.isRunning() || !packet.valid || !packet.isUdp())
-        return;
+        return false;
     const UdpAssociations::Context &context = m_flows.context();
     const Endpoint real = context.policy->effectiveDestination(packet, context.tunnelIp);
-    m_flows.send(UdpFlowKey{packet.source(), packet.destination()}, real, packet.payload, packet.payloadLen);
+    return m_flows.send(UdpFlowKey{packet.source(), packet.destination()}, real, packet.payload, packet.payloadLen);
 }

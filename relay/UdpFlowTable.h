@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-class UdpFlowTable {
+class UdpFlowTable : public FlowSource {
 public:
     static constexpr CompletionKey kDataKey = CompletionKey::UdpFlowData;
     static constexpr CompletionKey kControlKey = CompletionKey::UdpFlowControl;
@@ -26,8 +26,9 @@ public:
     void attach(CompletionDispatcher &dispatcher) { m_flows.attach(dispatcher); }
     void setRunning(bool running) { m_flows.setRunning(running); }
 
-    // One UDP packet from the adapter (reader thread).
-    void handleUdpPacket(const PacketInfo &packet);
+    // One UDP packet from the adapter (reader thread). False when it was not
+    // taken (not running, or its flow could not take it).
+    bool handleUdpPacket(const PacketInfo &packet);
     // A completion of key 1 or 3; false when it belongs to no live flow.
     bool onCompletion(const CompletionPort::Completion &completion) { return m_flows.onCompletion(completion); }
 
@@ -44,6 +45,7 @@ public:
     std::size_t flowCount() const { return m_flows.flowCount(); }
     bool hasFlow(const UdpFlowKey &key) const { return m_flows.hasFlow(key); }
     std::uint64_t establishedCount() const { return m_flows.establishedCount(); }
+    void appendFlows(std::vector<FlowEntry> &flows) const override { m_flows.appendFlows(flows); }
 
 private:
     UdpAssociations m_flows;

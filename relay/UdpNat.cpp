@@ -91,3 +91,11 @@ std::size_t UdpNat::sessionCount() const
 {
     return m_sessions ? m_sessions->flowCount() : 0;
 }
+
+void UdpNat::appendFlows(std::vector<FlowEntry> &flows) const
+{
+    if (m_sessions)
+        m_sessions->appendFlows(flows);
+    if (m_dnsPool)
+        m_dnsPool->appendFlows(flows);
+}

@@ -21,14 +21,14 @@
 using UdpNatKey = UdpFlowKey;
 using UdpNatSession = UdpFlow;
 
-class UdpNat {
+class UdpNat : public FlowSource {
 public:
     static constexpr CompletionKey kCompletionKey = CompletionKey::UdpNat;
     static constexpr int kHandshakeTimeoutMs = 5000;
     static constexpr std::size_t kMaxSessions = 1024;
 
     UdpNat() = default;
-    ~UdpNat();
+    ~UdpNat() override;
     UdpNat(const UdpNat &) = delete;
     UdpNat &operator=(const UdpNat &) = delete;
 
@@ -55,6 +55,8 @@ public:
     void releaseRecords();
 
     std::size_t sessionCount() const;
+    // The sessions, then the DNS queries in flight or waiting.
+    void appendFlows(std::vector<FlowEntry> &flows) const override;
     // Null before initialise().
     const DnsAssociationPool *dnsPool() const { return m_dnsPool.get(); }
     bool hasSession(const UdpNatKey &key) const { return m_sessions && m_sessions->hasFlow(key); }

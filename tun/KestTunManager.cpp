@@ -10,6 +10,7 @@
 #include "tun/TunStartConfig.h"
 #include "tun/Tunnel.h"
 
+#include <QJsonArray>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -222,9 +223,44 @@ QJsonObject KestTunManager::stop()
 
 QJsonObject KestTunManager::status() const
 {
-    return QJsonObject{{"running", m_running},
-                       {"adapter-name", m_running ? m_adapterName : QString()},
-                       {"dns-protection", m_running && m_tunnel && m_tunnel->dnsProtectionActive()}};
+    QJsonObject reply{{"running", m_running},
+                      {"adapter-name", m_running ? m_adapterName : QString()},
+                      {"dns-protection", m_running && m_tunnel && m_tunnel->dnsProtectionActive()}};
+    if (!m_running || !m_tunnel)
+        return reply;
+    const TunnelCounters::Totals totals = m_tunnel->counters().totals();
+    const FlowCatalog::Counts open = m_tunnel->flowCatalog().counts();
+    QJsonObject dropped;
+    for (std::size_t i = 0; i < TunnelCounters::kDropReasons; ++i)
+        dropped.insert(QLatin1String(TunnelCounters::kDropNames[i]), qint64(totals.dropped[i]));
+    reply.insert("bytes-up", qint64(totals.bytesUp));
+    reply.insert("bytes-down", qint64(totals.bytesDown));
+    reply.insert("tcp-relays", qint64(open.tcp));
+    reply.insert("udp-sessions", qint64(open.udp));
+    reply.insert("dns-answered", qint64(totals.dnsAnswered));
+    reply.insert("dropped", dropped);
+    return reply;
+}
+
+QJsonObject KestTunManager::connections(std::optional<std::uint32_t> onlyUid) const
+{
+    if (!m_running || !m_tunnel)
+        return QJsonObject{{"success", false}, {"error", "TUN not running"}};
+    const FlowCatalog::Listing listing = m_tunnel->flowCatalog().list(onlyUid, kMaxListedConnections);
+    QJsonArray flows;
+    for (const FlowCatalog::Flow &flow : listing.flows)
+        flows.append(QJsonObject{{"protocol", flow.tcp ? "tcp" : "udp"},
+                                 {"source", QString::fromStdString(flow.source.address.toString())},
+                                 {"source-port", flow.source.port},
+                                 {"destination", QString::fromStdString(flow.destination.address.toString())},
+                                 {"destination-port", flow.destination.port},
+                                 {"host", QString::fromStdString(flow.host)},
+                                 {"process", QString::fromStdString(flow.process)},
+                                 {"route", flow.direct ? "direct" : "proxy"},
+                                 {"bytes-up", qint64(flow.bytesUp)},
+                                 {"bytes-down", qint64(flow.bytesDown)},
+                                 {"age-ms", qint64(flow.ageMs)}});
+    return QJsonObject{{"success", true}, {"total", qint64(listing.total)}, {"connections", flows}};
 }
 
 void KestTunManager::flushDnsCache()

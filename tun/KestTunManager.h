@@ -33,8 +33,14 @@ public:
 
     QJsonObject start(const QJsonObject &config);
     QJsonObject stop();
-    // "running", "adapter-name", and "dns-protection": the firewall's rules hold.
+    static constexpr std::size_t kMaxListedConnections = 10000;
+
+    // "running", "adapter-name", and "dns-protection": the firewall's rules
+    // hold; while running, the tunnel's totals as well.
     QJsonObject status() const;
+    // "tun-connections": the live flows, only those whose owner runs under
+    // onlyUid when it is given.
+    QJsonObject connections(std::optional<std::uint32_t> onlyUid) const;
     void flushDnsCache();
     void resetConnections();
     bool isRunning() const { return m_running; }

@@ -8,6 +8,7 @@
 // copies them into the daemon; a plain one receives into a buffer and sends it.
 
 #include "base/CompletionPort.h"
+#include "relay/FlowStats.h"
 #include "tun/TcpNatSession.h"
 
 #include <atomic>
@@ -53,8 +54,8 @@ struct RelaySession {
     // closed socket's number may already belong to another connection.
     std::mutex mutex;
     std::atomic<bool> closing{false};
-    std::atomic<std::uint64_t> bytesClientToDestination{0};
-    std::atomic<std::uint64_t> bytesDestinationToClient{0};
+    // Bytes each way (up: client to destination), start and owner, from the accept on.
+    std::shared_ptr<FlowStats> stats = std::make_shared<FlowStats>();
 
     Direction &direction(Side side) { return side == Side::Client ? fromClient : fromDestination; }
     // Gives each direction a pipe (spliced) or a buffer (plain): spliced when

@@ -10,6 +10,7 @@
 #include "base/CompletionPort.h"
 #include "base/Endpoint.h"
 #include "packet/PacketCodec.h"
+#include "relay/FlowStats.h"
 #include "tun/ConnectionKey.h"
 #include "tun/TcpDownloadPath.h"
 #include "tun/TcpUploadPath.h"
@@ -74,6 +75,9 @@ public:
     Endpoint proxyDestination; // the CONNECT target (the DNS redirect for TCP DNS to T + 1)
     std::uint16_t socksPort = 0;
     std::string hostName;
+    // For the connection listing: bytes each way and the start; a forwarded
+    // connection has no local owner, so its owner is known to be none.
+    std::shared_ptr<FlowStats> stats = std::make_shared<FlowStats>();
     std::uint64_t handshake = 0;
 
     int socket = -1;

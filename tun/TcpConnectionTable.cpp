@@ -86,6 +86,7 @@ TcpConnectionTable::ProxyConnector TcpConnectionTable::ProxyConnector::of(AsyncS
 TcpConnectionTable::TcpConnectionTable(CompletionPort &port, Settings settings)
     : m_port(port), m_settings(std::move(settings))
 {
+    m_counters = m_settings.counters ? m_settings.counters : &m_ownCounters;
     if (!m_settings.clock)
         m_settings.clock = monotonicNanoseconds;
     if (!m_settings.initialSequence)
@@ -150,6 +151,15 @@ std::size_t TcpConnectionTable::connectionCount() const
     return m_count.load();
 }
 
+void TcpConnectionTable::appendFlows(std::vector<FlowEntry> &flows) const
+{
+    const std::uint16_t directPort = m_settings.policy ? m_settings.policy->directPort() : 0;
+    std::lock_guard lock(m_tableMutex);
+    for (const auto &[key, connection] : m_connections)
+        flows.push_back(FlowEntry{true, key.client(), key.destination(), connection->socksPort == directPort,
+                                  connection->stats});
+}
+
 std::shared_ptr<TcpConnection> TcpConnectionTable::find(const ConnectionKey &key) const
 {
     std::lock_guard lock(m_tableMutex);
@@ -208,6 +218,7 @@ void TcpConnectionTable::onSyn(const PacketInfo &packet, const ConnectionKey &ke
         return;
     }
     auto connection = std::make_shared<TcpConnection>(key);
+    connection->stats->setOwner(FlowStats::Owner{});
     connection->acceptSyn(packet, m_settings.initialSequence(), now());
     chooseRoute(*connection);
     connection->state.store(TcpConnection::kConnecting);
@@ -430,6 +441,7 @@ void TcpConnectionTable::sendAck(TcpConnection &connection)
 
 void TcpConnectionTable::answerUnknown(const PacketInfo &packet)
 {
+    m_counters->drop(TunnelCounters::Drop::NoTcpSession);
     if (packet.hasFlag(PacketInfo::kRst))
         return;
     TcpSegmentFields reset;
@@ -623,6 +635,8 @@ void TcpConnectionTable::onDownloadComplete(const ConnectionPtr &connection,
             Log::debug("[DATA-DOWNLOAD] Received", completion.bytes, "bytes from xray -", "port:", c.key.clientPort,
                        "dest:", destinationText(c), "first_bytes:", hexPrefix(c.receiveBuffer.get(), completion.bytes));
         c.download.append(c.receiveBuffer.get(), completion.bytes);
+        c.stats->addDown(completion.bytes);
+        m_counters->addDown(completion.bytes);
     }
     sendToApplication(connection, time);
     postProxyReceive(connection);
@@ -652,6 +666,8 @@ void TcpConnectionTable::onUploadSendComplete(const ConnectionPtr &connection,
         return;
     }
     c.upload.consume(c.postedLength);
+    c.stats->addUp(c.postedLength);
+    m_counters->addUp(c.postedLength);
     if (c.upload.windowUpdateDue(c.offeredMss()))
         sendAck(c);
     postUploadSend(connection);

@@ -25,6 +25,8 @@
 #include "base/IpAddress.h"
 #include "base/LiveSlots.h"
 #include "packet/PacketOffload.h"
+#include "relay/FlowSource.h"
+#include "relay/TunnelCounters.h"
 #include "socks5/AsyncSocksClient.h"
 #include "tun/ConnectionKey.h"
 #include "tun/TcpConnection.h"
@@ -38,12 +40,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class DnsNameCache;
 class RoutingPolicy;
 struct PacketInfo;
 
-class TcpConnectionTable {
+class TcpConnectionTable : public FlowSource {
 public:
     static constexpr CompletionKey kCompletionKey = CompletionKey::UserTcp;
     // Segments waiting for the application: above this many after a receive,
@@ -86,10 +89,11 @@ public:
         std::function<std::uint32_t()> initialSequence;
         // The timer and drain thread; tests run the timers themselves.
         bool timerThread = true;
+        TunnelCounters *counters = nullptr; // null: a set of the table's own
     };
 
     TcpConnectionTable(CompletionPort &port, Settings settings);
-    ~TcpConnectionTable();
+    ~TcpConnectionTable() override;
     TcpConnectionTable(const TcpConnectionTable &) = delete;
     TcpConnectionTable &operator=(const TcpConnectionTable &) = delete;
 
@@ -113,6 +117,7 @@ public:
     void runTimers(std::int64_t now);
 
     std::size_t connectionCount() const;
+    void appendFlows(std::vector<FlowEntry> &flows) const override;
     std::shared_ptr<TcpConnection> find(const ConnectionKey &key) const;
     // Logs (debug) the "[TCP-DIAG]" line of the connections by state; false
     // (nothing logged) when there are none.
@@ -161,6 +166,8 @@ private:
     std::atomic<bool> m_running{false};
     LiveSlots<TcpConnection> m_live;
 
+    TunnelCounters m_ownCounters;
+    TunnelCounters *m_counters;
     mutable std::mutex m_tableMutex;
     std::map<ConnectionKey, ConnectionPtr> m_connections;
     std::atomic<std::size_t> m_count{0};

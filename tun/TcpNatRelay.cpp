@@ -53,7 +53,11 @@ bool isQuietError(int error)
 }
 } // namespace
 
-TcpNatRelay::TcpNatRelay(CompletionPort &port, Settings settings) : m_port(port), m_settings(std::move(settings)) {}
+TcpNatRelay::TcpNatRelay(CompletionPort &port, Settings settings) : m_port(port), m_settings(std::move(settings))
+{
+    if (!m_settings.counters)
+        m_settings.counters = &m_ownCounters;
+}
 
 TcpNatRelay::~TcpNatRelay()
 {
@@ -166,6 +170,7 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
         return;
     }
     pending->ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
+    pending->stats->setOwner(FlowStats::Owner{ownerPid, pending->ownerPath, std::nullopt});
     pending->looked = std::chrono::steady_clock::now();
     const RoutingPolicy &policy = *m_settings.policy;
     pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
@@ -342,6 +347,7 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
     session->destinationSocket = destination;
     session->direct = direct;
     session->nat = nat;
+    session->stats = pending->stats;
     session->prepareDirections(m_settings.zeroCopy);
     {
         std::lock_guard lock(m_tableMutex);
@@ -402,8 +408,14 @@ void TcpNatRelay::onRelayComplete(const std::shared_ptr<RelaySession> &session, 
         if (!m_sessions.count(session->id))
             return;
     }
-    (side == RelaySession::Side::Client ? session->bytesClientToDestination : session->bytesDestinationToClient)
-        .fetch_add(bytes);
+    // Bytes taken from one side (into the pipe, when spliced) are sent on whole.
+    if (side == RelaySession::Side::Client) {
+        session->stats->addUp(bytes);
+        m_settings.counters->addUp(bytes);
+    } else {
+        session->stats->addDown(bytes);
+        m_settings.counters->addDown(bytes);
+    }
     if (postSend(session, side, bytes) != 0)
         closeRelay(session->id);
 }
@@ -502,4 +514,21 @@ std::size_t TcpNatRelay::closeProxiedRelays()
     for (std::uint64_t id : ids)
         closeRelay(id);
     return ids.size();
+}
+
+void TcpNatRelay::appendFlows(std::vector<FlowEntry> &flows) const
+{
+    auto entry = [](const TcpNatSession &nat, bool direct, const std::shared_ptr<FlowStats> &stats) {
+        return FlowEntry{true, Endpoint::fromIpv4(nat.clientAddress, nat.clientPort),
+                         Endpoint::fromIpv4(nat.destinationAddress, nat.destinationPort), direct, stats};
+    };
+    {
+        std::lock_guard lock(m_pendingMutex);
+        const std::uint16_t directPort = m_settings.policy ? m_settings.policy->directPort() : 0;
+        for (const auto &[key, pending] : m_pending)
+            flows.push_back(entry(pending->session, pending->socksPort == directPort, pending->stats));
+    }
+    std::lock_guard lock(m_tableMutex);
+    for (const auto &[id, session] : m_sessions)
+        flows.push_back(entry(session->nat, session->direct, session->stats));
 }

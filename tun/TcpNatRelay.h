@@ -18,6 +18,8 @@
 #include "base/CompletionPort.h"
 #include "base/IpAddress.h"
 #include "base/LiveSlots.h"
+#include "relay/FlowSource.h"
+#include "relay/TunnelCounters.h"
 #include "socks5/AsyncSocksClient.h"
 #include "tun/RelaySession.h"
 #include "tun/TcpNatSession.h"
@@ -35,7 +37,7 @@ class ConnectionOwnerLookup;
 class DnsNameCache;
 class RoutingPolicy;
 
-class TcpNatRelay {
+class TcpNatRelay : public FlowSource {
 public:
     static constexpr CompletionKey kCompletionKey = CompletionKey::Relay;
     static constexpr int kConnectTimeoutMs = AsyncSocksClient::kHandshakeTimeoutMs;
@@ -50,10 +52,11 @@ public:
         // Bytes move socket -> pipe -> socket (splice), never through the
         // daemon's memory; false, or no pipe to be had: receive and send.
         bool zeroCopy = true;
+        TunnelCounters *counters = nullptr; // null: a set of the relay's own
     };
 
     TcpNatRelay(CompletionPort &port, Settings settings);
-    ~TcpNatRelay();
+    ~TcpNatRelay() override;
     TcpNatRelay(const TcpNatRelay &) = delete;
     TcpNatRelay &operator=(const TcpNatRelay &) = delete;
 
@@ -94,6 +97,8 @@ public:
     // Logs (debug) the "[TCP-DIAG]" line of the connections by state; nothing
     // when there are none. True when it wrote the line.
     bool logDiagnostics() const;
+    // One entry per accepted connection: relays, and those still being opened.
+    void appendFlows(std::vector<FlowEntry> &flows) const override;
 
 private:
     // An accepted connection whose outbound connection is being opened.
@@ -106,6 +111,7 @@ private:
         std::atomic<std::uint64_t> handshake{0};
         std::chrono::steady_clock::time_point started;
         std::chrono::steady_clock::time_point looked;
+        std::shared_ptr<FlowStats> stats = std::make_shared<FlowStats>();
     };
     using PendingPtr = std::shared_ptr<PendingConnect>;
 
@@ -127,6 +133,7 @@ private:
     void natSessionEnded(const TcpNatSession &session);
 
     CompletionPort &m_port;
+    TunnelCounters m_ownCounters;
     Settings m_settings;
     std::function<void(const TcpNatSession &)> m_sessionEnded;
     std::atomic<std::uint32_t> m_interfaceIndex{0};

@@ -53,6 +53,19 @@ std::unexpected<std::string> fatal(const char *logText, std::string error)
     qCritical() << logText;
     return std::unexpected(std::move(error));
 }
+
+// Why a packet that no path took was dropped (the readiness gate aside).
+TunnelCounters::Drop untakenReason(const PacketInfo &packet)
+{
+    using Drop = TunnelCounters::Drop;
+    if (!packet.valid && !packet.fragment)
+        return Drop::Malformed;
+    if (RoutingPolicy::isDroppedDestination(packet))
+        return Drop::FilteredDestination;
+    if (packet.isTcp())
+        return Drop::NoTcpSession;
+    return packet.isUdp() ? Drop::UdpNotRelayed : Drop::UnsupportedProtocol;
+}
 } // namespace
 
 Tunnel::Tunnel(std::string proxyAddress, std::uint16_t proxyPort)
@@ -167,7 +180,10 @@ std::size_t Tunnel::workerCount() const
 bool Tunnel::sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload)
 {
     PacketDevice *device = m_device;
-    return device && device->send(packet, std::uint32_t(length), offload);
+    if (device && device->send(packet, std::uint32_t(length), offload))
+        return true;
+    m_counters.drop(TunnelCounters::Drop::WriteFailed);
+    return false;
 }
 
 std::expected<void, std::string> Tunnel::start(const std::string &adapterName, std::uint32_t tunnelIp,
@@ -242,7 +258,7 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     // 15: the NAT listener and its relay.
     m_relay = std::make_unique<TcpNatRelay>(
         *m_port, TcpNatRelay::Settings{proxyAddress, &m_policy, &m_names, &m_owners, m_socks.get(), tunnelIp,
-                                       TunAdapter::offloadSwitchedOn()});
+                                       TunAdapter::offloadSwitchedOn(), &m_counters});
     m_relay->setInterfaceIndex(m_originalInterfaceIndex.load());
     m_relay->attach(*m_dispatcher);
     m_listener = std::make_unique<TcpNatListener>();
@@ -271,6 +287,7 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
         tcp.offloadOutput = [this](const std::uint8_t *packet, std::size_t length, const PacketOffload &offload) {
             return sendToAdapter(packet, length, offload);
         };
+    tcp.counters = &m_counters;
     m_tcp = std::make_unique<TcpConnectionTable>(*m_port, std::move(tcp));
     m_tcp->attach(*m_dispatcher);
 
@@ -283,6 +300,7 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     udp.policy = &m_policy;
     udp.owners = &m_owners;
     udp.names = &m_names;
+    udp.counters = &m_counters;
     udp.output = [this](const std::uint8_t *packet, std::size_t length) { return sendToAdapter(packet, length); };
     m_udpNat = std::make_unique<UdpNat>();
     m_udpNatReady = m_udpNat->initialise(udp);
@@ -295,6 +313,11 @@ std::expected<void, std::string> Tunnel::startEngine(PacketDevice &device, std::
     }
     m_flows = std::make_unique<UdpFlowTable>(udp);
     m_flows->attach(*m_dispatcher);
+    m_catalog.addSource(m_relay.get());
+    if (m_udpNatReady)
+        m_catalog.addSource(m_udpNat.get());
+    m_catalog.addSource(m_flows.get());
+    m_catalog.addSource(m_tcp.get());
 
     // 17-20: running, workers, reader.
     m_running.store(true);
@@ -358,6 +381,7 @@ void Tunnel::stop()
 // waits on the port; the port goes last.
 void Tunnel::releaseEngine()
 {
+    m_catalog.clearSources();
     m_dispatcher.reset();
     m_device = nullptr;
     if (m_relay)
@@ -393,14 +417,18 @@ void Tunnel::handlePacket(std::uint8_t *data, std::uint32_t length, const Packet
     if (!m_running.load(std::memory_order_relaxed))
         return;
     const PacketInfo packet = parsePacket(data, length);
-    if (!packet.valid)
-        return;
-    if (!m_proxyReady.load(std::memory_order_relaxed) && !isEstablishedNatPacket(packet)) {
-        refuseWhileNotReady(packet);
+    if (!packet.valid) {
+        m_counters.drop(untakenReason(packet));
         return;
     }
-    if (RoutingPolicy::isDroppedDestination(packet))
+    if (!m_proxyReady.load(std::memory_order_relaxed) && !isEstablishedNatPacket(packet)) {
+        m_counters.drop(refuseWhileNotReady(packet) ? TunnelCounters::Drop::NotReady : untakenReason(packet));
         return;
+    }
+    if (RoutingPolicy::isDroppedDestination(packet)) {
+        m_counters.drop(TunnelCounters::Drop::FilteredDestination);
+        return;
+    }
     if (packet.isTcp()) {
         handleTcpPacket(packet, data, offload);
         return;
@@ -410,6 +438,7 @@ void Tunnel::handlePacket(std::uint8_t *data, std::uint32_t length, const Packet
         return;
     }
     // Other protocols (ICMP ...) are not carried.
+    m_counters.drop(TunnelCounters::Drop::UnsupportedProtocol);
 }
 
 // While new connections are refused after a reset, the closing handshakes of
@@ -425,13 +454,14 @@ bool Tunnel::isEstablishedNatPacket(const PacketInfo &packet) const
     return m_listener->findSessionByClient(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort) != nullptr;
 }
 
-void Tunnel::refuseWhileNotReady(const PacketInfo &packet)
+bool Tunnel::refuseWhileNotReady(const PacketInfo &packet)
 {
     if (!packet.isTcp() || packet.version != 4 || !packet.hasFlag(PacketInfo::kSyn) || packet.hasFlag(PacketInfo::kAck))
-        return;
+        return false;
     const std::vector<std::uint8_t> reset = buildTcpPacket(packet.dstIp, packet.dstPort, packet.srcIp, packet.srcPort, 0,
                                                            packet.seq + 1, PacketInfo::kRstAck, nullptr, 0);
     sendToAdapter(reset.data(), reset.size());
+    return true;
 }
 
 void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
@@ -448,6 +478,7 @@ void Tunnel::handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const
                 qWarning().noquote() << "[NAT-DROP] Packet to listener intercepted! src=" << dotted(packet.srcIp) << ":"
                                      << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort
                                      << "- Linux is routing local traffic through TUN!";
+            m_counters.drop(TunnelCounters::Drop::NoTcpSession);
             return;
         }
         if (packet.srcIp == t) {
@@ -469,6 +500,7 @@ void Tunnel::toUserTcp(const PacketInfo &packet)
         m_tcp->onTcpPacket(packet);
         return;
     }
+    m_counters.drop(TunnelCounters::Drop::NoTcpSession);
     if (g_unhandledTcpLog.admit())
         qDebug().noquote() << "[TCP] Dropping TCP packet outside the NAT path: src=" << dotted(packet.srcIp) << ":"
                            << packet.srcPort << "dst=" << dotted(packet.dstIp) << ":" << packet.dstPort;
@@ -493,6 +525,7 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
                              offload.checksumPartial)) {
         if (g_rewriteLog.admit())
             qWarning() << "[NAT-ERROR] Packet rewriting failed for NAT port" << natPort;
+        m_counters.drop(TunnelCounters::Drop::Malformed);
         return;
     }
     sendToAdapter(data, packet.packetLen, offload);
@@ -501,11 +534,15 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
 void Tunnel::natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     const auto session = m_listener->findSessionByNatPort(packet.dstPort);
-    if (!session)
+    if (!session) {
+        m_counters.drop(TunnelCounters::Drop::NoTcpSession);
         return;
+    }
     if (!rewriteTcpAddresses(data, packet.packetLen, session->destinationAddress, session->destinationPort,
-                             session->clientAddress, session->clientPort, offload.checksumPartial))
+                             session->clientAddress, session->clientPort, offload.checksumPartial)) {
+        m_counters.drop(TunnelCounters::Drop::Malformed);
         return;
+    }
     sendToAdapter(data, packet.packetLen, offload);
 }
 
@@ -519,7 +556,8 @@ void Tunnel::handleUdpPacket(const PacketInfo &packet)
         if (g_udpFallbackLog.admit())
             qWarning() << "[UDP-NAT] Forward failed, falling back to old handler";
     }
-    m_flows->handleUdpPacket(packet);
+    if (!m_flows->handleUdpPacket(packet))
+        m_counters.drop(TunnelCounters::Drop::UdpNotRelayed);
 }
 
 void Tunnel::resetConnections()

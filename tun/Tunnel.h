@@ -15,6 +15,8 @@
 #include "packet/DnsNameCache.h"
 #include "packet/PacketOffload.h"
 #include "packet/RoutingPolicy.h"
+#include "relay/TunnelCounters.h"
+#include "tun/FlowCatalog.h"
 #include "tun/ReversePathFilter.h"
 
 #include <atomic>
@@ -106,6 +108,9 @@ public:
     std::size_t userTcpConnectionCount() const;
     std::size_t workerCount() const;
     const ReversePathFilter &reversePathFilter() const { return m_rpFilter; }
+    // Totals since start(), and the live flows.
+    const TunnelCounters &counters() const { return m_counters; }
+    const FlowCatalog &flowCatalog() const { return m_catalog; }
 
 private:
     bool sendToAdapter(const std::uint8_t *packet, std::size_t length, const PacketOffload &offload = {});
@@ -114,7 +119,8 @@ private:
     void handleTcpPacket(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
     void natOutbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
     void natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload);
-    void refuseWhileNotReady(const PacketInfo &packet);
+    // True when the packet opened a connection, which was refused.
+    bool refuseWhileNotReady(const PacketInfo &packet);
     bool isEstablishedNatPacket(const PacketInfo &packet) const;
     void handleUdpPacket(const PacketInfo &packet);
     void toUserTcp(const PacketInfo &packet);
@@ -133,6 +139,8 @@ private:
     ConnectionOwnerLookup m_owners;
     ReversePathFilter m_rpFilter;
     std::function<void()> m_healthCheckFailed;
+    TunnelCounters m_counters;
+    FlowCatalog m_catalog{m_names, m_owners};
 
     std::unique_ptr<CompletionPort> m_port;
     std::unique_ptr<CompletionDispatcher> m_dispatcher;

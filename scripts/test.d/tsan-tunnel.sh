@@ -17,8 +17,8 @@ cd "$root"
   base/Endpoint.cpp base/Log.cpp \
   packet/RoutingPolicy.cpp packet/PacketCodec.cpp packet/DnsAnswers.cpp packet/DnsNameCache.cpp \
   socks5/Socks5Message.cpp socks5/AsyncSocksClient.cpp \
-  relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp relay/DnsAssociationPool.cpp \
-  tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/RelaySession.cpp \
+  relay/TunnelCounters.cpp relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
+  relay/DnsAssociationPool.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/RelaySession.cpp \
   tun/TcpConnectionTable.cpp tun/TcpConnection.cpp tun/TcpUploadPath.cpp tun/TcpDownloadPath.cpp \
   tun/RetransmissionTimer.cpp tun/StreamBuffer.cpp tun/ConnectionKey.cpp \
   net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \

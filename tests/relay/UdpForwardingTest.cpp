@@ -118,6 +118,7 @@ protected:
         context.policy = &m_policy;
         context.owners = owners;
         context.names = &m_names;
+        context.counters = &m_counters;
         context.output = [this](const std::uint8_t *p, std::size_t n) { return m_sink.write(p, n); };
         context.clock = m_clock.clock();
         return context;
@@ -183,6 +184,7 @@ protected:
     AsyncSocksClient m_socks{m_port};
     PacketSink m_sink;
     DnsNameCache m_names;
+    TunnelCounters m_counters;
     RoutingPolicy m_policy;
     std::unique_ptr<UdpNat> m_udpNat;
     std::unique_ptr<UdpFlowTable> m_flows;
@@ -622,4 +624,44 @@ TEST_F(UdpForwardingTest, DnsQueryWaitingPastItsTimeOutIsDroppedWithAWarning)
     const_cast<DnsAssociationPool &>(pool).expire(monotonicNanoseconds() + DnsAssociationPool::kWaitTimeoutNs + 1);
     EXPECT_EQ(pool.queriesWaiting(), 0u);
     EXPECT_TRUE(log.contains("Dropped 1 DNS queries: no association came up within 5000 ms")) << log.all();
+}
+
+// The listing and the totals: a session shows its route and its payload bytes
+// each way; an answered DNS query is counted and is no flow any more; datagrams
+// that waited for an association that never came are counted as not relayed.
+TEST_F(UdpForwardingTest, SessionsAreListedWithTheirBytesAndTheTotalsCountPayloadsDnsAnswersAndLosses)
+{
+    SocksTestServer proxy;
+    SocksTestServer direct;
+    SocksTestServer silent(silentScript());
+    startUdpNat(proxy.port(), direct.port());
+    const std::string dns = dnsAnswer();
+    ASSERT_TRUE(forward(4300, kRemote, 7, "hello"));
+    ASSERT_TRUE(forward(4301, kTunnelDns, 53, dns));
+    ASSERT_TRUE(m_sink.waitFor(2));
+
+    std::vector<FlowEntry> flows;
+    m_udpNat->appendFlows(flows);
+    ASSERT_EQ(flows.size(), 1u) << "the answered DNS query is still listed";
+    EXPECT_FALSE(flows[0].tcp);
+    EXPECT_EQ(flows[0].source, Endpoint::fromIpv4(kTunnel, 4300));
+    EXPECT_EQ(flows[0].destination, Endpoint::fromIpv4(kRemote, 7));
+    EXPECT_FALSE(flows[0].direct);
+    EXPECT_EQ(flows[0].stats->bytesUp(), 5u);
+    EXPECT_EQ(flows[0].stats->bytesDown(), 5u);
+    TunnelCounters::Totals totals = m_counters.totals();
+    EXPECT_EQ(totals.bytesUp, 5 + dns.size());
+    EXPECT_EQ(totals.bytesDown, 5 + dns.size());
+    EXPECT_EQ(totals.dnsAnswered, 1u);
+
+    m_policy.setProxyPort(silent.port());
+    ASSERT_TRUE(forward(4302, kRemote, 7, "lost"));
+    ASSERT_TRUE(forward(4302, kRemote, 7, "lost too"));
+    flows.clear();
+    m_udpNat->appendFlows(flows);
+    EXPECT_EQ(flows.size(), 2u) << "a flow whose association is being opened is not listed";
+    m_udpNat->closeAll();
+    totals = m_counters.totals();
+    EXPECT_EQ(totals.dropped[std::size_t(TunnelCounters::Drop::UdpNotRelayed)], 2u);
+    EXPECT_EQ(totals.bytesUp, 5 + dns.size()) << "datagrams never sent were counted as relayed";
 }

@@ -232,6 +232,13 @@ TEST(TcpConnectionTable, UploadAcrossTheWrapTakesOutOfOrderSegmentsAndASuperPack
     EXPECT_EQ(out.back().info().ack, e + 30300) << "the super-packet was not taken whole";
     engine.pump();
     EXPECT_EQ(readExactly(proxy, 30300), first + second + coalesced) << "the proxy got other bytes or another order";
+    // The connection listing sees the flow with what reached the proxy.
+    std::vector<FlowEntry> flows;
+    engine.table->appendFlows(flows);
+    ASSERT_EQ(flows.size(), 1u);
+    EXPECT_TRUE(flows[0].tcp && !flows[0].direct);
+    EXPECT_EQ(flows[0].source, kApp);
+    EXPECT_EQ(flows[0].stats->bytesUp(), 30300u);
 }
 
 TEST(TcpConnectionTable, DownloadHonoursTheWindowAndRetransmitsOnTimeOutAndOnThreeDuplicateAcks)
@@ -256,6 +263,10 @@ TEST(TcpConnectionTable, DownloadHonoursTheWindowAndRetransmitsOnTimeOutAndOnThr
         sent += p.payloadLen;
     }
     EXPECT_EQ(sent, 3000u) << "the application's window of 3000 bytes was not honoured";
+    std::vector<FlowEntry> flows;
+    engine.table->appendFlows(flows);
+    ASSERT_EQ(flows.size(), 1u);
+    EXPECT_EQ(flows[0].stats->bytesDown(), data.size()) << "bytes from the proxy were not counted";
 
     // The first segment arrived, the second was lost: the window slides by
     // one segment, and three duplicate acknowledgements bring the lost one again.

@@ -76,7 +76,8 @@ protected:
         ASSERT_TRUE(m_port.create());
         m_policy.addBypassIp(IpAddress::fromIpv4(kLoopback));
         m_relay = std::make_unique<TcpNatRelay>(
-            m_port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &m_policy, nullptr, nullptr, &m_socks});
+            m_port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &m_policy, nullptr, nullptr, &m_socks, 0, true,
+                                          &m_counters});
         m_relay->setSessionEndedCallback([this](const TcpNatSession &session) {
             std::lock_guard lock(m_endedMutex);
             m_endedNatPorts.push_back(session.natPort);
@@ -139,6 +140,7 @@ protected:
     CompletionDispatcher m_dispatcher{m_port};
     AsyncSocksClient m_socks{m_port};
     RoutingPolicy m_policy;
+    TunnelCounters m_counters;
     std::mutex m_endedMutex;
     std::vector<std::uint16_t> m_endedNatPorts;
     std::unique_ptr<TcpNatRelay> m_relay;
@@ -214,6 +216,44 @@ TEST_F(TcpNatRelayTest, ClosingARelayWithReceivesPendingEndsBothSidesAndLeavesNo
     EXPECT_EQ(m_relay->sessionCount(), 0u);
     m_relay->closeRelay(1); // twice is harmless
     EXPECT_EQ(endedNatPorts(), std::vector<std::uint16_t>{kNatPort}) << "the NAT port is freed once";
+    ::close(app);
+}
+
+// While the relay is open it is listed with its endpoints, route and bytes
+// each way (spliced or not); the totals keep its bytes after it has ended.
+TEST_F(TcpNatRelayTest, OpenRelayIsListedWithItsBytesAndTheTotalsKeepThemAfterItEnds)
+{
+    servePeer([](int fd) {
+        sendAll(fd, std::string(2000, 'd'));
+        receiveAll(fd); // until the application's FIN
+    });
+    const int app = openRelayed();
+    ASSERT_TRUE(sendAll(app, std::string(1000, 'u')));
+    std::vector<FlowEntry> flows;
+    for (int i = 0; i < 200 && (flows.empty() || flows[0].stats->bytesUp() < 1000 ||
+                                flows[0].stats->bytesDown() < 2000); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        flows.clear();
+        m_relay->appendFlows(flows);
+    }
+    ASSERT_EQ(flows.size(), 1u);
+    EXPECT_TRUE(flows[0].tcp);
+    EXPECT_TRUE(flows[0].direct);
+    EXPECT_EQ(flows[0].source, Endpoint::fromIpv4(kLoopback, 1));
+    EXPECT_EQ(flows[0].destination, Endpoint::fromIpv4(kLoopback, m_serverPort));
+    EXPECT_EQ(flows[0].stats->bytesUp(), 1000u);
+    EXPECT_EQ(flows[0].stats->bytesDown(), 2000u);
+
+    ::shutdown(app, SHUT_WR);
+    EXPECT_EQ(receiveAll(app), std::string(2000, 'd'));
+    for (int i = 0; i < 200 && m_relay->sessionCount() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    flows.clear();
+    m_relay->appendFlows(flows);
+    EXPECT_TRUE(flows.empty()) << "an ended relay is still listed";
+    const TunnelCounters::Totals totals = m_counters.totals();
+    EXPECT_EQ(totals.bytesUp, 1000u);
+    EXPECT_EQ(totals.bytesDown, 2000u);
     ::close(app);
 }
 

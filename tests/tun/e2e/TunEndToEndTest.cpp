@@ -6,6 +6,7 @@
 #include "tests/support/DaemonHarness.h"
 #include "tests/support/NftOwnerSocket.h"
 #include "tests/support/TestCgroup.h"
+#include "tests/support/UserClient.h"
 #include "tests/tun/e2e/TunTopology.h"
 #include "tools/KestClient.h"
 
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -264,9 +266,11 @@ protected:
     TunTopology &topo() { return *s_topology; }
     NetnsFixture &net() { return s_topology->net(); }
 
-    bool startDaemon()
+    bool startDaemon(const QStringList &extraEnvironment = {})
     {
         DaemonHarness::Options options;
+        options.environment = extraEnvironment;
+        options.openToEveryUser = true; // for the tests' clients of other users
         // The TUN state file outlives each daemon, so a restarted one finds what a killed one left.
         options.environment << QString::fromStdString("KESTD_RESOLV_CONF=" + m_resolvConf)
                             << QString::fromStdString("KESTD_TUN_STATE=" + topo().dir() + "/tun-state")
@@ -607,6 +611,9 @@ TEST_F(TunEndToEnd, MalformedPacketsFromTheTunLeaveTheDaemonServing)
             packet[0] = std::uint8_t(0x40 | (random() % 16)); // IPv4, any header length
             const std::uint8_t protocols[] = {6, 17, 1, 47, std::uint8_t(random())};
             packet[9] = protocols[random() % 5];
+            // Not a fragment: the firewall's connection tracking would hold fragments
+            // back for a reassembly that never completes, and they would not reach the TUN.
+            packet[6] &= 0x40, packet[7] = 0;
             packet[12] = 10, packet[13] = 6, packet[14] = 7, packet[15] = 1; // from the tunnel address
             const std::uint32_t destination = 0xC6120000 | (random() & 0xFFFF); // 198.18.x.y, routed into the TUN
             const std::uint32_t wire = htonl(destination);
@@ -622,6 +629,13 @@ TEST_F(TunEndToEnd, MalformedPacketsFromTheTunLeaveTheDaemonServing)
     ASSERT_TRUE(sent) << "no raw socket";
     EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("running").toBool(), true);
     EXPECT_EQ(whoami(), TunTopology::kProxyExit) << "the daemon stopped serving after malformed packets";
+    // Each is counted under the reason it was dropped for.
+    QJsonObject status;
+    const auto dropped = [&](const char *reason) { return status.value("dropped")[reason].toInteger(); };
+    EXPECT_TRUE(waitUntil([&] {
+        status = request(QJsonObject{{"action", "tun-status"}});
+        return dropped("malformed") > 0 && dropped("unsupported-protocol") > 0;
+    })) << QJsonDocument(status).toJson().toStdString();
     EXPECT_FALSE(m_daemon->waitExit(0).has_value()) << "the daemon died";
 }
 
@@ -683,6 +697,87 @@ TEST_F(TunEndToEnd, TenThousandUdpFlowsFromDistinctPortsLeaveTheDaemonBoundedAnd
     EXPECT_EQ(trimmed(near(std::string("dig +short +time=3 +tries=2 @") + kTunnelDns + " " + TunTopology::kHostName)),
               TunTopology::kServer)
         << "no DNS service after 10 000 UDP flows";
+}
+
+// Two downloads at once, an ordinary program of another user through the proxy
+// and a direct process of root's, after a DNS answer through the tunnel named
+// their server: each is listed with its owner, host, route and growing bytes;
+// the other user sees only its own; the totals cover both transfers.
+TEST_F(TunEndToEnd, ConnectionListingShowsEachDownloadAndAnotherUserOnlyItsOwnWhileTheTotalsAddUp)
+{
+    // No polkit to ask: the other user is not authorized.
+    m_client.reset();
+    stopWatcher();
+    m_daemon.reset();
+    ASSERT_TRUE(startDaemon({"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/kestd-test-bus"}));
+    constexpr std::size_t kFileBytes = 3'000'000;
+    topo().makeServedFile("slow.bin", kFileBytes);
+    const std::string direct = topo().dir() + "/curl-direct";
+    near("cp /usr/bin/curl " + direct);
+    ASSERT_EQ(startTun(QJsonObject{{"direct-processes", QJsonArray{"curl-direct"}}}).value("success").toBool(), true);
+    ASSERT_EQ(trimmed(near(std::string("dig +short +time=3 +tries=1 @") + kTunnelDns + " " + TunTopology::kHostName)),
+              TunTopology::kServer);
+
+    const std::string url = std::string(" -sS -m 60 --limit-rate 400k -o /dev/null http://") + TunTopology::kServer +
+                            "/slow.bin";
+    const int proxied = net().spawn(topo().near(), "exec setpriv --reuid=65534 --regid=65534 --clear-groups curl" + url);
+    const int directed = net().spawn(topo().near(), "exec " + direct + url);
+    const auto listing = [&] { return request(QJsonObject{{"action", "tun-connections"}}); };
+    const auto downloads = [&](const QJsonObject &reply) {
+        std::map<std::string, QJsonObject> byRoute;
+        for (const QJsonValue &flow : reply.value("connections").toArray())
+            if (flow["protocol"] == "tcp" && flow["destination"] == TunTopology::kServer &&
+                flow["destination-port"] == 80 && flow["bytes-down"].toInteger() > 0)
+                byRoute[flow["route"].toString().toStdString()] = flow.toObject();
+        return byRoute;
+    };
+    QJsonObject first;
+    ASSERT_TRUE(waitUntil([&] { return downloads(first = listing()).size() == 2; }, 10000))
+        << QJsonDocument(first).toJson().toStdString();
+    EXPECT_EQ(first.value("success").toBool(), true);
+    EXPECT_EQ(first.value("total").toInteger(), first.value("connections").toArray().size());
+    const QJsonObject viaProxy = downloads(first)["proxy"];
+    const QJsonObject viaDirect = downloads(first)["direct"];
+    EXPECT_EQ(viaProxy["process"].toString().toStdString(), near("readlink -fn /usr/bin/curl"));
+    EXPECT_EQ(viaDirect["process"].toString().toStdString(), direct);
+    for (const QJsonObject &flow : {viaProxy, viaDirect}) {
+        EXPECT_EQ(flow["host"], TunTopology::kHostName);
+        EXPECT_EQ(flow["source"], "10.6.7.1");
+        EXPECT_GT(flow["bytes-up"].toInteger(), 0) << "the request was not counted";
+        EXPECT_GE(flow["age-ms"].toInteger(), 0);
+    }
+    QJsonObject later;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto now = downloads(later = listing());
+        return now.size() == 2 && now.at("proxy")["bytes-down"].toInteger() > viaProxy["bytes-down"].toInteger() &&
+               now.at("direct")["bytes-down"].toInteger() > viaDirect["bytes-down"].toInteger();
+    })) << "the byte counts did not grow";
+
+    UserClient nobody;
+    ASSERT_TRUE(nobody.connectTo(m_daemon->socketPath()));
+    const auto own = nobody->request(QJsonObject{{"action", "tun-connections"}}, 15000);
+    ASSERT_TRUE(own.has_value());
+    const QJsonArray ownFlows = own->value("connections").toArray();
+    EXPECT_EQ(own->value("total").toInteger(), ownFlows.size());
+    ASSERT_EQ(ownFlows.size(), 1) << QJsonDocument(*own).toJson().toStdString();
+    EXPECT_EQ(ownFlows[0]["source-port"], viaProxy["source-port"]) << "another user saw a flow not of its own";
+
+    int status = 0;
+    EXPECT_EQ(waitpid(proxied, &status, 0), proxied);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(waitpid(directed, &status, 0), directed);
+    EXPECT_EQ(status, 0);
+    const QJsonObject totals = request(QJsonObject{{"action", "tun-status"}});
+    EXPECT_GE(totals.value("bytes-down").toInteger(), qint64(2 * kFileBytes)) << QJsonDocument(totals).toJson().toStdString();
+    EXPECT_GE(totals.value("bytes-up").toInteger(),
+              viaProxy["bytes-up"].toInteger() + viaDirect["bytes-up"].toInteger());
+    EXPECT_GE(totals.value("dns-answered").toInteger(), 1);
+    EXPECT_TRUE(totals.value("tcp-relays").isDouble() && totals.value("udp-sessions").isDouble());
+    EXPECT_EQ(totals.value("dropped").toObject().size(), 7);
+
+    ASSERT_EQ(request(QJsonObject{{"action", "stop-tun"}}).value("success").toBool(), true);
+    EXPECT_EQ(listing(), (QJsonObject{{"success", false}, {"error", "TUN not running"}}));
+    EXPECT_EQ(request(QJsonObject{{"action", "tun-status"}}).value("bytes-up"), QJsonValue::Undefined);
 }
 
 TEST_F(TunEndToEnd, KestctlStartsTheTunModeWithKeyValuesAndJsonArrays)
