@@ -710,7 +710,8 @@ TEST_F(TunEndToEnd, ConnectionListingShowsEachDownloadAndAnotherUserOnlyItsOwnWh
     stopWatcher();
     m_daemon.reset();
     ASSERT_TRUE(startDaemon({"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/kestd-test-bus"}));
-    constexpr std::size_t kFileBytes = 3'000'000;
+    // Large enough that the downloads outlast what the socket buffers take at once.
+    constexpr std::size_t kFileBytes = 40'000'000;
     topo().makeServedFile("slow.bin", kFileBytes);
     const std::string direct = topo().dir() + "/curl-direct";
     near("cp /usr/bin/curl " + direct);
@@ -718,7 +719,7 @@ TEST_F(TunEndToEnd, ConnectionListingShowsEachDownloadAndAnotherUserOnlyItsOwnWh
     ASSERT_EQ(trimmed(near(std::string("dig +short +time=3 +tries=1 @") + kTunnelDns + " " + TunTopology::kHostName)),
               TunTopology::kServer);
 
-    const std::string url = std::string(" -sS -m 60 --limit-rate 400k -o /dev/null http://") + TunTopology::kServer +
+    const std::string url = std::string(" -sS -m 90 --limit-rate 2M -o /dev/null http://") + TunTopology::kServer +
                             "/slow.bin";
     const int proxied = net().spawn(topo().near(), "exec setpriv --reuid=65534 --regid=65534 --clear-groups curl" + url);
     const int directed = net().spawn(topo().near(), "exec " + direct + url);
