@@ -199,6 +199,21 @@ void DnsAssociationPool::onAssociated(const AssociationPtr &association, AsyncSo
         lose(association);
 }
 
+// Under the mutex: every waiting query goes out again, or waits on; one that can
+// do neither is dropped with the warning given.
+void DnsAssociationPool::resendWaitingLocked(const char *dropWarning)
+{
+    std::deque<Query> waiting = std::move(m_waiting);
+    m_waiting.clear();
+    for (Query &query : waiting) {
+        if (sendOrQueueLocked(std::move(query)))
+            continue;
+        dropLocked(1);
+        if (g_droppedLog.admit())
+            qWarning() << kTag << dropWarning;
+    }
+}
+
 bool DnsAssociationPool::setUpLocked(Association &association, const AsyncSocksClient::Result &result)
 {
     if (!result.bound.address.isIpv4() || !association.relay.setupUdpRelaySocket(result.bound)) {
@@ -215,15 +230,7 @@ bool DnsAssociationPool::setUpLocked(Association &association, const AsyncSocksC
     association.state = Association::State::Up;
     m_opened.fetch_add(1);
     // What waited goes out now, on this association and the others that are up.
-    std::deque<Query> waiting = std::move(m_waiting);
-    m_waiting.clear();
-    for (Query &query : waiting) {
-        if (sendOrQueueLocked(std::move(query)))
-            continue;
-        dropLocked(1);
-        if (g_droppedLog.admit())
-            qWarning() << kTag << "Dropping a DNS query that waited for an association";
-    }
+    resendWaitingLocked("Dropping a DNS query that waited for an association");
     return true;
 }
 
@@ -334,15 +341,7 @@ void DnsAssociationPool::lose(const AssociationPtr &association)
         m_waiting.insert(m_waiting.begin(), std::make_move_iterator(carried.begin()),
                          std::make_move_iterator(carried.end()));
         closeLocked(*association, &handshakes);
-        std::deque<Query> waiting = std::move(m_waiting);
-        m_waiting.clear();
-        for (Query &query : waiting) {
-            if (sendOrQueueLocked(std::move(query)))
-                continue;
-            dropLocked(1);
-            if (g_droppedLog.admit())
-                qWarning() << kTag << "Dropping a DNS query of an association that ended";
-        }
+        resendWaitingLocked("Dropping a DNS query of an association that ended");
         // One that never came up is tried again by expire(), not at once: a
         // proxy that grants and then fails every association would spin here.
         if (wasUp && !m_waiting.empty())

@@ -86,6 +86,8 @@ private:
     // free id, else queued. False when neither was possible.
     bool sendOrQueueLocked(Query &&query);
     bool sendLocked(Association &association, Query &&query);
+    // Under the mutex: the waiting queries sent or queued again, the rest dropped with dropWarning.
+    void resendWaitingLocked(const char *dropWarning);
     // Under the mutex: new associations while fewer than kAssociations are up
     // or opening; to be opened once the mutex is let go.
     std::vector<AssociationPtr> replenishLocked();
