@@ -220,8 +220,9 @@ private:
         }
         const std::uint8_t first = script.bound == Bound::Unspecified ? 0 : 127;
         const std::uint8_t last = script.bound == Bound::Unspecified ? 0 : 1;
-        sendBytes(fd, {0x05, 0x00, 0x00, 0x01, first, 0, 0, last, high, low});
+        // Counted before the reply: the client may use the association at once.
         ++m_associations;
+        sendBytes(fd, {0x05, 0x00, 0x00, 0x01, first, 0, 0, last, high, low});
     }
 
     void relay()
