@@ -40,7 +40,7 @@ struct AsyncSocksClient::Handshake {
     Request request;
     Handler handler;
     std::int64_t deadline = 0;
-    std::vector<std::uint8_t> message; // the request to send after the method reply
+    std::vector<std::uint8_t> message; // the request, sent with the greeting
     sockaddr_storage server{};
     socklen_t serverLength = 0;
     std::atomic<std::uint32_t> state{kWaiting};
@@ -261,14 +261,21 @@ void AsyncSocksClient::onConnectComplete(const HandshakePtr &handshake, const Co
         finish(handshake, Result{});
         return;
     }
-    std::memcpy(handshake->buffer.data(), Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size());
-    post(handshake, kGreeting, Step::Send, Socks5Message::kGreeting.size());
+    // The request goes out with the greeting: the one method offered needs no
+    // exchange of its own, so the proxy's choice and its reply to the request
+    // are read after one round trip instead of two. A proxy that refuses the
+    // method answers so and ignores the rest.
+    const std::vector<std::uint8_t> &message = handshake->message;
+    std::uint8_t *buffer = handshake->buffer.data();
+    std::memcpy(buffer, Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size());
+    std::memcpy(buffer + Socks5Message::kGreeting.size(), message.data(), message.size());
+    post(handshake, kGreeting, Step::Send, Socks5Message::kGreeting.size() + message.size());
 }
 
 void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion)
 {
     const auto state = State(handshake->state.load());
-    const bool sending = state == kGreeting || state == kRequest;
+    const bool sending = state == kGreeting;
     if (!completion.success || (!sending && completion.bytes == 0)) {
         Result result;
         result.failure = sending ? Failure::Send : Failure::Receive;
@@ -288,10 +295,6 @@ void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const 
             post(handshake, kAuth, Step::Receive, handshake->wanted);
         else
             onMethodReply(handshake);
-        return;
-    case kRequest:
-        handshake->length = 0;
-        post(handshake, kResponse, Step::Receive, Socks5Message::kReplyPrefixLength);
         return;
     case kResponse:
         handshake->length += completion.bytes;
@@ -314,9 +317,8 @@ void AsyncSocksClient::onMethodReply(const HandshakePtr &handshake)
         finish(handshake, result);
         return;
     }
-    const std::vector<std::uint8_t> &message = handshake->message;
-    std::memcpy(handshake->buffer.data(), message.data(), message.size());
-    post(handshake, kRequest, Step::Send, message.size());
+    handshake->length = 0; // the request went out with the greeting
+    post(handshake, kResponse, Step::Receive, Socks5Message::kReplyPrefixLength);
 }
 
 // The reply is read exactly, by its address type, so that nothing the server

@@ -51,9 +51,9 @@ public:
     enum State : std::uint32_t {
         kWaiting = 0,     // waiting for its turn with the server
         kConnecting = 1,  // the connect is outstanding
-        kGreeting = 2,    // the greeting is being sent
+        kGreeting = 2,    // the greeting and the request are being sent
         kAuth = 3,        // waiting for the method reply
-        kRequest = 4,     // the request is being sent
+        kRequest = 4,     // (the request goes with the greeting; no handshake is left here)
         kResponse = 5,    // waiting for the reply
         kEstablished = 6, // accepted: the socket is the caller's
     };
