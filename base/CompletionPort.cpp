@@ -313,6 +313,25 @@ int CompletionPort::postSpliceOut(int fd, CompletionSlot &slot, int pipeReadFd, 
     return post(fd, slot);
 }
 
+int CompletionPort::postCompletion(CompletionSlot &slot, std::uint64_t key)
+{
+    if (!isOpen())
+        return ESHUTDOWN;
+    if (!claim(slot))
+        return EBUSY;
+    slot.m_operation = CompletionSlot::Operation::None;
+    slot.m_fd = -1;
+    slot.m_acceptedFd = -1;
+    slot.m_error = 0;
+    slot.m_transferred = 0;
+    slot.m_key = key;
+    slot.m_next = nullptr;
+    SlotList done;
+    done.push(&slot);
+    enqueueCompleted(done);
+    return 0;
+}
+
 int CompletionPort::post(int fd, CompletionSlot &slot)
 {
     slot.m_fd = fd;

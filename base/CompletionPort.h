@@ -120,6 +120,11 @@ public:
     int postSpliceIn(int fd, CompletionSlot &slot, int pipeWriteFd, std::uint32_t length);
     int postSpliceOut(int fd, CompletionSlot &slot, int pipeReadFd, std::uint32_t length);
 
+    // Queues a completion of no operation under key, with success and no
+    // bytes: work handed to the workers from another thread. 0, EBUSY (slot in
+    // use) or ESHUTDOWN (port closed).
+    int postCompletion(CompletionSlot &slot, std::uint64_t key);
+
     // Cancels the pending operation on this socket and slot; it completes with
     // ECANCELED. False when no such operation is pending (already done or queued).
     bool cancel(int fd, CompletionSlot &slot);

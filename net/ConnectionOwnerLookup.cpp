@@ -238,11 +238,13 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
 
     std::vector<std::pair<std::uint32_t, Holder>> seen;
     std::uint32_t owner = 0;
+    int ownerFd = -1;
     auto scan = [&](std::uint32_t candidate) {
         return forEachSocket(candidate, [&](std::uint32_t found, int fd) {
             seen.emplace_back(found, Holder{candidate, fd});
             if (found == inode) {
                 owner = candidate;
+                ownerFd = fd;
                 return true;
             }
             return false;
@@ -251,36 +253,46 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
 
     // Recent owners of sockets of the same user: a program opening one
     // connection after another is found without a scan of every process.
-    std::vector<std::uint32_t> recent;
+    std::vector<RecentOwner> recent;
     {
         std::lock_guard lock(m_mutex);
         for (const RecentOwner &r : m_recentOwners)
             if (r.uid == uid)
-                recent.push_back(r.pid);
+                recent.push_back(r);
     }
-    for (const std::uint32_t candidate : recent) {
-        if (scan(candidate)) {
+    // A new socket takes the lowest free descriptor, so one that replaces a
+    // closed connection mostly has the number of the last one found: one
+    // readlink each before any directory is read.
+    for (const RecentOwner &candidate : recent) {
+        if (candidate.fd >= 0 && holds(candidate.pid, candidate.fd, inode)) {
             m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
-            remember(owner, uid, seen);
+            remember(candidate.pid, uid, {{inode, Holder{candidate.pid, candidate.fd}}}, candidate.fd);
+            return candidate.pid;
+        }
+    }
+    for (const RecentOwner &candidate : recent) {
+        if (scan(candidate.pid)) {
+            m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
+            remember(owner, uid, seen, ownerFd);
             return owner;
         }
     }
 
     m_fullScans.fetch_add(1, std::memory_order_relaxed);
     for (const std::uint32_t candidate : processesByUid(uid)) {
-        if (std::find(recent.begin(), recent.end(), candidate) != recent.end())
+        if (std::any_of(recent.begin(), recent.end(), [&](const RecentOwner &r) { return r.pid == candidate; }))
             continue;
         if (scan(candidate)) {
-            remember(owner, uid, seen);
+            remember(owner, uid, seen, ownerFd);
             return owner;
         }
     }
-    remember(0, uid, seen);
+    remember(0, uid, seen, -1);
     return kSystemPid;
 }
 
 void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
-                                     const std::vector<std::pair<std::uint32_t, Holder>> &seen)
+                                     const std::vector<std::pair<std::uint32_t, Holder>> &seen, int fd)
 {
     std::lock_guard lock(m_mutex);
     if (m_holders.size() + seen.size() > kMaxCachedInodes)
@@ -293,7 +305,7 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
                                  [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
     if (it != m_recentOwners.end())
         m_recentOwners.erase(it);
-    m_recentOwners.insert(m_recentOwners.begin(), RecentOwner{pid, uid});
+    m_recentOwners.insert(m_recentOwners.begin(), RecentOwner{pid, uid, fd});
     if (m_recentOwners.size() > kRecentOwners)
         m_recentOwners.resize(kRecentOwners);
 }

@@ -4,7 +4,8 @@
 // socket's inode, and the process holding that inode gives the image path.
 // Finding the holder means reading /proc/PID/fd links; a cache of inode ->
 // (pid, fd), verified with one readlink before use, and the recent owners
-// scanned first keep most lookups far from a scan of every process.
+// (first the descriptor each last had a match at, then all of theirs) keep
+// most lookups far from a scan of every process.
 // Thread-safe; called from worker threads and the adapter reader thread.
 
 #include <atomic>
@@ -72,11 +73,13 @@ private:
     struct RecentOwner {
         std::uint32_t pid = 0;
         std::uint32_t uid = 0; // of the socket it was found for
+        int fd = -1;           // the descriptor that socket was found at
     };
 
-    // Caches every holder seen during a scan; pid, when found, becomes the
-    // most recent owner of sockets of uid.
-    void remember(std::uint32_t pid, std::uint32_t uid, const std::vector<std::pair<std::uint32_t, Holder>> &seen);
+    // Caches every holder seen during a scan; pid, when found (its socket at
+    // descriptor fd), becomes the most recent owner of sockets of uid.
+    void remember(std::uint32_t pid, std::uint32_t uid, const std::vector<std::pair<std::uint32_t, Holder>> &seen,
+                  int fd);
 
     mutable std::mutex m_mutex;
     std::unordered_map<std::uint32_t, Holder> m_holders;

@@ -246,7 +246,8 @@ std::uint16_t TcpNatListener::takeNatPort(std::int64_t now)
 }
 
 std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
-                                                 std::uint32_t destinationAddress, std::uint16_t destinationPort)
+                                                 std::uint32_t destinationAddress, std::uint16_t destinationPort,
+                                                 TcpNatSession *created)
 {
     std::lock_guard lock(m_sessionMutex);
     const ClientKey clientKey{clientAddress, clientPort, destinationAddress, destinationPort};
@@ -271,6 +272,8 @@ std::uint16_t TcpNatListener::getOrCreateSession(std::uint32_t clientAddress, st
     m_byClient[clientKey] = session;
     m_unaccepted.push_back({now, natPort});
     markBusy(natPort, true);
+    if (created)
+        *created = *session;
     return natPort;
 }
 

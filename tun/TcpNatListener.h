@@ -58,9 +58,11 @@ public:
     // retransmissions) while it is active; connections from the same client
     // port to other destinations keep sessions of their own. NAT ports are taken
     // from a counter that wraps, skipping 0 and the ports of active sessions; 0
-    // when every port is in use.
+    // when every port is in use. When it makes a new session, a copy of it goes
+    // to created.
     std::uint16_t getOrCreateSession(std::uint32_t clientAddress, std::uint16_t clientPort,
-                                     std::uint32_t destinationAddress, std::uint16_t destinationPort);
+                                     std::uint32_t destinationAddress, std::uint16_t destinationPort,
+                                     TcpNatSession *created = nullptr);
     std::shared_ptr<TcpNatSession> findSessionByClient(std::uint32_t address, std::uint16_t port,
                                                        std::uint32_t destinationAddress,
                                                        std::uint16_t destinationPort) const;

@@ -67,6 +67,7 @@ TcpNatRelay::~TcpNatRelay()
 void TcpNatRelay::attach(CompletionDispatcher &dispatcher)
 {
     dispatcher.setHandler(kCompletionKey, [this](const CompletionPort::Completion &c) { return onCompletion(c); });
+    dispatcher.addIdleSweep([this] { sweepOpenedAhead(monotonicNanoseconds()); });
 }
 
 void TcpNatRelay::start()
@@ -80,11 +81,17 @@ void TcpNatRelay::stop()
     // Connections still being opened end now; their handlers close the
     // application's sockets and free the NAT ports.
     std::vector<PendingPtr> pending;
+    std::vector<PendingPtr> ahead;
     {
         std::lock_guard lock(m_pendingMutex);
         for (const auto &entry : m_pending)
             pending.push_back(entry.second);
+        for (const auto &entry : m_ahead)
+            ahead.push_back(entry.second);
+        m_ahead.clear();
     }
+    for (const PendingPtr &connect : ahead)
+        discard(connect);
     for (const PendingPtr &connect : pending)
         if (m_settings.socks)
             m_settings.socks->cancel(connect->handshake.load());
@@ -145,6 +152,34 @@ void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
         m_sessionEnded(session);
 }
 
+void TcpNatRelay::openAhead(const TcpNatSession &session)
+{
+    if (!m_running.load() || !m_settings.socks || !m_settings.policy)
+        return;
+    auto pending = std::make_shared<PendingConnect>();
+    pending->session = session;
+    pending->accepted = false;
+    pending->aheadSince = monotonicNanoseconds();
+    PendingPtr replaced;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        if (m_ahead.size() >= kMaxOpenedAhead)
+            return; // the accept sets this one up
+        PendingPtr &slot = m_ahead[session.natPort];
+        replaced = std::move(slot); // an older session's, never taken up
+        slot = pending;
+    }
+    if (replaced)
+        discard(replaced);
+    if (m_openingSlots.post(&pending->openSlot, pending, [&] {
+            return m_port.postCompletion(pending->openSlot, keyValue(kCompletionKey));
+        }) != 0) {
+        std::lock_guard lock(m_pendingMutex);
+        if (const auto it = m_ahead.find(session.natPort); it != m_ahead.end() && it->second == pending)
+            m_ahead.erase(it);
+    }
+}
+
 void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
 {
     if (!m_running.load() || !m_settings.socks) {
@@ -152,49 +187,191 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
         natSessionEnded(session);
         return;
     }
-    auto pending = std::make_shared<PendingConnect>();
-    pending->socket = socket;
-    pending->session = session;
-    pending->started = std::chrono::steady_clock::now();
-    const std::uint32_t ownerPid =
-        m_settings.owners ? m_settings.owners->tcpOwnerPid(session.clientPort, session.destinationAddress,
-                                                           session.destinationPort, session.clientAddress)
-                          : 0;
-    // A connection of this daemon's own that came back through the tunnel (a direct
-    // socket without a pre-TUN interface to leave by) would be relayed in a loop.
-    if (ownerPid == std::uint32_t(getpid())) {
-        if (g_ownLoopLog.admit())
-            qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
-                       << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
-        abandon(pending);
+    PendingPtr pending;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        if (const auto it = m_ahead.find(session.natPort);
+            it != m_ahead.end() && it->second->session.created == session.created) {
+            pending = std::move(it->second);
+            m_ahead.erase(it);
+        }
+    }
+    if (pending) {
+        {
+            std::lock_guard lock(pending->mutex);
+            pending->socket = socket;
+            pending->accepted = true;
+        }
+        proceedIfReady(pending); // or, still opening, its result will
         return;
     }
-    pending->ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
-    pending->stats->setOwner(FlowStats::Owner{ownerPid, pending->ownerPath, std::nullopt});
-    pending->looked = std::chrono::steady_clock::now();
+    pending = std::make_shared<PendingConnect>();
+    pending->socket = socket;
+    pending->session = session;
+    begin(pending);
+}
+
+void TcpNatRelay::begin(const PendingPtr &pending)
+{
+    {
+        std::lock_guard lock(pending->mutex);
+        if (pending->discarded)
+            return;
+    }
+    if (!m_running.load()) {
+        settle(pending, -1, false);
+        return;
+    }
+    const TcpNatSession &session = pending->session;
+    if (!lookUpOwner(pending)) {
+        settle(pending, -1, false);
+        return;
+    }
     const RoutingPolicy &policy = *m_settings.policy;
     pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
                                            session.destinationPort);
     pending->target = Endpoint::fromIpv4(session.destinationAddress, session.destinationPort);
+    // TCP DNS to the tunnel's DNS address (resolvers fall back to TCP for long
+    // answers) reaches the DNS redirect address through the direct port, as UDP
+    // DNS does; the answers still come from the address the application asked.
+    const bool tunnelDns = pending->target == Endpoint::fromIpv4(m_settings.tunnelIp + 1, RoutingPolicy::kDnsPort);
+    if (tunnelDns) {
+        pending->target = Endpoint::fromIpv4(policy.dnsRedirectIp(), RoutingPolicy::kDnsPort);
+        pending->socksPort = policy.directPort();
+    }
     {
         std::lock_guard lock(m_pendingMutex);
         m_pending.emplace(pending.get(), pending);
     }
-    // TCP DNS to the tunnel's DNS address (resolvers fall back to TCP for long
-    // answers) reaches the DNS redirect address through the direct port, as UDP
-    // DNS does; the answers still come from the address the application asked.
-    if (pending->target == Endpoint::fromIpv4(m_settings.tunnelIp + 1, RoutingPolicy::kDnsPort)) {
-        pending->target = Endpoint::fromIpv4(policy.dnsRedirectIp(), RoutingPolicy::kDnsPort);
-        pending->socksPort = policy.directPort();
+    pending->connectStarted = std::chrono::steady_clock::now();
+    if (tunnelDns)
         startProxied(pending, std::string());
-        return;
-    }
-    if (pending->socksPort == policy.directPort()) {
+    else if (pending->socksPort == policy.directPort())
         startDirect(pending);
+    else
+        startProxied(pending, m_settings.names ? m_settings.names->lookupIpv4(session.destinationAddress)
+                                               : std::string());
+}
+
+// Before anything is opened: a connection of this daemon's own that came back
+// through the tunnel (a direct socket without a pre-TUN interface to leave
+// by) would otherwise be opened again, and again, in a loop.
+bool TcpNatRelay::lookUpOwner(const PendingPtr &pending)
+{
+    const TcpNatSession &session = pending->session;
+    const auto begun = std::chrono::steady_clock::now();
+    const std::uint32_t ownerPid =
+        m_settings.owners ? m_settings.owners->tcpOwnerPid(session.clientPort, session.destinationAddress,
+                                                           session.destinationPort, session.clientAddress)
+                          : 0;
+    pending->lookupTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun);
+    if (ownerPid == std::uint32_t(getpid())) {
+        if (g_ownLoopLog.admit())
+            qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
+                       << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
+        return false;
+    }
+    pending->ownerPath = ownerPid == 0 ? std::string() : ConnectionOwnerLookup::processImagePath(ownerPid);
+    pending->stats->setOwner(FlowStats::Owner{ownerPid, pending->ownerPath, std::nullopt});
+    return true;
+}
+
+void TcpNatRelay::settle(const PendingPtr &pending, int destination, bool direct)
+{
+    bool late = false;
+    {
+        std::lock_guard lock(pending->mutex);
+        late = pending->discarded || pending->proceeded;
+        if (!late) {
+            pending->connected = std::chrono::steady_clock::now();
+            pending->outcome =
+                destination >= 0 ? PendingConnect::Outcome::Connected : PendingConnect::Outcome::Failed;
+            pending->destination = destination;
+            pending->direct = direct;
+        }
+    }
+    // Failed: no longer being opened, whether or not its accept has come.
+    if (late || destination < 0)
+        forgetPending(pending);
+    if (late) {
+        if (destination >= 0)
+            m_port.closeSocket(destination);
         return;
     }
-    const std::string name = m_settings.names ? m_settings.names->lookupIpv4(session.destinationAddress) : std::string();
-    startProxied(pending, name);
+    proceedIfReady(pending);
+}
+
+void TcpNatRelay::proceedIfReady(const PendingPtr &pending)
+{
+    bool relay = false;
+    int destination = -1;
+    bool direct = false;
+    {
+        std::lock_guard lock(pending->mutex);
+        if (pending->discarded || pending->proceeded || !pending->accepted ||
+            pending->outcome == PendingConnect::Outcome::Opening)
+            return;
+        pending->proceeded = true;
+        relay = pending->outcome == PendingConnect::Outcome::Connected;
+        destination = pending->destination;
+        direct = pending->direct;
+    }
+    if (relay)
+        finishRelay(pending, destination, direct);
+    else
+        abandon(pending);
+}
+
+void TcpNatRelay::discard(const PendingPtr &pending)
+{
+    int destination = -1;
+    std::uint64_t handshake = 0;
+    {
+        std::lock_guard lock(pending->mutex);
+        if (pending->accepted || pending->discarded)
+            return;
+        pending->discarded = true;
+        if (pending->outcome == PendingConnect::Outcome::Connected)
+            destination = pending->destination;
+        else if (pending->outcome == PendingConnect::Outcome::Opening)
+            handshake = pending->handshake.load();
+    }
+    // A handshake under way ends at once (its handler may run here): its result finds the connection discarded.
+    if (handshake != 0 && m_settings.socks)
+        m_settings.socks->cancel(handshake);
+    if (destination >= 0)
+        m_port.closeSocket(destination);
+    forgetPending(pending);
+}
+
+void TcpNatRelay::forgetPending(const PendingPtr &pending)
+{
+    std::lock_guard lock(m_pendingMutex);
+    m_pending.erase(pending.get());
+}
+
+void TcpNatRelay::sweepOpenedAhead(std::int64_t now)
+{
+    std::vector<PendingPtr> stale;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        for (auto it = m_ahead.begin(); it != m_ahead.end();) {
+            if (now - it->second->aheadSince < kOpenAheadClaimNs) {
+                ++it;
+                continue;
+            }
+            stale.push_back(std::move(it->second));
+            it = m_ahead.erase(it);
+        }
+    }
+    for (const PendingPtr &pending : stale)
+        discard(pending);
+}
+
+std::size_t TcpNatRelay::openedAheadCount() const
+{
+    std::lock_guard lock(m_pendingMutex);
+    return m_ahead.size();
 }
 
 bool TcpNatRelay::startConnect(const PendingPtr &pending, AsyncSocksClient::Request request,
@@ -217,7 +394,7 @@ void TcpNatRelay::startDirect(const PendingPtr &pending)
     request.prepare = [this](int socket) { return bindToPhysicalInterface(socket); };
     if (!startConnect(pending, std::move(request),
                       [this, pending](AsyncSocksClient::Result &&result) { onDirectResult(pending, std::move(result)); }))
-        abandon(pending);
+        settle(pending, -1, true);
 }
 
 void TcpNatRelay::startProxied(const PendingPtr &pending, const std::string &hostName)
@@ -237,7 +414,7 @@ void TcpNatRelay::startProxied(const PendingPtr &pending, const std::string &hos
     }
     if (g_connectFailedLog.admit())
         qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
-    abandon(pending);
+    settle(pending, -1, false);
 }
 
 // A source address alone does not leave through the split routes; the device
@@ -273,14 +450,14 @@ bool TcpNatRelay::bindToPhysicalInterface(int socket) const
 void TcpNatRelay::onDirectResult(const PendingPtr &pending, AsyncSocksClient::Result &&result)
 {
     if (result.ok()) {
-        finishRelay(pending, result.socket, true);
+        settle(pending, result.socket, true);
         return;
     }
     const TcpNatSession &nat = pending->session;
     if (result.failure != AsyncSocksClient::Failure::Cancelled && g_directFailedLog.admit())
         qWarning() << "[TCP-NAT] Failed to connect directly to" << ipv4ToString(nat.destinationAddress).c_str() << ":"
                    << nat.destinationPort << "- Error:" << result.error;
-    abandon(pending);
+    settle(pending, -1, true);
 }
 
 // The host name from a DNS answer is tried first; only a proxy that refused
@@ -289,11 +466,11 @@ void TcpNatRelay::onDirectResult(const PendingPtr &pending, AsyncSocksClient::Re
 void TcpNatRelay::onProxyResult(const PendingPtr &pending, bool byName, AsyncSocksClient::Result &&result)
 {
     if (result.ok()) {
-        finishRelay(pending, result.socket, false);
+        settle(pending, result.socket, false);
         return;
     }
     if (result.failure == AsyncSocksClient::Failure::Cancelled) {
-        abandon(pending);
+        settle(pending, -1, false);
         return;
     }
     if (byName && result.failure == AsyncSocksClient::Failure::RequestRejected && m_running.load()) {
@@ -302,7 +479,7 @@ void TcpNatRelay::onProxyResult(const PendingPtr &pending, bool byName, AsyncSoc
     }
     if (g_connectFailedLog.admit())
         qWarning() << "[TCP-NAT] Failed to connect to SOCKS5 proxy";
-    abandon(pending);
+    settle(pending, -1, false);
 }
 
 void TcpNatRelay::abandon(const PendingPtr &pending)
@@ -322,7 +499,6 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
         m_pending.erase(pending.get());
     }
     const TcpNatSession &nat = pending->session;
-    const auto connected = std::chrono::steady_clock::now();
     if (!m_running.load()) {
         m_port.closeSocket(destination);
         ::close(pending->socket);
@@ -357,9 +533,8 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
         using std::chrono::microseconds;
         qDebug() << "[TCP-NAT] Relay" << session->id << (direct ? "direct" : "proxied") << "for port" << nat.clientPort
                  << "to" << ipv4ToString(nat.destinationAddress).c_str() << ":" << nat.destinationPort << "owner"
-                 << pending->ownerPath.c_str() << "lookup"
-                 << std::chrono::duration_cast<microseconds>(pending->looked - pending->started).count()
-                 << "us connect" << std::chrono::duration_cast<microseconds>(connected - pending->looked).count()
+                 << pending->ownerPath.c_str() << "lookup" << pending->lookupTime.count() << "us connect"
+                 << std::chrono::duration_cast<microseconds>(pending->connected - pending->connectStarted).count()
                  << "us";
     }
     postReceive(session, RelaySession::Side::Client);
@@ -369,8 +544,13 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
 bool TcpNatRelay::onCompletion(const CompletionPort::Completion &completion)
 {
     const std::shared_ptr<RelaySession> session = m_liveSlots.take(completion.slot);
-    if (!session)
-        return false;
+    if (!session) {
+        const PendingPtr opening = m_openingSlots.take(completion.slot);
+        if (!opening)
+            return false;
+        begin(opening);
+        return true;
+    }
     const CompletionSlot *slot = completion.slot;
     const bool clientSide = slot == &session->fromClient.receiveSlot || slot == &session->fromClient.sendSlot;
     const bool receive = slot == &session->fromClient.receiveSlot || slot == &session->fromDestination.receiveSlot;

@@ -511,8 +511,9 @@ void Tunnel::toUserTcp(const PacketInfo &packet)
 void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)
 {
     std::uint16_t natPort = 0;
+    TcpNatSession created;
     if (packet.hasFlag(PacketInfo::kSyn) && !packet.hasFlag(PacketInfo::kAck)) {
-        natPort = m_listener->getOrCreateSession(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort);
+        natPort = m_listener->getOrCreateSession(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort, &created);
     } else if (const auto session =
                    m_listener->findSessionByClient(packet.srcIp, packet.srcPort, packet.dstIp, packet.dstPort)) {
         natPort = session->natPort;
@@ -529,6 +530,9 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
         return;
     }
     sendToAdapter(data, packet.packetLen, offload);
+    // A new connection: its outbound side opens while the listener answers the SYN.
+    if (created.natPort != 0)
+        m_relay->openAhead(created);
 }
 
 void Tunnel::natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)

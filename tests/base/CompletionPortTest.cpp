@@ -331,6 +331,36 @@ TEST_F(CompletionPortTest, ServingWorkerKeepsItsFirstQuickCompletionAndWakesAWai
     close(b);
 }
 
+// Work handed over from another thread arrives once, under its key, the slot
+// busy until then, and wakes a sleeping waiter.
+TEST_F(CompletionPortTest, PostedCompletionArrivesOnceUnderItsKeyAndWakesASleepingWaiter)
+{
+    CompletionSlot slot;
+    ASSERT_EQ(m_port.postCompletion(slot, kKeyB), 0);
+    EXPECT_EQ(m_port.postCompletion(slot, kKeyB), EBUSY) << "one operation per slot";
+    const Completion first = waitOne(m_port, 0);
+    EXPECT_EQ(first.slot, &slot);
+    EXPECT_EQ(first.key, kKeyB);
+    EXPECT_TRUE(first.success);
+    EXPECT_FALSE(slot.isBusy());
+    expectNothingMore(m_port);
+
+    std::atomic<bool> sleeping{false};
+    Completion woken;
+    std::thread waiter([&] {
+        sleeping.store(true);
+        EXPECT_EQ(m_port.wait(5000, woken), WaitResult::Completed);
+    });
+    while (!sleeping.load())
+        std::this_thread::yield();
+    ASSERT_EQ(m_port.postCompletion(slot, kKeyA), 0);
+    waiter.join();
+    EXPECT_EQ(woken.slot, &slot);
+    EXPECT_EQ(woken.key, kKeyA);
+    m_port.close();
+    EXPECT_EQ(m_port.postCompletion(slot, kKeyB), ESHUTDOWN);
+}
+
 TEST_F(CompletionPortTest, MisusedPostsAreRefusedWithoutACompletion)
 {
     auto [a, b] = tcpPair();

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <netinet/in.h>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -101,23 +102,32 @@ protected:
         ::close(m_server);
     }
 
-    // Opens a relayed connection to the test's server; returns the application's end.
-    int openRelayed()
+    // The NAT session of a connection to the test's server.
+    TcpNatSession sessionToServer(std::int64_t created = 0) const
     {
-        std::uint16_t pairPort = 0;
-        const int pairListener = listenOnLoopback(&pairPort);
-        const int application = connectTo(pairPort);
-        const int accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
-        ::close(pairListener);
         TcpNatSession session;
         session.clientAddress = kLoopback;
         session.clientPort = 1;
         session.destinationAddress = kLoopback;
         session.destinationPort = m_serverPort;
         session.natPort = kNatPort;
+        session.created = created;
+        return session;
+    }
+
+    // Opens a relayed connection to the test's server, as the listener's
+    // accept of the session does; returns the application's end.
+    int openRelayed(const TcpNatSession &session)
+    {
+        std::uint16_t pairPort = 0;
+        const int pairListener = listenOnLoopback(&pairPort);
+        const int application = connectTo(pairPort);
+        const int accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(pairListener);
         m_relay->setUpRelay(accepted, session);
         return application;
     }
+    int openRelayed() { return openRelayed(sessionToServer()); }
 
     template <typename Body>
     void servePeer(Body body)
@@ -267,6 +277,74 @@ TEST_F(TcpNatRelayTest, UnreachableDirectDestinationClosesTheApplicationConnecti
     for (int i = 0; i < 200 && endedNatPorts().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(endedNatPorts(), std::vector<std::uint16_t>{kNatPort}) << "a relay never set up frees its NAT port";
+    ::close(app);
+}
+
+// The outbound connection opened on the SYN is the one the accept relays,
+// whether it came up before the accept or comes up after it.
+TEST_F(TcpNatRelayTest, ConnectionOpenedAheadIsRelayedOnceItsAcceptComes)
+{
+    // Shared with the peer thread, which may outlive a failed assertion here.
+    auto reached = std::make_shared<std::atomic<bool>>(false);
+    servePeer([reached](int fd) {
+        reached->store(true);
+        sendAll(fd, "0123456789");
+    });
+    m_relay->openAhead(sessionToServer(1));
+    ASSERT_TRUE(eventually([&] { return reached->load(); })) << "nothing was opened before the accept";
+    const int app = openRelayed(sessionToServer(1));
+    EXPECT_EQ(receiveAll(app), "0123456789");
+    EXPECT_EQ(m_relay->openedAheadCount(), 0u);
+    ::close(app);
+    m_peer.join();
+
+    servePeer([](int fd) { sendAll(fd, "abc"); });
+    m_relay->openAhead(sessionToServer(2));
+    const int second = openRelayed(sessionToServer(2)); // most likely before it is up
+    EXPECT_EQ(receiveAll(second), "abc");
+    ::close(second);
+}
+
+// An outbound connection that failed before the accept closes the
+// application's connection at the accept, and its NAT port is freed.
+TEST_F(TcpNatRelayTest, OpeningAheadThatFailedClosesTheApplicationConnectionAtItsAccept)
+{
+    ::close(m_server); // nothing listens on the destination port any more
+    m_server = ::socket(AF_INET, SOCK_STREAM, 0);
+    m_relay->openAhead(sessionToServer(1));
+    ASSERT_TRUE(eventually([&] { return m_relay->openingCount() == 0; }));
+    EXPECT_TRUE(endedNatPorts().empty()) << "the session is the listener's until its accept";
+    const int app = openRelayed(sessionToServer(1));
+    EXPECT_EQ(receiveAll(app), "");
+    EXPECT_TRUE(eventually([&] { return endedNatPorts() == std::vector<std::uint16_t>{kNatPort}; }));
+    ::close(app);
+}
+
+// A SYN whose connection the listener never accepts does not keep an outbound
+// connection open: past its time it is closed, and an accept after that (or a
+// session that is not the one opened ahead) opens its own.
+TEST_F(TcpNatRelayTest, OpeningAheadNeverTakenUpIsClosedAndALaterAcceptOpensItsOwn)
+{
+    // Shared with the peer thread, which may outlive a failed assertion here.
+    auto unclaimed = std::make_shared<std::string>("not closed");
+    auto reached = std::make_shared<std::atomic<bool>>(false);
+    servePeer([unclaimed, reached](int fd) {
+        reached->store(true);
+        *unclaimed = receiveAll(fd);
+    });
+    m_relay->openAhead(sessionToServer(1));
+    ASSERT_TRUE(eventually([&] { return reached->load(); })) << "the connection did not come up";
+    m_relay->sweepOpenedAhead(monotonicNanoseconds() + TcpNatRelay::kOpenAheadClaimNs / 2);
+    EXPECT_EQ(m_relay->openedAheadCount(), 1u) << "closed before its time";
+    m_relay->sweepOpenedAhead(monotonicNanoseconds() + TcpNatRelay::kOpenAheadClaimNs);
+    m_peer.join();
+    EXPECT_EQ(*unclaimed, "") << "the unclaimed connection was not closed";
+    EXPECT_EQ(m_relay->openedAheadCount(), 0u);
+    EXPECT_TRUE(endedNatPorts().empty()) << "the listener still holds the session";
+
+    servePeer([](int fd) { sendAll(fd, "own"); });
+    const int app = openRelayed(sessionToServer(1));
+    EXPECT_EQ(receiveAll(app), "own");
     ::close(app);
 }
 
