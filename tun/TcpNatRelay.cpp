@@ -583,12 +583,8 @@ void TcpNatRelay::onRelayComplete(const std::shared_ptr<RelaySession> &session, 
         endSide(session, side);
         return;
     }
-    {
-        std::lock_guard lock(m_tableMutex);
-        if (!m_sessions.count(session->id))
-            return;
-    }
-    // Bytes taken from one side (into the pipe, when spliced) are sent on whole.
+    // Bytes taken from one side (into the pipe, when spliced) are sent on whole;
+    // a relay closed meanwhile refuses the send under its own lock.
     if (side == RelaySession::Side::Client) {
         session->stats->addUp(bytes);
         m_settings.counters->addUp(bytes);
