@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -288,7 +289,8 @@ TEST_F(CompletionPortTest, OperationThatFinishesAtOnceStillCompletesThroughThePo
 {
     auto [a, b] = tcpPair();
     ASSERT_EQ(send(b, "ready", 5, 0), 5);
-    usleep(10000);
+    pollfd arrived{a, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 5000), 1) << "the bytes must be there before the post";
     ASSERT_EQ(m_port.associate(a, kKeyA), 0);
     std::array<char, 16> buffer{};
     CompletionSlot slot;
