@@ -10,9 +10,9 @@
 // SOCKS5 client open the connection while the listener's handshake with the
 // application goes on; the accept then takes it up. One opened ahead that no
 // accept takes up in time is closed; an accept without one sets up its own.
-// Nothing waits for a proxy or a
-// destination, so a proxy that accepts and never answers holds up only the
-// connections sent to it, each until the handshake time-out.
+// Nothing waits for a proxy or a destination, so a proxy that accepts and
+// never answers holds up only the connections sent to it, each until the
+// handshake time-out.
 // The relay table maps ids to sessions; the live slots route each completion
 // to its session in O(1) and keep the session alive until every operation
 // posted on it has completed, so a late completion never touches freed memory.
