@@ -1,6 +1,7 @@
 // CompletionPort over real loopback sockets: every operation kind, cancel, close,
 // many workers with exactly-once delivery.
 #include "base/CompletionPort.h"
+#include "tests/support/LoopbackTools.h"
 
 #include <gtest/gtest.h>
 
@@ -28,19 +29,10 @@ using WaitResult = CompletionPort::WaitResult;
 constexpr std::uint64_t kKeyA = 5;
 constexpr std::uint64_t kKeyB = 7;
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 int tcpListener(std::uint16_t &port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = loopbackAddress(0);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
     EXPECT_EQ(listen(fd, 128), 0);
     socklen_t length = sizeof(address);
@@ -55,7 +47,7 @@ std::pair<int, int> tcpPair()
     std::uint16_t port = 0;
     const int listener = tcpListener(port);
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
+    sockaddr_in address = loopbackAddress(port);
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
     const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     close(listener);
@@ -94,7 +86,7 @@ TEST_F(CompletionPortTest, AcceptDeliversTheNewSocketAndThePeerAddress)
     EXPECT_TRUE(slot.isBusy());
 
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
+    sockaddr_in address = loopbackAddress(port);
     ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
     sockaddr_in local{};
     socklen_t length = sizeof(local);
@@ -120,7 +112,7 @@ TEST_F(CompletionPortTest, ConnectSucceedsAndRefusedConnectFailsThroughThePort)
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(m_port.associate(fd, kKeyA), 0);
     CompletionSlot slot;
-    sockaddr_in address = loopback(port);
+    sockaddr_in address = loopbackAddress(port);
     ASSERT_EQ(m_port.postConnect(fd, slot, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
     Completion completion = waitOne(m_port);
     EXPECT_EQ(completion.slot, &slot);
@@ -243,7 +235,7 @@ TEST_F(CompletionPortTest, ReceiveFromAndSendToOnUdpCarryTheAddresses)
 {
     const int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int client = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any = loopback(0);
+    sockaddr_in any = loopbackAddress(0);
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&any), sizeof(any)), 0);
     ASSERT_EQ(bind(client, reinterpret_cast<sockaddr *>(&any), sizeof(any)), 0);
     sockaddr_in serverAddress{}, clientAddress{};

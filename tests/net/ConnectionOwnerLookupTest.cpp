@@ -1,4 +1,5 @@
 #include "net/ConnectionOwnerLookup.h"
+#include "tests/support/LoopbackTools.h"
 
 #include <gtest/gtest.h>
 
@@ -30,19 +31,10 @@ std::uint16_t localPort(int fd)
     return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
 }
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(kLoopback);
-    sa.sin_port = htons(port);
-    return sa;
-}
-
 int listener()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in sa = loopback(0);
+    const sockaddr_in sa = loopbackAddress(0);
     bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
     listen(fd, 16);
     return fd;
@@ -51,7 +43,7 @@ int listener()
 int connectTo(std::uint16_t port, int flags = SOCK_CLOEXEC)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | flags, 0);
-    const sockaddr_in sa = loopback(port);
+    const sockaddr_in sa = loopbackAddress(port);
     EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
     return fd;
 }
@@ -78,11 +70,11 @@ public:
             int sock;
             if (std::string(kind) == "tcp") {
                 sock = socket(AF_INET, SOCK_STREAM, 0);
-                const sockaddr_in sa = loopback(port);
+                const sockaddr_in sa = loopbackAddress(port);
                 connect(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
             } else {
                 sock = socket(AF_INET, SOCK_DGRAM, 0);
-                const sockaddr_in sa = loopback(0);
+                const sockaddr_in sa = loopbackAddress(0);
                 bind(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
             }
             const std::uint16_t p = localPort(sock);

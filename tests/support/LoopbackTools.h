@@ -11,13 +11,21 @@
 #include <cstdint>
 #include <thread>
 
+// 127.0.0.1:port.
+inline sockaddr_in loopbackAddress(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A TCP socket listening on 127.0.0.1 on a port the system chose.
 inline int listenOnLoopback(std::uint16_t *port, int backlog = 16)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress(0);
     ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     ::listen(fd, backlog);
     socklen_t length = sizeof address;
@@ -31,9 +39,7 @@ inline int listenOnLoopback(std::uint16_t *port, int backlog = 16)
 inline int refusingLoopbackSocket(std::uint16_t *port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress(0);
     ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);

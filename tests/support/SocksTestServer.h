@@ -10,6 +10,8 @@
 // greetings, requests and relayed datagrams, and which connections the client
 // closed; it serves one connection at a time, bounded by its destructor.
 
+#include "tests/support/LoopbackTools.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -70,7 +72,7 @@ public:
         m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         m_udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         m_stranger = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
+        sockaddr_in address = loopbackAddress(0);
         ::bind(m_listen, reinterpret_cast<sockaddr *>(&address), sizeof address);
         ::listen(m_listen, 512);
         ::bind(m_udp, reinterpret_cast<sockaddr *>(&address), sizeof address);
@@ -126,14 +128,6 @@ private:
     bool clientClosed(std::size_t index) const
     {
         return locked([&] { return index < m_controls.size() && m_controls[index].closedByClient; });
-    }
-    static sockaddr_in loopback(std::uint16_t port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return address;
     }
     static std::uint16_t localPort(int fd)
     {

@@ -32,7 +32,7 @@ public:
     BoundClient()
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local = loopback(0);
+        sockaddr_in local = loopbackAddress(0);
         ::bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
         socklen_t length = sizeof local;
         getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length);
@@ -42,7 +42,7 @@ public:
     std::uint16_t port() const { return m_port; }
     bool connectTo(std::uint16_t port)
     {
-        const sockaddr_in to = loopback(port);
+        const sockaddr_in to = loopbackAddress(port);
         return ::connect(m_fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0;
     }
     // True when the other side closed the connection.
@@ -53,14 +53,6 @@ public:
     }
 
 private:
-    static sockaddr_in loopback(std::uint16_t port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(kLoopback);
-        address.sin_port = htons(port);
-        return address;
-    }
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };
