@@ -397,11 +397,15 @@ bool CompletionPort::attempt(CompletionSlot &slot)
                     slot.m_transferred = 0;
                     return true;
                 }
-                if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY)
-                    return false;
-                slot.m_transferred = 0;
-                slot.m_error = errno;
-                return true;
+                if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY) {
+                    slot.m_transferred = 0;
+                    slot.m_error = errno;
+                    return true;
+                }
+                // A peer on this host or a veth away has usually answered
+                // before connect() returned (the SYN-ACK is taken in as the
+                // socket is released): checked at once, the caller's next step
+                // need not wait for a wake-up of its own.
             }
             int error = 0;
             socklen_t length = sizeof(error);

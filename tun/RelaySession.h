@@ -9,6 +9,7 @@
 
 #include "base/CompletionPort.h"
 #include "relay/FlowStats.h"
+#include "tun/PipePool.h"
 #include "tun/TcpNatSession.h"
 
 #include <atomic>
@@ -30,11 +31,9 @@ struct RelaySession {
         // Plain sessions: not zero-filled, so pages are touched only as data
         // passes, which keeps the memory of idle connections small.
         std::unique_ptr<std::uint8_t[]> buffer;
-        // Spliced sessions: the pipe's read and write ends and its capacity.
-        // Closed with the session only, once no operation can use them.
-        int pipeRead = -1;
-        int pipeWrite = -1;
-        std::uint32_t pipeCapacity = 0;
+        // Spliced sessions: the pipe. Given back (or closed) with the session
+        // only, once no operation can use it.
+        PipePool::Pipe pipe;
     };
 
     RelaySession() = default;
@@ -56,11 +55,12 @@ struct RelaySession {
     std::atomic<bool> closing{false};
     // Bytes each way (up: client to destination), start and owner, from the accept on.
     std::shared_ptr<FlowStats> stats = std::make_shared<FlowStats>();
+    std::shared_ptr<PipePool> pipes; // where the pipes go back to
 
     Direction &direction(Side side) { return side == Side::Client ? fromClient : fromDestination; }
-    // Gives each direction a pipe (spliced) or a buffer (plain): spliced when
-    // wanted and both pipes could be made. True when spliced.
-    bool prepareDirections(bool splice);
+    // Gives each direction a pipe from the pool (spliced) or a buffer (plain):
+    // spliced when there is a pool and both pipes could be had. True when spliced.
+    bool prepareDirections(std::shared_ptr<PipePool> pipes);
     int receiveSocket(Side side) const { return side == Side::Client ? clientSocket : destinationSocket; }
     int sendSocket(Side side) const { return side == Side::Client ? destinationSocket : clientSocket; }
 };

@@ -9,6 +9,8 @@
 #include "packet/RoutingPolicy.h"
 
 #include <array>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <cstdio>
 #include <random>
 #include <sys/socket.h>
@@ -515,6 +517,10 @@ void TcpConnectionTable::onHandshakeResult(const ConnectionPtr &connection, Asyn
 void TcpConnectionTable::establishConnection(const ConnectionPtr &connection, int socket)
 {
     TcpConnection &c = *connection;
+    // What the application's segments carry goes on as it comes (no Nagle
+    // wait for the ACK of the write before).
+    const int one = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c.socket = socket;
     c.handshake = 0;
     c.state.store(TcpConnection::kEstablished);

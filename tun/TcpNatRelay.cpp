@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -197,10 +199,27 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
         }
     }
     if (pending) {
+        bool lookUp = false;
         {
             std::lock_guard lock(pending->mutex);
             pending->socket = socket;
             pending->accepted = true;
+            lookUp = pending->lookingUp = pending->ownerDeferred;
+        }
+        if (lookUp) {
+            const bool allowed = lookUpOwner(pending);
+            std::uint64_t handshake = 0;
+            {
+                std::lock_guard lock(pending->mutex);
+                pending->lookingUp = false;
+                pending->refused = !allowed;
+                if (!allowed && pending->outcome == PendingConnect::Outcome::Opening)
+                    handshake = pending->handshake.load();
+            }
+            // Refused while the proxy is still answering: the handshake ends
+            // now and its result (or the result already in) closes both ends.
+            if (handshake != 0 && m_settings.socks)
+                m_settings.socks->cancel(handshake);
         }
         proceedIfReady(pending); // or, still opening, its result will
         return;
@@ -223,18 +242,30 @@ void TcpNatRelay::begin(const PendingPtr &pending)
         return;
     }
     const TcpNatSession &session = pending->session;
-    if (!lookUpOwner(pending)) {
+    const RoutingPolicy &policy = *m_settings.policy;
+    const IpAddress destination = IpAddress::fromIpv4(session.destinationAddress);
+    // This daemon's own connections that could come back through the tunnel
+    // are its direct sockets and those to the proxy. Any other connection that
+    // goes through the proxy whoever owns it, opened ahead, starts at once, and
+    // its accept looks the owner up while the proxy answers.
+    bool ownerLater = false;
+    if (!policy.needsOwner(destination, session.destinationPort) &&
+        policy.choosePort(std::string(), destination, session.destinationPort) != policy.directPort() &&
+        !isTunnelDns(session) && destination != m_settings.proxyAddress) {
+        std::lock_guard lock(pending->mutex);
+        ownerLater = pending->ownerDeferred = !pending->accepted;
+    }
+    if (!ownerLater && !lookUpOwner(pending)) {
         settle(pending, -1, false);
         return;
     }
-    const RoutingPolicy &policy = *m_settings.policy;
-    pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
+    pending->socksPort = policy.choosePort(ownerLater ? std::string() : pending->ownerPath, destination,
                                            session.destinationPort);
     pending->target = Endpoint::fromIpv4(session.destinationAddress, session.destinationPort);
     // TCP DNS to the tunnel's DNS address (resolvers fall back to TCP for long
     // answers) reaches the DNS redirect address through the direct port, as UDP
     // DNS does; the answers still come from the address the application asked.
-    const bool tunnelDns = pending->target == Endpoint::fromIpv4(m_settings.tunnelIp + 1, RoutingPolicy::kDnsPort);
+    const bool tunnelDns = isTunnelDns(session);
     if (tunnelDns) {
         pending->target = Endpoint::fromIpv4(policy.dnsRedirectIp(), RoutingPolicy::kDnsPort);
         pending->socksPort = policy.directPort();
@@ -251,6 +282,11 @@ void TcpNatRelay::begin(const PendingPtr &pending)
     else
         startProxied(pending, m_settings.names ? m_settings.names->lookupIpv4(session.destinationAddress)
                                                : std::string());
+}
+
+bool TcpNatRelay::isTunnelDns(const TcpNatSession &session) const
+{
+    return session.destinationAddress == m_settings.tunnelIp + 1 && session.destinationPort == RoutingPolicy::kDnsPort;
 }
 
 // Before anything is opened: a connection of this daemon's own that came back
@@ -308,18 +344,26 @@ void TcpNatRelay::proceedIfReady(const PendingPtr &pending)
     bool direct = false;
     {
         std::lock_guard lock(pending->mutex);
-        if (pending->discarded || pending->proceeded || !pending->accepted ||
+        if (pending->discarded || pending->proceeded || !pending->accepted || pending->lookingUp ||
             pending->outcome == PendingConnect::Outcome::Opening)
             return;
         pending->proceeded = true;
         relay = pending->outcome == PendingConnect::Outcome::Connected;
         destination = pending->destination;
         direct = pending->direct;
+        if (relay && pending->refused) {
+            relay = false;
+        } else if (!relay) {
+            destination = -1;
+        }
     }
-    if (relay)
+    if (relay) {
         finishRelay(pending, destination, direct);
-    else
-        abandon(pending);
+        return;
+    }
+    if (destination >= 0)
+        m_port.closeSocket(destination); // connected, but its owner was refused
+    abandon(pending);
 }
 
 void TcpNatRelay::discard(const PendingPtr &pending)
@@ -517,6 +561,12 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
         natSessionEnded(nat);
         return;
     }
+    // Bytes go on as they come: the application's own socket has made its
+    // choice of when to send; waiting here for an ACK (Nagle) would add a
+    // round trip, or a delayed ACK's 40 ms, to every small write after another.
+    const int one = 1;
+    for (const int socket : {pending->socket, destination})
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto session = std::make_shared<RelaySession>();
     session->id = m_nextId.fetch_add(1);
     session->clientSocket = pending->socket;
@@ -524,7 +574,7 @@ void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool d
     session->direct = direct;
     session->nat = nat;
     session->stats = pending->stats;
-    session->prepareDirections(m_settings.zeroCopy);
+    session->prepareDirections(m_settings.zeroCopy ? m_pipes : nullptr);
     {
         std::lock_guard lock(m_tableMutex);
         m_sessions[session->id] = session;
@@ -628,7 +678,7 @@ int TcpNatRelay::postReceive(const std::shared_ptr<RelaySession> &session, Relay
             // The pipe is empty here (its last contents have been sent), so it
             // has room for its whole capacity.
             return session->spliced ? m_port.postSpliceIn(session->receiveSocket(side), direction.receiveSlot,
-                                                           direction.pipeWrite, direction.pipeCapacity)
+                                                           direction.pipe.write, direction.pipe.capacity)
                                      : m_port.postReceive(session->receiveSocket(side), direction.receiveSlot,
                                                           direction.buffer.get(), RelaySession::kBufferSize);
         });
@@ -652,7 +702,7 @@ int TcpNatRelay::postSend(const std::shared_ptr<RelaySession> &session, RelaySes
         return ECANCELED;
     return m_liveSlots.post(&direction.sendSlot, session, [&] {
         return session->spliced
-                   ? m_port.postSpliceOut(session->sendSocket(side), direction.sendSlot, direction.pipeRead, length)
+                   ? m_port.postSpliceOut(session->sendSocket(side), direction.sendSlot, direction.pipe.read, length)
                    : m_port.postSend(session->sendSocket(side), direction.sendSlot, direction.buffer.get(), length);
     });
 }

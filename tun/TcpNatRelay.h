@@ -143,6 +143,9 @@ private:
         bool accepted = true;  // false while opened ahead of its accept
         bool discarded = false; // opened ahead and not taken up in time
         bool proceeded = false; // relayed or abandoned
+        bool ownerDeferred = false; // opened ahead before its owner was known: the accept looks it up
+        bool lookingUp = false;     // the accept is looking the owner up
+        bool refused = false;       // the owner is this daemon: never relayed
         Outcome outcome = Outcome::Opening;
         int destination = -1;
         bool direct = false;
@@ -164,6 +167,8 @@ private:
     void discard(const PendingPtr &pending);
     void forgetPending(const PendingPtr &pending);
 
+    // TCP DNS to the tunnel's DNS address (T + 1).
+    bool isTunnelDns(const TcpNatSession &session) const;
     void startDirect(const PendingPtr &pending);
     void startProxied(const PendingPtr &pending, const std::string &hostName);
     bool startConnect(const PendingPtr &pending, AsyncSocksClient::Request request,
@@ -192,6 +197,8 @@ private:
     mutable std::mutex m_tableMutex; // the relay table
     std::map<std::uint64_t, std::shared_ptr<RelaySession>> m_sessions;
     LiveSlots<RelaySession> m_liveSlots;
+    // Shared with the sessions, which give their pipes back as they go.
+    std::shared_ptr<PipePool> m_pipes = std::make_shared<PipePool>();
 
     mutable std::mutex m_pendingMutex; // connections being opened
     std::map<const PendingConnect *, PendingPtr> m_pending;

@@ -529,10 +529,11 @@ void Tunnel::natOutbound(const PacketInfo &packet, std::uint8_t *data, const Pac
         m_counters.drop(TunnelCounters::Drop::Malformed);
         return;
     }
-    sendToAdapter(data, packet.packetLen, offload);
-    // A new connection: its outbound side opens while the listener answers the SYN.
+    // A new connection: its outbound side opens while the listener answers the
+    // SYN (handed to a worker first, so that the worker's wake-up overlaps the write).
     if (created.natPort != 0)
         m_relay->openAhead(created);
+    sendToAdapter(data, packet.packetLen, offload);
 }
 
 void Tunnel::natInbound(const PacketInfo &packet, std::uint8_t *data, const PacketOffload &offload)

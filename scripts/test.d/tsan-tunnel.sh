@@ -18,7 +18,7 @@ cd "$root"
   packet/RoutingPolicy.cpp packet/PacketCodec.cpp packet/DnsAnswers.cpp packet/DnsNameCache.cpp \
   socks5/Socks5Message.cpp socks5/AsyncSocksClient.cpp \
   relay/TunnelCounters.cpp relay/UdpRelay.cpp relay/UdpAssociations.cpp relay/UdpNat.cpp relay/UdpFlowTable.cpp \
-  relay/DnsAssociationPool.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/RelaySession.cpp \
+  relay/DnsAssociationPool.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/PipePool.cpp tun/RelaySession.cpp \
   tun/TcpConnectionTable.cpp tun/TcpConnection.cpp tun/TcpUploadPath.cpp tun/TcpDownloadPath.cpp \
   tun/RetransmissionTimer.cpp tun/StreamBuffer.cpp tun/ConnectionKey.cpp \
   net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
