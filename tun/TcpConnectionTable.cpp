@@ -9,9 +9,9 @@
 #include "packet/RoutingPolicy.h"
 
 #include <array>
+#include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <cstdio>
 #include <random>
 #include <sys/socket.h>
 #include <vector>
