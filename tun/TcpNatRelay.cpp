@@ -199,27 +199,10 @@ void TcpNatRelay::setUpRelay(int socket, const TcpNatSession &session)
         }
     }
     if (pending) {
-        bool lookUp = false;
         {
             std::lock_guard lock(pending->mutex);
             pending->socket = socket;
             pending->accepted = true;
-            lookUp = pending->lookingUp = pending->ownerDeferred;
-        }
-        if (lookUp) {
-            const bool allowed = lookUpOwner(pending);
-            std::uint64_t handshake = 0;
-            {
-                std::lock_guard lock(pending->mutex);
-                pending->lookingUp = false;
-                pending->refused = !allowed;
-                if (!allowed && pending->outcome == PendingConnect::Outcome::Opening)
-                    handshake = pending->handshake.load();
-            }
-            // Refused while the proxy is still answering: the handshake ends
-            // now and its result (or the result already in) closes both ends.
-            if (handshake != 0 && m_settings.socks)
-                m_settings.socks->cancel(handshake);
         }
         proceedIfReady(pending); // or, still opening, its result will
         return;
@@ -242,30 +225,18 @@ void TcpNatRelay::begin(const PendingPtr &pending)
         return;
     }
     const TcpNatSession &session = pending->session;
-    const RoutingPolicy &policy = *m_settings.policy;
-    const IpAddress destination = IpAddress::fromIpv4(session.destinationAddress);
-    // This daemon's own connections that could come back through the tunnel
-    // are its direct sockets and those to the proxy. Any other connection that
-    // goes through the proxy whoever owns it, opened ahead, starts at once, and
-    // its accept looks the owner up while the proxy answers.
-    bool ownerLater = false;
-    if (!policy.needsOwner(destination, session.destinationPort) &&
-        policy.choosePort(std::string(), destination, session.destinationPort) != policy.directPort() &&
-        !isTunnelDns(session) && destination != m_settings.proxyAddress) {
-        std::lock_guard lock(pending->mutex);
-        ownerLater = pending->ownerDeferred = !pending->accepted;
-    }
-    if (!ownerLater && !lookUpOwner(pending)) {
+    if (!lookUpOwner(pending)) {
         settle(pending, -1, false);
         return;
     }
-    pending->socksPort = policy.choosePort(ownerLater ? std::string() : pending->ownerPath, destination,
+    const RoutingPolicy &policy = *m_settings.policy;
+    pending->socksPort = policy.choosePort(pending->ownerPath, IpAddress::fromIpv4(session.destinationAddress),
                                            session.destinationPort);
     pending->target = Endpoint::fromIpv4(session.destinationAddress, session.destinationPort);
     // TCP DNS to the tunnel's DNS address (resolvers fall back to TCP for long
     // answers) reaches the DNS redirect address through the direct port, as UDP
     // DNS does; the answers still come from the address the application asked.
-    const bool tunnelDns = isTunnelDns(session);
+    const bool tunnelDns = pending->target == Endpoint::fromIpv4(m_settings.tunnelIp + 1, RoutingPolicy::kDnsPort);
     if (tunnelDns) {
         pending->target = Endpoint::fromIpv4(policy.dnsRedirectIp(), RoutingPolicy::kDnsPort);
         pending->socksPort = policy.directPort();
@@ -282,11 +253,6 @@ void TcpNatRelay::begin(const PendingPtr &pending)
     else
         startProxied(pending, m_settings.names ? m_settings.names->lookupIpv4(session.destinationAddress)
                                                : std::string());
-}
-
-bool TcpNatRelay::isTunnelDns(const TcpNatSession &session) const
-{
-    return session.destinationAddress == m_settings.tunnelIp + 1 && session.destinationPort == RoutingPolicy::kDnsPort;
 }
 
 // Before anything is opened: a connection of this daemon's own that came back
@@ -344,26 +310,18 @@ void TcpNatRelay::proceedIfReady(const PendingPtr &pending)
     bool direct = false;
     {
         std::lock_guard lock(pending->mutex);
-        if (pending->discarded || pending->proceeded || !pending->accepted || pending->lookingUp ||
+        if (pending->discarded || pending->proceeded || !pending->accepted ||
             pending->outcome == PendingConnect::Outcome::Opening)
             return;
         pending->proceeded = true;
         relay = pending->outcome == PendingConnect::Outcome::Connected;
         destination = pending->destination;
         direct = pending->direct;
-        if (relay && pending->refused) {
-            relay = false;
-        } else if (!relay) {
-            destination = -1;
-        }
     }
-    if (relay) {
+    if (relay)
         finishRelay(pending, destination, direct);
-        return;
-    }
-    if (destination >= 0)
-        m_port.closeSocket(destination); // connected, but its owner was refused
-    abandon(pending);
+    else
+        abandon(pending);
 }
 
 void TcpNatRelay::discard(const PendingPtr &pending)

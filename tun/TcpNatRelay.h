@@ -143,9 +143,6 @@ private:
         bool accepted = true;  // false while opened ahead of its accept
         bool discarded = false; // opened ahead and not taken up in time
         bool proceeded = false; // relayed or abandoned
-        bool ownerDeferred = false; // opened ahead before its owner was known: the accept looks it up
-        bool lookingUp = false;     // the accept is looking the owner up
-        bool refused = false;       // the owner is this daemon: never relayed
         Outcome outcome = Outcome::Opening;
         int destination = -1;
         bool direct = false;
@@ -167,8 +164,6 @@ private:
     void discard(const PendingPtr &pending);
     void forgetPending(const PendingPtr &pending);
 
-    // TCP DNS to the tunnel's DNS address (T + 1).
-    bool isTunnelDns(const TcpNatSession &session) const;
     void startDirect(const PendingPtr &pending);
     void startProxied(const PendingPtr &pending, const std::string &hostName);
     bool startConnect(const PendingPtr &pending, AsyncSocksClient::Request request,

@@ -420,69 +420,6 @@ TEST(TcpNatRelayOwner, ConnectionOfTheRelayingProcessItselfIsRefused)
     ::close(pairListener);
 }
 
-// Opened ahead, a connection that goes through the proxy starts before its
-// owner is known; its accept still finds the loop: nothing is relayed, and the
-// connection to the proxy is closed.
-TEST(TcpNatRelayOwner, OwnConnectionOpenedAheadThroughTheProxyIsRefusedAtItsAccept)
-{
-    LogCapture log;
-    SocksTestServer::Script grant;
-    grant.afterReply = {'l', 'o', 'o', 'p'};
-    SocksTestServer proxy(std::vector<SocksTestServer::Script>{grant});
-    CompletionPort port;
-    ASSERT_TRUE(port.create());
-    CompletionDispatcher dispatcher(port);
-    RoutingPolicy policy;
-    policy.setProxyPort(proxy.port());
-    ConnectionOwnerLookup owners;
-    AsyncSocksClient socks(port);
-    TcpNatRelay relay(port, TcpNatRelay::Settings{IpAddress::fromIpv4(kLoopback), &policy, nullptr, &owners, &socks});
-    socks.attach(dispatcher);
-    relay.attach(dispatcher);
-    relay.start();
-    dispatcher.start(2);
-    // The application's connection goes to 127.0.0.2: not the proxy's address.
-    constexpr std::uint32_t kOtherLoopback = 0x7F000002;
-    const int pairListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kOtherLoopback);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(pairListener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(pairListener, 4), 0);
-    getsockname(pairListener, reinterpret_cast<sockaddr *>(&address), &length);
-    const int application = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::connect(application, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    timeval tv{10, 0};
-    setsockopt(application, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const int accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
-    sockaddr_in local{};
-    length = sizeof local;
-    getsockname(application, reinterpret_cast<sockaddr *>(&local), &length);
-    TcpNatSession session;
-    session.clientAddress = kLoopback;
-    session.clientPort = ntohs(local.sin_port);
-    session.destinationAddress = kOtherLoopback;
-    session.destinationPort = ntohs(address.sin_port);
-    session.natPort = 40000;
-
-    relay.openAhead(session);
-    EXPECT_TRUE(eventually([&] { return proxy.connections() == 1; })) << "it waited for its owner";
-    relay.setUpRelay(accepted, session);
-    EXPECT_EQ(receiveAll(application), "") << "the looping connection was relayed";
-    EXPECT_TRUE(proxy.waitForClientClose(3000)) << "the connection to the proxy stayed open";
-    EXPECT_EQ(log.count("Refusing a connection of the daemon itself"), 1);
-    EXPECT_TRUE(eventually([&] { return relay.openingCount() == 0; }));
-    EXPECT_EQ(relay.sessionCount(), 0u);
-    dispatcher.stop();
-    relay.stop();
-    port.close();
-    relay.releaseRecords();
-    socks.releaseRecords();
-    ::close(application);
-    ::close(pairListener);
-}
-
 namespace {
 // A connected loopback pair: returns the application's end, *accepted the end
 // that stands for the socket the NAT listener accepted.
