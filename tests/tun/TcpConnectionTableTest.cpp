@@ -7,11 +7,14 @@
 #include "packet/PacketInfo.h"
 #include "packet/PacketOffload.h"
 #include "packet/RoutingPolicy.h"
+#include "tests/support/LoopbackTools.h"
 #include "tun/TcpConnectionTable.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,6 +103,23 @@ public:
         result.socket = pair[0];
         m_handlers.at(i)(std::move(result));
         return pair[1];
+    }
+    // The same over a loopback TCP connection; *engineEnd is the engine's end.
+    int establishOverTcp(std::size_t i, int *engineEnd)
+    {
+        std::uint16_t port = 0;
+        const int listener = listenOnLoopback(&port);
+        const int far = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopbackAddress(port);
+        EXPECT_EQ(::connect(far, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        *engineEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(listener);
+        EXPECT_EQ(m_port.associate(*engineEnd, std::uint64_t(CompletionKey::UserTcp)), 0);
+        m_peers.push_back(far);
+        AsyncSocksClient::Result result;
+        result.socket = *engineEnd;
+        m_handlers.at(i)(std::move(result));
+        return far;
     }
     void fail(std::size_t i, AsyncSocksClient::Failure failure)
     {
@@ -198,6 +218,24 @@ TEST(TcpConnectionTable, SynIsAnsweredOnceTheProxyAcceptsWhileRefusalsAndStraySe
     EXPECT_EQ(out[0].info().tcpFlags, PacketInfo::kRstAck);
     EXPECT_EQ(out[0].info().ack, 101u);
     EXPECT_EQ(engine.table->connectionCount(), 1u);
+}
+
+// What the application's segments carry goes on to the proxy at once, not held
+// back until the proxy acknowledges the write before (Nagle).
+TEST(TcpConnectionTable, ProxySocketSendsSmallWritesWithoutDelay)
+{
+    Engine engine;
+    engine.send(PacketInfo::kSyn, 5000, 0, 65535, {}, synOptions(true));
+    int engineEnd = -1;
+    const int proxy = engine.establishOverTcp(0, &engineEnd);
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(getsockopt(engineEnd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_EQ(noDelay, 1);
+    engine.send(PacketInfo::kAck, 5001, kServerIsn + 1, 4000);
+    engine.send(PacketInfo::kAck | PacketInfo::kPsh, 5001, kServerIsn + 1, 4000, "hi");
+    engine.pump();
+    EXPECT_EQ(readExactly(proxy, 2), "hi");
 }
 
 TEST(TcpConnectionTable, UploadAcrossTheWrapTakesOutOfOrderSegmentsAndASuperPacketBeyondTheMss)
