@@ -18,7 +18,9 @@ public:
         std::uint32_t capacity = 0;
     };
 
-    // Bytes a new pipe is sized to (the kernel keeps its default where it refuses).
+    // Bytes a new pipe is sized to: more than a TCP super-packet, so that one
+    // splice takes what a socket holds after a burst (the kernel keeps its
+    // default where it refuses).
     static constexpr int kPipeSize = 256 * 1024;
     static constexpr std::size_t kDefaultKeep = 64; // pipes, two descriptors each
 
