@@ -486,20 +486,14 @@ void TcpNatRelay::onProxyResult(const PendingPtr &pending, bool byName, AsyncSoc
 
 void TcpNatRelay::abandon(const PendingPtr &pending)
 {
-    {
-        std::lock_guard lock(m_pendingMutex);
-        m_pending.erase(pending.get());
-    }
+    forgetPending(pending);
     ::close(pending->socket);
     natSessionEnded(pending->session);
 }
 
 void TcpNatRelay::finishRelay(const PendingPtr &pending, int destination, bool direct)
 {
-    {
-        std::lock_guard lock(m_pendingMutex);
-        m_pending.erase(pending.get());
-    }
+    forgetPending(pending);
     const TcpNatSession &nat = pending->session;
     if (!m_running.load()) {
         m_port.closeSocket(destination);
