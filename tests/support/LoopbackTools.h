@@ -1,6 +1,6 @@
 #pragma once
-// Small helpers of the network tests: TCP listeners and refusing ports on
-// loopback, and a bounded wait for a condition to come true.
+// Small helpers of the network tests: TCP listeners, connected pairs and
+// refusing ports on loopback, and a bounded wait for a condition to come true.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -32,6 +32,19 @@ inline int listenOnLoopback(std::uint16_t *port, int backlog = 16)
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     *port = ntohs(address.sin_port);
     return fd;
+}
+
+// A connected TCP pair on loopback: returns the connecting end, *accepted the other.
+inline int connectedLoopbackPair(int *accepted)
+{
+    std::uint16_t port = 0;
+    const int listener = listenOnLoopback(&port);
+    const int connecting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopbackAddress(port);
+    ::connect(connecting, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    *accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    return connecting;
 }
 
 // A TCP socket bound to 127.0.0.1 that never listens: connections to *port

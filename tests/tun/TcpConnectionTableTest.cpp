@@ -107,13 +107,7 @@ public:
     // The same over a loopback TCP connection; *engineEnd is the engine's end.
     int establishOverTcp(std::size_t i, int *engineEnd)
     {
-        std::uint16_t port = 0;
-        const int listener = listenOnLoopback(&port);
-        const int far = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = loopbackAddress(port);
-        EXPECT_EQ(::connect(far, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-        *engineEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        ::close(listener);
+        const int far = connectedLoopbackPair(engineEnd);
         EXPECT_EQ(m_port.associate(*engineEnd, std::uint64_t(CompletionKey::UserTcp)), 0);
         m_peers.push_back(far);
         AsyncSocksClient::Result result;

@@ -55,6 +55,16 @@ std::string receiveAll(int fd)
     }
 }
 
+// A connected loopback pair: returns the application's end (reads bounded as
+// connectTo's), *accepted the end that stands for the socket the NAT listener accepted.
+int applicationPair(int *accepted)
+{
+    const int application = connectedLoopbackPair(accepted);
+    timeval tv{10, 0};
+    setsockopt(application, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return application;
+}
+
 bool sendAll(int fd, const std::string &data)
 {
     std::size_t sent = 0;
@@ -120,11 +130,8 @@ protected:
     // accept of the session does; returns the application's end.
     int openRelayed(const TcpNatSession &session)
     {
-        std::uint16_t pairPort = 0;
-        const int pairListener = listenOnLoopback(&pairPort);
-        const int application = connectTo(pairPort);
-        const int accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
-        ::close(pairListener);
+        int accepted = -1;
+        const int application = applicationPair(&accepted);
         m_relay->setUpRelay(accepted, session);
         return application;
     }
@@ -421,17 +428,6 @@ TEST(TcpNatRelayOwner, ConnectionOfTheRelayingProcessItselfIsRefused)
 }
 
 namespace {
-// A connected loopback pair: returns the application's end, *accepted the end
-// that stands for the socket the NAT listener accepted.
-int applicationPair(int *accepted)
-{
-    std::uint16_t pairPort = 0;
-    const int pairListener = listenOnLoopback(&pairPort);
-    const int application = connectTo(pairPort);
-    *accepted = ::accept4(pairListener, nullptr, nullptr, SOCK_CLOEXEC);
-    ::close(pairListener);
-    return application;
-}
 
 // The proxied connections of these tests: the relay with its own port and
 // SOCKS5 client, the proxy on loopback, the destination named to it only.
