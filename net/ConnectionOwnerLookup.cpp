@@ -260,14 +260,21 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
             if (r.uid == uid)
                 recent.push_back(r);
     }
-    // A new socket takes the lowest free descriptor, so one that replaces a
-    // closed connection mostly has the number of the last one found: one
-    // readlink each before any directory is read.
+    // A new socket takes the lowest free descriptor: one that replaces a
+    // closed connection mostly has the number of the last one found, one
+    // opened while the others stay open one of the next few numbers. A few
+    // readlinks each before any directory is read (a directory of a thousand
+    // sockets costs a thousand).
     for (const RecentOwner &candidate : recent) {
-        if (candidate.fd >= 0 && holds(candidate.pid, candidate.fd, inode)) {
-            m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
-            remember(candidate.pid, uid, {{inode, Holder{candidate.pid, candidate.fd}}}, candidate.fd);
-            return candidate.pid;
+        if (candidate.fd < 0)
+            continue;
+        for (int fd = candidate.fd; fd <= candidate.fd + kDescriptorsAhead; ++fd) {
+            if (holds(candidate.pid, fd, inode)) {
+                m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
+                m_descriptorHits.fetch_add(1, std::memory_order_relaxed);
+                remember(candidate.pid, uid, {{inode, Holder{candidate.pid, fd}}}, fd);
+                return candidate.pid;
+            }
         }
     }
     for (const RecentOwner &candidate : recent) {
@@ -312,7 +319,7 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
 
 ConnectionOwnerLookup::Stats ConnectionOwnerLookup::stats() const
 {
-    return {m_cacheHits.load(), m_recentOwnerHits.load(), m_fullScans.load()};
+    return {m_cacheHits.load(), m_recentOwnerHits.load(), m_fullScans.load(), m_descriptorHits.load()};
 }
 
 void ConnectionOwnerLookup::clearCache()

@@ -4,8 +4,8 @@
 // socket's inode, and the process holding that inode gives the image path.
 // Finding the holder means reading /proc/PID/fd links; a cache of inode ->
 // (pid, fd), verified with one readlink before use, and the recent owners
-// (first the descriptor each last had a match at, then all of theirs) keep
-// most lookups far from a scan of every process.
+// (first the descriptor each last had a match at and the few after it, then
+// all of theirs) keep most lookups far from a scan of every process.
 // Thread-safe; called from worker threads and the adapter reader thread.
 
 #include <atomic>
@@ -25,11 +25,14 @@ public:
     static constexpr const char *kSystemPath = ":System";
     static constexpr std::size_t kMaxCachedInodes = 65536;
     static constexpr std::size_t kRecentOwners = 32;
+    // Descriptors past a recent owner's last match that are tried one by one.
+    static constexpr int kDescriptorsAhead = 3;
 
     struct Stats {
         std::uint64_t cacheHits = 0;
-        std::uint64_t recentOwnerHits = 0;
+        std::uint64_t recentOwnerHits = 0; // found at a recent owner, by descriptor or by its scan
         std::uint64_t fullScans = 0;
+        std::uint64_t descriptorHits = 0; // of those, found without reading a directory
     };
 
     // The owner's image path, or empty when no matching socket exists. TCP
@@ -87,4 +90,5 @@ private:
     std::atomic<std::uint64_t> m_cacheHits{0};
     std::atomic<std::uint64_t> m_recentOwnerHits{0};
     std::atomic<std::uint64_t> m_fullScans{0};
+    std::atomic<std::uint64_t> m_descriptorHits{0};
 };

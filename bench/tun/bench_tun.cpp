@@ -243,9 +243,10 @@ void benchOwnerLookup()
     std::printf("  inet_diag exact lookup alone          %8.1f us\n", exactDiag);
     std::printf("  inet_diag filtered table walk alone   %8.1f us\n", walkDiag);
     std::printf("  cold lookup (scan of every process)   %8.1f us\n", full);
-    std::printf("  each connection looked up once        %8.1f us  (%llu full scans, %llu recent-owner hits, %llu cache hits)\n",
+    std::printf("  each connection looked up once        %8.1f us  (%llu full scans, %llu recent-owner hits of which %llu "
+                "without a directory read, %llu cache hits)\n",
                 first, (unsigned long long)stats.fullScans, (unsigned long long)stats.recentOwnerHits,
-                (unsigned long long)stats.cacheHits);
+                (unsigned long long)stats.descriptorHits, (unsigned long long)stats.cacheHits);
     std::printf("  repeated lookup (verified cache)      %8.1f us\n", warm);
     std::printf("  lookup with the image path            %8.1f us\n", path);
     std::printf("  port triple only (no local address)   %8.1f us\n", tripleOnly);

@@ -207,13 +207,29 @@ TEST(ConnectionOwnerLookupTcp, RecentOwnerIsSearchedBeforeAFullScan)
     const int first = connectTo(serverPort);
     ASSERT_EQ(lookup.tcpOwnerPid(localPort(first), kLoopback, serverPort), std::uint32_t(getpid()));
     const auto afterFirst = lookup.stats();
+    // Opened while the first stays open: at one of the next descriptors.
     const int second = connectTo(serverPort);
     EXPECT_EQ(lookup.tcpOwnerPid(localPort(second), kLoopback, serverPort), std::uint32_t(getpid()));
     const auto afterSecond = lookup.stats();
     EXPECT_EQ(afterSecond.fullScans, afterFirst.fullScans);
     EXPECT_EQ(afterSecond.recentOwnerHits, afterFirst.recentOwnerHits + 1);
+    EXPECT_EQ(afterSecond.descriptorHits, afterFirst.descriptorHits + 1);
+
+    // Past the descriptors tried one by one: the recent owner's own directory.
+    std::vector<int> between;
+    for (int i = 0; i <= ConnectionOwnerLookup::kDescriptorsAhead; ++i)
+        between.push_back(dup(second));
+    const int third = connectTo(serverPort);
+    EXPECT_EQ(lookup.tcpOwnerPid(localPort(third), kLoopback, serverPort), std::uint32_t(getpid()));
+    const auto afterThird = lookup.stats();
+    EXPECT_EQ(afterThird.fullScans, afterFirst.fullScans);
+    EXPECT_EQ(afterThird.recentOwnerHits, afterSecond.recentOwnerHits + 1);
+    EXPECT_EQ(afterThird.descriptorHits, afterSecond.descriptorHits);
+    for (int fd : between)
+        close(fd);
     close(first);
     close(second);
+    close(third);
     close(server);
 }
 
