@@ -23,9 +23,11 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -234,6 +236,7 @@ double transfer(int fd, bool download, std::size_t bytes)
 struct Sequential {
     double perSecond = 0;
     double medianFirstByteMs = 0;
+    int completed = 0;
 };
 
 // Short connections one after another; each one's time from connect to its
@@ -259,6 +262,7 @@ Sequential sequential(Connector connector)
         ::close(fd);
     }
     Sequential out;
+    out.completed = int(firstByte.size());
     out.perSecond = double(firstByte.size()) / secondsSince(start);
     std::sort(firstByte.begin(), firstByte.end());
     out.medianFirstByteMs = firstByte.empty() ? 0 : firstByte[firstByte.size() / 2];
@@ -333,6 +337,22 @@ double cpuSeconds(pid_t pid)
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// CPU seconds of the process's live threads, to the nanosecond (schedstat):
+// fine enough for the few hundred microseconds one short connection costs.
+double threadCpuSeconds(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::uint64_t ns = 0;
+    std::error_code error;
+    for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream in(task.path() / "schedstat");
+        std::uint64_t onCpu = 0;
+        if (in >> onCpu)
+            ns += onCpu;
+    }
+    return double(ns) / 1e9;
+}
+
 long rssKb(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -403,6 +423,8 @@ struct Figures {
     long rssIdle = 0, rssOpen = 0;
     std::vector<double> dnsWarm, dnsFresh;
     double openMs = 0; // time to open (and echo once on) every concurrent connection
+    double cpuPerConnectionUs = 0; // daemon CPU per sequential connection, set-up to close
+    double cpuOpenMs = 0;          // daemon CPU while the concurrent connections opened
 };
 
 void measureBaseline(Figures &f, std::size_t bytes)
@@ -428,9 +450,18 @@ void measureBulk(Figures &f, std::size_t bytes, pid_t daemon)
 void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
 {
     measureBulk(f, bytes, daemon);
+    const double cpu = threadCpuSeconds(daemon);
     f.seq = sequential(connectDirect);
+    if (f.seq.completed > 0)
+        f.cpuPerConnectionUs = (threadCpuSeconds(daemon) - cpu) / f.seq.completed * 1e6;
     f.parallelMs = parallelFirstEcho(connectDirect);
-    f.opened = openConcurrent(connectDirect, [&] { f.rssOpen = rssKb(daemon); });
+    const auto opening = Clock::now();
+    const double cpuOpening = threadCpuSeconds(daemon);
+    f.opened = openConcurrent(connectDirect, [&] {
+        f.openMs = msSince(opening);
+        f.cpuOpenMs = (threadCpuSeconds(daemon) - cpuOpening) * 1e3;
+        f.rssOpen = rssKb(daemon);
+    });
     f.dnsWarm = dnsLatencies(false);
     f.dnsFresh = dnsLatencies(true);
 }
@@ -477,6 +508,7 @@ void report(const Figures &socks, const Figures &tun)
     std::printf("tunnel CPU per GB: up %.2f s, down %.2f s\n", tun.cpuUp, tun.cpuDown);
     std::printf("sequential connections: tunnel %.0f/s, SOCKS5 alone %.0f/s, ratio %.2f\n", tun.seq.perSecond,
                 socks.seq.perSecond, ratio(tun.seq.perSecond, socks.seq.perSecond));
+    std::printf("tunnel CPU per sequential connection: %.0f us\n", tun.cpuPerConnectionUs);
     std::printf("median connect to first byte: tunnel %.3f ms, SOCKS5 alone %.3f ms (+%.3f ms)\n",
                 tun.seq.medianFirstByteMs, socks.seq.medianFirstByteMs,
                 tun.seq.medianFirstByteMs - socks.seq.medianFirstByteMs);
@@ -484,6 +516,8 @@ void report(const Figures &socks, const Figures &tun)
                 kParallelConnections, tun.parallelMs, socks.parallelMs, ratio(tun.parallelMs, socks.parallelMs));
     std::printf("daemon RSS: %ld KiB idle tunnel, %ld KiB with %d of %d connections open\n", tun.rssIdle,
                 tun.rssOpen, tun.opened, kConcurrentConnections);
+    std::printf("%d concurrent connections opened (and echoed once) in %.1f ms, daemon CPU %.1f ms\n",
+                kConcurrentConnections, tun.openMs, tun.cpuOpenMs);
     std::printf("dns via TUN IP + 1, one socket: p50 %.2f ms, p99 %.2f ms (%zu of %d answered)\n",
                 percentile(tun.dnsWarm, 0.5), percentile(tun.dnsWarm, 0.99), tun.dnsWarm.size(), kDnsQueries);
     std::printf("dns via TUN IP + 1, new socket per query: p50 %.2f ms, p99 %.2f ms (%zu of %d answered)\n",
@@ -500,6 +534,7 @@ void report(const Figures &socks, const Figures &tun)
     figure("sequential_ratio", ratio(tun.seq.perSecond, socks.seq.perSecond));
     figure("sequential_per_s_tunnel", tun.seq.perSecond);
     figure("sequential_per_s_socks", socks.seq.perSecond);
+    figure("cpu_us_per_connection", tun.cpuPerConnectionUs);
     figure("connect_ms_tunnel", tun.seq.medianFirstByteMs);
     figure("connect_ms_socks", socks.seq.medianFirstByteMs);
     figure("parallel_ratio", ratio(tun.parallelMs, socks.parallelMs));
@@ -507,6 +542,8 @@ void report(const Figures &socks, const Figures &tun)
     figure("parallel_ms_socks", socks.parallelMs);
     figure("rss_kib_idle", double(tun.rssIdle));
     figure("rss_kib_1000_open", double(tun.rssOpen));
+    figure("open_1000_ms", tun.openMs);
+    figure("cpu_ms_open_1000", tun.cpuOpenMs);
     figure("dns_fresh_p50_ms", percentile(tun.dnsFresh, 0.5));
     figure("dns_fresh_p99_ms", percentile(tun.dnsFresh, 0.99));
     figure("dns_fresh_answered", double(tun.dnsFresh.size()));
