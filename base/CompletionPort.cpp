@@ -168,8 +168,9 @@ int CompletionPort::associate(int fd, std::uint64_t key)
     SocketEntry *entry = entryFor(fd, true);
     if (!entry)
         return EBADF;
+    // Sockets are mostly made non-blocking already (SOCK_NONBLOCK, accept4).
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0))
         return errno;
 
     SlotList orphaned;

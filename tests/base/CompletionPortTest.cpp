@@ -138,6 +138,9 @@ TEST_F(CompletionPortTest, ReceiveAndSendInBothDirectionsReportByteCounts)
     auto [a, b] = tcpPair();
     ASSERT_EQ(m_port.associate(a, kKeyA), 0);
     ASSERT_EQ(m_port.associate(b, kKeyB), 0);
+    // Made with blocking calls; a worker must never block on them.
+    EXPECT_NE(fcntl(a, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(b, F_GETFL) & O_NONBLOCK, 0);
     std::array<char, 64> bufferA{}, bufferB{};
     CompletionSlot receiveA, receiveB, sendA, sendB;
     ASSERT_EQ(m_port.postReceive(a, receiveA, bufferA.data(), bufferA.size()), 0);
