@@ -78,13 +78,24 @@ bool forEachSocket(std::uint32_t pid, Visit &&visit)
     return stopped;
 }
 
-bool holds(std::uint32_t pid, int fd, std::uint32_t inode)
+enum class Link { Free, Holds, Other };
+
+// What descriptor fd of the process is: the socket, something else, or free
+// (or the process is gone).
+Link linkAt(std::uint32_t pid, int fd, std::uint32_t inode)
 {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/fd/%d", pid, fd);
     char link[64];
     const ssize_t n = ::readlink(path, link, sizeof link);
-    return n > 0 && std::size_t(n) < sizeof link && socketInode(link, std::size_t(n)) == inode;
+    if (n < 0)
+        return Link::Free;
+    return std::size_t(n) < sizeof link && socketInode(link, std::size_t(n)) == inode ? Link::Holds : Link::Other;
+}
+
+bool holds(std::uint32_t pid, int fd, std::uint32_t inode)
+{
+    return linkAt(pid, fd, inode) == Link::Holds;
 }
 
 // Every visible process, those running as uid first: a socket is nearly
@@ -156,7 +167,45 @@ std::uint32_t ConnectionOwnerLookup::tcpOwnerPid(std::uint16_t localPort, std::u
         mapped = find(AF_INET6);
         row = firstHeldRow(mapped);
     }
-    return row ? ownerOfSocket(row->inode, row->uid) : 0;
+    if (!row)
+        return 0;
+    const Holder owner = ownerOfSocket(row->inode, row->uid);
+    if (localIp != 0 && owner.fd >= 0) {
+        std::lock_guard lock(m_mutex);
+        if (m_connections.size() >= kMaxCachedInodes)
+            m_connections.clear();
+        m_connections[Tuple{localIp, remoteIp, localPort, remotePort}] = owner;
+    }
+    return owner.pid;
+}
+
+void ConnectionOwnerLookup::tcpConnectionEnded(std::uint16_t localPort, std::uint32_t remoteIp,
+                                               std::uint16_t remotePort, std::uint32_t localIp)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_connections.find(Tuple{localIp, remoteIp, localPort, remotePort});
+    if (found == m_connections.end())
+        return;
+    const Holder holder = found->second;
+    m_connections.erase(found);
+    const auto owner = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
+                                    [&](const RecentOwner &r) { return r.pid == holder.pid; });
+    if (owner == m_recentOwners.end())
+        return;
+    auto freed = owner->freed.begin();
+    auto end = freed + std::ptrdiff_t(owner->freedCount);
+    auto at = std::lower_bound(freed, end, holder.fd);
+    if (at != end && *at == holder.fd)
+        return;
+    if (owner->freedCount == kFreedDescriptors) {
+        if (at == end)
+            return; // higher than every kept one: the lowest are reused first
+        --end;      // the highest goes
+    } else {
+        ++owner->freedCount;
+    }
+    std::move_backward(at, end, end + 1);
+    *at = holder.fd;
 }
 
 std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::uint32_t localIp,
@@ -166,7 +215,7 @@ std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::u
         // Dual-stack sockets are found by the IPv4 lookup too.
         const auto rows = SockDiag::findUdpExact(localIp, localPort, remoteIp, remotePort);
         const SockDiag::Row *row = firstHeldRow(rows);
-        return row ? ownerOfSocket(row->inode, row->uid) : 0;
+        return row ? ownerOfSocket(row->inode, row->uid).pid : 0;
     }
     auto rows = SockDiag::findUdp(AF_INET, localPort);
     const SockDiag::Row *row = firstHeldRow(rows);
@@ -175,7 +224,7 @@ std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::u
         mapped = SockDiag::findUdp(AF_INET6, localPort);
         row = firstHeldRow(mapped);
     }
-    return row ? ownerOfSocket(row->inode, row->uid) : 0;
+    return row ? ownerOfSocket(row->inode, row->uid).pid : 0;
 }
 
 std::string ConnectionOwnerLookup::processImagePath(std::uint32_t pid)
@@ -207,7 +256,7 @@ std::optional<std::uint32_t> ConnectionOwnerLookup::processUid(std::uint32_t pid
     return std::uint32_t(info.st_uid);
 }
 
-bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, std::uint32_t *pid)
+bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, Holder *found)
 {
     Holder holder;
     {
@@ -218,7 +267,7 @@ bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, std::uint32_t *pid)
         holder = it->second;
     }
     if (holds(holder.pid, holder.fd, inode)) {
-        *pid = holder.pid;
+        *found = holder;
         return true;
     }
     std::lock_guard lock(m_mutex);
@@ -228,12 +277,12 @@ bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, std::uint32_t *pid)
     return false;
 }
 
-std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uint32_t uid)
+ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uint32_t uid)
 {
-    std::uint32_t pid = 0;
-    if (cachedOwner(inode, &pid)) {
+    Holder cached;
+    if (cachedOwner(inode, &cached)) {
         m_cacheHits.fetch_add(1, std::memory_order_relaxed);
-        return pid;
+        return cached;
     }
 
     std::vector<std::pair<std::uint32_t, Holder>> seen;
@@ -261,27 +310,41 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
                 recent.push_back(r);
     }
     // A new socket takes the lowest free descriptor: one that replaces a
-    // closed connection mostly has the number of the last one found, one
-    // opened while the others stay open one of the next few numbers. A few
-    // readlinks each before any directory is read (a directory of a thousand
-    // sockets costs a thousand).
-    for (const RecentOwner &candidate : recent) {
+    // closed connection mostly has the number of the last one found or of one
+    // that ended, one opened while the others stay open one of the next few
+    // numbers. A few readlinks each (for the most recent owners; the last
+    // match only for the others) before any directory is read: a directory of
+    // a thousand sockets costs a thousand.
+    auto foundAt = [&](const RecentOwner &candidate, int fd) {
+        const Link link = linkAt(candidate.pid, fd, inode);
+        if (link == Link::Other)
+            forgetFreed(candidate.pid, candidate.uid, fd); // taken by something else
+        if (link != Link::Holds)
+            return false;
+        m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
+        m_descriptorHits.fetch_add(1, std::memory_order_relaxed);
+        remember(candidate.pid, uid, {{inode, Holder{candidate.pid, fd}}}, fd);
+        return true;
+    };
+    for (std::size_t n = 0; n < recent.size(); ++n) {
+        const RecentOwner &candidate = recent[n];
         if (candidate.fd < 0)
             continue;
-        for (int fd = candidate.fd; fd <= candidate.fd + kDescriptorsAhead; ++fd) {
-            if (holds(candidate.pid, fd, inode)) {
-                m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
-                m_descriptorHits.fetch_add(1, std::memory_order_relaxed);
-                remember(candidate.pid, uid, {{inode, Holder{candidate.pid, fd}}}, fd);
-                return candidate.pid;
-            }
+        const int last = n < kProbedOwners ? candidate.fd + kDescriptorsAhead : candidate.fd;
+        for (int fd = candidate.fd; fd <= last; ++fd)
+            if (foundAt(candidate, fd))
+                return {candidate.pid, fd};
+        for (std::size_t i = 0; n < kProbedOwners && i < candidate.freedCount; ++i) {
+            const int fd = candidate.freed[i];
+            if ((fd < candidate.fd || fd > last) && foundAt(candidate, fd))
+                return {candidate.pid, fd};
         }
     }
     for (const RecentOwner &candidate : recent) {
         if (scan(candidate.pid)) {
             m_recentOwnerHits.fetch_add(1, std::memory_order_relaxed);
             remember(owner, uid, seen, ownerFd);
-            return owner;
+            return {owner, ownerFd};
         }
     }
 
@@ -291,11 +354,23 @@ std::uint32_t ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uin
             continue;
         if (scan(candidate)) {
             remember(owner, uid, seen, ownerFd);
-            return owner;
+            return {owner, ownerFd};
         }
     }
     remember(0, uid, seen, -1);
-    return kSystemPid;
+    return {kSystemPid, -1};
+}
+
+void ConnectionOwnerLookup::forgetFreed(std::uint32_t pid, std::uint32_t uid, int fd)
+{
+    std::lock_guard lock(m_mutex);
+    const auto owner = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
+                                    [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
+    if (owner == m_recentOwners.end())
+        return;
+    const auto freed = owner->freed.begin();
+    const auto kept = std::remove(freed, freed + std::ptrdiff_t(owner->freedCount), fd);
+    owner->freedCount = std::size_t(kept - freed);
 }
 
 void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
@@ -310,9 +385,15 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
         return;
     const auto it = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
                                  [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
-    if (it != m_recentOwners.end())
+    RecentOwner owner{pid, uid, fd};
+    if (it != m_recentOwners.end()) {
+        // Its freed descriptors stay, but for the one just taken again.
+        const auto kept = std::remove(it->freed.begin(), it->freed.begin() + std::ptrdiff_t(it->freedCount), fd);
+        owner.freedCount = std::size_t(kept - it->freed.begin());
+        std::copy(it->freed.begin(), kept, owner.freed.begin());
         m_recentOwners.erase(it);
-    m_recentOwners.insert(m_recentOwners.begin(), RecentOwner{pid, uid, fd});
+    }
+    m_recentOwners.insert(m_recentOwners.begin(), owner);
     if (m_recentOwners.size() > kRecentOwners)
         m_recentOwners.resize(kRecentOwners);
 }
@@ -327,4 +408,5 @@ void ConnectionOwnerLookup::clearCache()
     std::lock_guard lock(m_mutex);
     m_holders.clear();
     m_recentOwners.clear();
+    m_connections.clear();
 }

@@ -4,10 +4,12 @@
 // socket's inode, and the process holding that inode gives the image path.
 // Finding the holder means reading /proc/PID/fd links; a cache of inode ->
 // (pid, fd), verified with one readlink before use, and the recent owners
-// (first the descriptor each last had a match at and the few after it, then
-// all of theirs) keep most lookups far from a scan of every process.
+// (first the descriptor each last had a match at and the few after it, and
+// those freed by their connections that ended, then all of theirs) keep most
+// lookups far from a scan of every process.
 // Thread-safe; called from worker threads and the adapter reader thread.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +27,12 @@ public:
     static constexpr const char *kSystemPath = ":System";
     static constexpr std::size_t kMaxCachedInodes = 65536;
     static constexpr std::size_t kRecentOwners = 32;
-    // Descriptors past a recent owner's last match that are tried one by one.
+    // Descriptors past a recent owner's last match that are tried one by one,
+    // and those freed by ended connections (per owner), for this many of the
+    // most recent owners.
     static constexpr int kDescriptorsAhead = 3;
+    static constexpr std::size_t kFreedDescriptors = 8;
+    static constexpr std::size_t kProbedOwners = 4;
 
     struct Stats {
         std::uint64_t cacheHits = 0;
@@ -54,6 +60,12 @@ public:
     std::uint32_t udpOwnerPid(std::uint16_t localPort, std::uint32_t localIp = 0, std::uint32_t remoteIp = 0,
                               std::uint16_t remotePort = 0);
 
+    // A connection found by tcpOwnerPid with its local address has ended: its
+    // owner has most likely closed the socket, and the next socket it makes
+    // takes the lowest free descriptor, often that one.
+    void tcpConnectionEnded(std::uint16_t localPort, std::uint32_t remoteIp, std::uint16_t remotePort,
+                            std::uint32_t localIp);
+
     // ":System" for kSystemPid, the executable's path, or "[PID:" id "]" when
     // it cannot be read (the process is gone or has no executable).
     static std::string processImagePath(std::uint32_t pid);
@@ -71,14 +83,33 @@ private:
         int fd = -1;
     };
 
-    std::uint32_t ownerOfSocket(std::uint32_t inode, std::uint32_t uid);
-    bool cachedOwner(std::uint32_t inode, std::uint32_t *pid);
+    // The holder of the socket; pid kSystemPid (fd -1) when no process holds it.
+    Holder ownerOfSocket(std::uint32_t inode, std::uint32_t uid);
+    bool cachedOwner(std::uint32_t inode, Holder *holder);
     struct RecentOwner {
         std::uint32_t pid = 0;
         std::uint32_t uid = 0; // of the socket it was found for
         int fd = -1;           // the descriptor that socket was found at
+        std::array<int, kFreedDescriptors> freed{}; // ascending
+        std::size_t freedCount = 0;
+    };
+    struct Tuple {
+        std::uint32_t localIp = 0;
+        std::uint32_t remoteIp = 0;
+        std::uint16_t localPort = 0;
+        std::uint16_t remotePort = 0;
+        bool operator==(const Tuple &) const = default;
+    };
+    struct TupleHash {
+        std::size_t operator()(const Tuple &t) const
+        {
+            return std::hash<std::uint64_t>{}((std::uint64_t(t.localIp) << 32 | t.remoteIp) ^
+                                              (std::uint64_t(t.localPort) << 16 | t.remotePort) * 0x9E3779B97F4A7C15ull);
+        }
     };
 
+    // A freed descriptor found taken by another file is no longer tried.
+    void forgetFreed(std::uint32_t pid, std::uint32_t uid, int fd);
     // Caches every holder seen during a scan; pid, when found (its socket at
     // descriptor fd), becomes the most recent owner of sockets of uid.
     void remember(std::uint32_t pid, std::uint32_t uid, const std::vector<std::pair<std::uint32_t, Holder>> &seen,
@@ -87,6 +118,7 @@ private:
     mutable std::mutex m_mutex;
     std::unordered_map<std::uint32_t, Holder> m_holders;
     std::vector<RecentOwner> m_recentOwners; // most recent first
+    std::unordered_map<Tuple, Holder, TupleHash> m_connections; // found with their local address
     std::atomic<std::uint64_t> m_cacheHits{0};
     std::atomic<std::uint64_t> m_recentOwnerHits{0};
     std::atomic<std::uint64_t> m_fullScans{0};

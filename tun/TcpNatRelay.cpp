@@ -150,6 +150,9 @@ bool TcpNatRelay::logDiagnostics() const
 
 void TcpNatRelay::natSessionEnded(const TcpNatSession &session)
 {
+    if (m_settings.owners)
+        m_settings.owners->tcpConnectionEnded(session.clientPort, session.destinationAddress, session.destinationPort,
+                                              session.clientAddress);
     if (m_sessionEnded)
         m_sessionEnded(session);
 }

@@ -31,12 +31,12 @@ std::uint16_t localPort(int fd)
     return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
 }
 
-int listener()
+int listener(int backlog = 16)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in sa = loopbackAddress(0);
     bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
-    listen(fd, 16);
+    listen(fd, backlog);
     return fd;
 }
 
@@ -230,6 +230,85 @@ TEST(ConnectionOwnerLookupTcp, RecentOwnerIsSearchedBeforeAFullScan)
     close(first);
     close(second);
     close(third);
+    close(server);
+}
+
+TEST(ConnectionOwnerLookupTcp, DescriptorsOfEndedConnectionsAreTriedBeforeADirectoryRead)
+{
+    const int server = listener(64); // none is accepted
+    const std::uint16_t serverPort = localPort(server);
+    ConnectionOwnerLookup lookup;
+    constexpr int kHeld = 46;
+    constexpr int kSpacing = ConnectionOwnerLookup::kDescriptorsAhead + 2; // out of each other's reach
+    std::vector<int> held;
+    for (int i = 0; i < kHeld; ++i) {
+        held.push_back(connectTo(serverPort));
+        ASSERT_EQ(lookup.tcpOwnerPid(localPort(held.back()), kLoopback, serverPort, kLoopback),
+                  std::uint32_t(getpid()));
+    }
+    // One more connection ends than are kept, the highest first: the lowest
+    // descriptors are kept, as the next sockets take the lowest free ones.
+    std::vector<int> ended;
+    for (int i = kHeld - kSpacing; i > 0; i -= kSpacing)
+        ended.push_back(i);
+    ASSERT_EQ(ended.size(), ConnectionOwnerLookup::kFreedDescriptors + 1);
+    for (int i : ended) {
+        lookup.tcpConnectionEnded(localPort(held[i]), kLoopback, serverPort, kLoopback);
+        close(held[i]);
+    }
+    const auto before = lookup.stats();
+    for (auto i = ended.rbegin(); i != ended.rend() - 1; ++i) {
+        held[*i] = connectTo(serverPort); // the lowest free descriptor
+        EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[*i]), kLoopback, serverPort, kLoopback),
+                  std::uint32_t(getpid()));
+    }
+    EXPECT_EQ(lookup.stats().descriptorHits, before.descriptorHits + ConnectionOwnerLookup::kFreedDescriptors);
+    held[ended.front()] = -1; // ended and not replaced
+    for (int fd : held)
+        if (fd >= 0)
+            close(fd);
+    close(server);
+}
+
+TEST(ConnectionOwnerLookupTcp, AFreedDescriptorTakenByAnotherFileIsDropped)
+{
+    const int server = listener(64); // none is accepted
+    const std::uint16_t serverPort = localPort(server);
+    ConnectionOwnerLookup lookup;
+    constexpr int kSpacing = ConnectionOwnerLookup::kDescriptorsAhead + 2;
+    std::vector<int> held;
+    for (int i = 0; i < 50; ++i) {
+        held.push_back(connectTo(serverPort));
+        ASSERT_EQ(lookup.tcpOwnerPid(localPort(held.back()), kLoopback, serverPort, kLoopback),
+                  std::uint32_t(getpid()));
+    }
+    auto end = [&](int i) {
+        lookup.tcpConnectionEnded(localPort(held[i]), kLoopback, serverPort, kLoopback);
+        close(held[i]);
+    };
+    // Every kept descriptor is taken by another file at once.
+    std::vector<int> files;
+    for (std::size_t i = 1; i <= ConnectionOwnerLookup::kFreedDescriptors; ++i)
+        end(int(i) * kSpacing - 4);
+    for (std::size_t i = 0; i < ConnectionOwnerLookup::kFreedDescriptors; ++i)
+        files.push_back(dup(server));
+    // A connection ending above them, and then the next: tried again only
+    // once the lookup between has dropped the taken ones.
+    end(45);
+    held[45] = connectTo(serverPort);
+    EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[45]), kLoopback, serverPort, kLoopback), std::uint32_t(getpid()));
+    end(40);
+    const auto before = lookup.stats();
+    held[40] = connectTo(serverPort);
+    EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[40]), kLoopback, serverPort, kLoopback), std::uint32_t(getpid()));
+    EXPECT_EQ(lookup.stats().descriptorHits, before.descriptorHits + 1);
+    for (std::size_t i = 1; i <= ConnectionOwnerLookup::kFreedDescriptors; ++i)
+        held[i * kSpacing - 4] = -1;
+    for (int fd : held)
+        if (fd >= 0)
+            close(fd);
+    for (int fd : files)
+        close(fd);
     close(server);
 }
 
