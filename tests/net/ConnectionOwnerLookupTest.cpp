@@ -233,83 +233,89 @@ TEST(ConnectionOwnerLookupTcp, RecentOwnerIsSearchedBeforeAFullScan)
     close(server);
 }
 
+// Connections of this process, each looked up once with its local address,
+// to a listener that accepts none of them.
+class HeldConnections {
+public:
+    explicit HeldConnections(int count)
+        : m_server(listener(64))
+        , m_serverPort(localPort(m_server))
+    {
+        for (int i = 0; i < count; ++i)
+            m_held.push_back(open());
+    }
+    ~HeldConnections()
+    {
+        for (int fd : m_held)
+            if (fd >= 0)
+                close(fd);
+        close(m_server);
+    }
+    // The connection ends as the tunnel sees it, and its socket is closed.
+    void end(int i)
+    {
+        lookup.tcpConnectionEnded(localPort(m_held[std::size_t(i)]), kLoopback, m_serverPort, kLoopback);
+        close(m_held[std::size_t(i)]);
+        m_held[std::size_t(i)] = -1;
+    }
+    // A new connection in its place (at the lowest free descriptor).
+    void replace(int i) { m_held[std::size_t(i)] = open(); }
+    int fd(int i) const { return m_held[std::size_t(i)]; }
+    int server() const { return m_server; }
+
+    ConnectionOwnerLookup lookup;
+
+private:
+    int open()
+    {
+        const int fd = connectTo(m_serverPort);
+        EXPECT_EQ(lookup.tcpOwnerPid(localPort(fd), kLoopback, m_serverPort, kLoopback), std::uint32_t(getpid()));
+        return fd;
+    }
+
+    int m_server;
+    std::uint16_t m_serverPort;
+    std::vector<int> m_held;
+};
+
+constexpr int kSpacing = ConnectionOwnerLookup::kDescriptorsAhead + 2; // out of each other's reach
+
 TEST(ConnectionOwnerLookupTcp, DescriptorsOfEndedConnectionsAreTriedBeforeADirectoryRead)
 {
-    const int server = listener(64); // none is accepted
-    const std::uint16_t serverPort = localPort(server);
-    ConnectionOwnerLookup lookup;
-    constexpr int kHeld = 46;
-    constexpr int kSpacing = ConnectionOwnerLookup::kDescriptorsAhead + 2; // out of each other's reach
-    std::vector<int> held;
-    for (int i = 0; i < kHeld; ++i) {
-        held.push_back(connectTo(serverPort));
-        ASSERT_EQ(lookup.tcpOwnerPid(localPort(held.back()), kLoopback, serverPort, kLoopback),
-                  std::uint32_t(getpid()));
-    }
+    HeldConnections held(46);
     // One more connection ends than are kept, the highest first: the lowest
     // descriptors are kept, as the next sockets take the lowest free ones.
     std::vector<int> ended;
-    for (int i = kHeld - kSpacing; i > 0; i -= kSpacing)
+    for (int i = 46 - kSpacing; i > 0; i -= kSpacing)
         ended.push_back(i);
     ASSERT_EQ(ended.size(), ConnectionOwnerLookup::kFreedDescriptors + 1);
-    for (int i : ended) {
-        lookup.tcpConnectionEnded(localPort(held[i]), kLoopback, serverPort, kLoopback);
-        close(held[i]);
-    }
-    const auto before = lookup.stats();
-    for (auto i = ended.rbegin(); i != ended.rend() - 1; ++i) {
-        held[*i] = connectTo(serverPort); // the lowest free descriptor
-        EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[*i]), kLoopback, serverPort, kLoopback),
-                  std::uint32_t(getpid()));
-    }
-    EXPECT_EQ(lookup.stats().descriptorHits, before.descriptorHits + ConnectionOwnerLookup::kFreedDescriptors);
-    held[ended.front()] = -1; // ended and not replaced
-    for (int fd : held)
-        if (fd >= 0)
-            close(fd);
-    close(server);
+    for (int i : ended)
+        held.end(i);
+    const auto before = held.lookup.stats();
+    for (auto i = ended.rbegin(); i != ended.rend() - 1; ++i)
+        held.replace(*i);
+    EXPECT_EQ(held.lookup.stats().descriptorHits, before.descriptorHits + ConnectionOwnerLookup::kFreedDescriptors);
 }
 
 TEST(ConnectionOwnerLookupTcp, AFreedDescriptorTakenByAnotherFileIsDropped)
 {
-    const int server = listener(64); // none is accepted
-    const std::uint16_t serverPort = localPort(server);
-    ConnectionOwnerLookup lookup;
-    constexpr int kSpacing = ConnectionOwnerLookup::kDescriptorsAhead + 2;
-    std::vector<int> held;
-    for (int i = 0; i < 50; ++i) {
-        held.push_back(connectTo(serverPort));
-        ASSERT_EQ(lookup.tcpOwnerPid(localPort(held.back()), kLoopback, serverPort, kLoopback),
-                  std::uint32_t(getpid()));
-    }
-    auto end = [&](int i) {
-        lookup.tcpConnectionEnded(localPort(held[i]), kLoopback, serverPort, kLoopback);
-        close(held[i]);
-    };
+    HeldConnections held(50);
     // Every kept descriptor is taken by another file at once.
     std::vector<int> files;
     for (std::size_t i = 1; i <= ConnectionOwnerLookup::kFreedDescriptors; ++i)
-        end(int(i) * kSpacing - 4);
+        held.end(int(i) * kSpacing - 4);
     for (std::size_t i = 0; i < ConnectionOwnerLookup::kFreedDescriptors; ++i)
-        files.push_back(dup(server));
+        files.push_back(dup(held.server()));
     // A connection ending above them, and then the next: tried again only
     // once the lookup between has dropped the taken ones.
-    end(45);
-    held[45] = connectTo(serverPort);
-    EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[45]), kLoopback, serverPort, kLoopback), std::uint32_t(getpid()));
-    end(40);
-    const auto before = lookup.stats();
-    held[40] = connectTo(serverPort);
-    EXPECT_EQ(lookup.tcpOwnerPid(localPort(held[40]), kLoopback, serverPort, kLoopback), std::uint32_t(getpid()));
-    EXPECT_EQ(lookup.stats().descriptorHits, before.descriptorHits + 1);
-    for (std::size_t i = 1; i <= ConnectionOwnerLookup::kFreedDescriptors; ++i)
-        held[i * kSpacing - 4] = -1;
-    for (int fd : held)
-        if (fd >= 0)
-            close(fd);
+    held.end(45);
+    held.replace(45);
+    held.end(40);
+    const auto before = held.lookup.stats();
+    held.replace(40);
+    EXPECT_EQ(held.lookup.stats().descriptorHits, before.descriptorHits + 1);
     for (int fd : files)
         close(fd);
-    close(server);
 }
 
 TEST(ConnectionOwnerLookupTcp, DualStackSocketToIpv4PeerIsFound)
