@@ -317,7 +317,8 @@ ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(std::uint32_t
     // a thousand sockets costs a thousand.
     auto foundAt = [&](const RecentOwner &candidate, int fd) {
         const Link link = linkAt(candidate.pid, fd, inode);
-        if (link == Link::Other)
+        const auto freedEnd = candidate.freed.begin() + std::ptrdiff_t(candidate.freedCount);
+        if (link == Link::Other && std::find(candidate.freed.begin(), freedEnd, fd) != freedEnd)
             forgetFreed(candidate.pid, candidate.uid, fd); // taken by something else
         if (link != Link::Holds)
             return false;
