@@ -1,5 +1,10 @@
 #include "net/CgroupPath.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -67,6 +72,41 @@ std::string CgroupPath::ofProcess(pid_t pid)
         return isValid(path) ? path : std::string();
     }
     return {};
+}
+
+std::vector<pid_t> CgroupPath::processesOf(std::uint64_t cgroupId)
+{
+    // The cgroup file system's handles are its 64-bit node ids (type
+    // FILEID_KERNFS), which are also the cgroup ids.
+    constexpr int kKernfsHandleType = 0xfe;
+    const auto mount = cgroup2Mount();
+    if (!mount || cgroupId == 0)
+        return {};
+    const int root = ::open(mount->mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0)
+        return {};
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + sizeof cgroupId];
+    auto *handle = reinterpret_cast<file_handle *>(storage);
+    handle->handle_bytes = sizeof cgroupId;
+    handle->handle_type = kKernfsHandleType;
+    std::memcpy(handle->f_handle, &cgroupId, sizeof cgroupId);
+    const int directory = ::open_by_handle_at(root, handle, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(root);
+    if (directory < 0)
+        return {};
+    const int procs = ::openat(directory, "cgroup.procs", O_RDONLY | O_CLOEXEC);
+    ::close(directory);
+    FILE *file = procs < 0 ? nullptr : ::fdopen(procs, "r");
+    if (!file) {
+        if (procs >= 0)
+            ::close(procs);
+        return {};
+    }
+    std::vector<pid_t> pids;
+    for (int pid = 0; std::fscanf(file, "%d", &pid) == 1;)
+        pids.push_back(pid);
+    std::fclose(file);
+    return pids;
 }
 
 bool CgroupPath::isValid(const std::string &path)

@@ -7,8 +7,10 @@
 // Paths are relative to the root of the hierarchy and start with '/'
 // ("/system.slice/kestd.service"); "/" is the root itself.
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 class CgroupPath {
 public:
@@ -16,6 +18,9 @@ public:
 
     // The cgroup v2 path of a process (0: this one); empty when unknown.
     static std::string ofProcess(pid_t pid);
+    // The processes in the cgroup v2 with this id (the id a socket's diagnostics
+    // carry), opened by its file handle; empty when it is gone or unknown.
+    static std::vector<pid_t> processesOf(std::uint64_t cgroupId);
     // The cgroup's level: 0 for the root, 1 for "/a", 2 for "/a/b".
     static int level(const std::string &path);
     // The path as nftables resolves it, relative to kSysfsRoot; empty when the

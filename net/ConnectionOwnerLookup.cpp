@@ -1,5 +1,6 @@
 #include "net/ConnectionOwnerLookup.h"
 
+#include "net/CgroupPath.h"
 #include "net/SockDiag.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -169,7 +171,7 @@ std::uint32_t ConnectionOwnerLookup::tcpOwnerPid(std::uint16_t localPort, std::u
     }
     if (!row)
         return 0;
-    const Holder owner = ownerOfSocket(row->inode, row->uid);
+    const Holder owner = ownerOfSocket(*row);
     if (localIp != 0 && owner.fd >= 0) {
         std::lock_guard lock(m_mutex);
         if (m_connections.size() >= kMaxCachedInodes)
@@ -215,7 +217,7 @@ std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::u
         // Dual-stack sockets are found by the IPv4 lookup too.
         const auto rows = SockDiag::findUdpExact(localIp, localPort, remoteIp, remotePort);
         const SockDiag::Row *row = firstHeldRow(rows);
-        return row ? ownerOfSocket(row->inode, row->uid).pid : 0;
+        return row ? ownerOfSocket(*row).pid : 0;
     }
     auto rows = SockDiag::findUdp(AF_INET, localPort);
     const SockDiag::Row *row = firstHeldRow(rows);
@@ -224,7 +226,7 @@ std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::u
         mapped = SockDiag::findUdp(AF_INET6, localPort);
         row = firstHeldRow(mapped);
     }
-    return row ? ownerOfSocket(row->inode, row->uid).pid : 0;
+    return row ? ownerOfSocket(*row).pid : 0;
 }
 
 std::string ConnectionOwnerLookup::processImagePath(std::uint32_t pid)
@@ -277,8 +279,10 @@ bool ConnectionOwnerLookup::cachedOwner(std::uint32_t inode, Holder *found)
     return false;
 }
 
-ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(std::uint32_t inode, std::uint32_t uid)
+ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(const SockDiag::Row &row)
 {
+    const std::uint32_t inode = row.inode;
+    const std::uint32_t uid = row.uid;
     Holder cached;
     if (cachedOwner(inode, &cached)) {
         m_cacheHits.fetch_add(1, std::memory_order_relaxed);
@@ -350,10 +354,24 @@ ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(std::uint32_t
     }
 
     m_fullScans.fetch_add(1, std::memory_order_relaxed);
+    std::unordered_set<std::uint32_t> scanned;
+    for (const RecentOwner &r : recent)
+        scanned.insert(r.pid);
+    auto scanOnce = [&](std::uint32_t candidate) { return scanned.insert(candidate).second && scan(candidate); };
+    // First the processes of the cgroup the socket was made in: a desktop
+    // starts each application in a cgroup of its own, so a new program is
+    // found among a few processes instead of all of its user's.
+    if (row.cgroupId > kRootCgroupId) {
+        for (const pid_t candidate : CgroupPath::processesOf(row.cgroupId)) {
+            if (candidate > 0 && scanOnce(std::uint32_t(candidate))) {
+                m_cgroupHits.fetch_add(1, std::memory_order_relaxed);
+                remember(owner, uid, seen, ownerFd);
+                return {owner, ownerFd};
+            }
+        }
+    }
     for (const std::uint32_t candidate : processesByUid(uid)) {
-        if (std::any_of(recent.begin(), recent.end(), [&](const RecentOwner &r) { return r.pid == candidate; }))
-            continue;
-        if (scan(candidate)) {
+        if (scanOnce(candidate)) {
             remember(owner, uid, seen, ownerFd);
             return {owner, ownerFd};
         }
@@ -401,7 +419,8 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
 
 ConnectionOwnerLookup::Stats ConnectionOwnerLookup::stats() const
 {
-    return {m_cacheHits.load(), m_recentOwnerHits.load(), m_fullScans.load(), m_descriptorHits.load()};
+    return {m_cacheHits.load(), m_recentOwnerHits.load(), m_fullScans.load(), m_descriptorHits.load(),
+            m_cgroupHits.load()};
 }
 
 void ConnectionOwnerLookup::clearCache()

@@ -6,8 +6,11 @@
 // (pid, fd), verified with one readlink before use, and the recent owners
 // (first the descriptor each last had a match at and the few after it, and
 // those freed by their connections that ended, then all of theirs) keep most
-// lookups far from a scan of every process.
+// lookups far from a scan of every process; a scan starts with the processes
+// of the cgroup the socket was made in.
 // Thread-safe; called from worker threads and the adapter reader thread.
+
+#include "net/SockDiag.h"
 
 #include <array>
 #include <atomic>
@@ -39,6 +42,7 @@ public:
         std::uint64_t recentOwnerHits = 0; // found at a recent owner, by descriptor or by its scan
         std::uint64_t fullScans = 0;
         std::uint64_t descriptorHits = 0; // of those, found without reading a directory
+        std::uint64_t cgroupHits = 0;     // of the full scans, found in the socket's cgroup
     };
 
     // The owner's image path, or empty when no matching socket exists. TCP
@@ -83,8 +87,11 @@ private:
         int fd = -1;
     };
 
+    // The cgroup v2 root's id: every process is below it, so it narrows nothing.
+    static constexpr std::uint64_t kRootCgroupId = 1;
+
     // The holder of the socket; pid kSystemPid (fd -1) when no process holds it.
-    Holder ownerOfSocket(std::uint32_t inode, std::uint32_t uid);
+    Holder ownerOfSocket(const SockDiag::Row &row);
     bool cachedOwner(std::uint32_t inode, Holder *holder);
     struct RecentOwner {
         std::uint32_t pid = 0;
@@ -123,4 +130,5 @@ private:
     std::atomic<std::uint64_t> m_recentOwnerHits{0};
     std::atomic<std::uint64_t> m_fullScans{0};
     std::atomic<std::uint64_t> m_descriptorHits{0};
+    std::atomic<std::uint64_t> m_cgroupHits{0};
 };

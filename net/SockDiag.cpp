@@ -8,6 +8,7 @@
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,6 +16,22 @@
 #include <unistd.h>
 
 namespace {
+
+// The INET_DIAG_CGROUP_ID attribute after the message, when present.
+std::uint64_t cgroupIdOf(const nlmsghdr *h)
+{
+    const auto *attribute = reinterpret_cast<const rtattr *>(
+        static_cast<const std::uint8_t *>(NLMSG_DATA(h)) + NLMSG_ALIGN(sizeof(inet_diag_msg)));
+    int length = int(h->nlmsg_len) - int(NLMSG_LENGTH(NLMSG_ALIGN(sizeof(inet_diag_msg))));
+    for (; RTA_OK(attribute, length); attribute = RTA_NEXT(attribute, length)) {
+        if (attribute->rta_type == INET_DIAG_CGROUP_ID && RTA_PAYLOAD(attribute) >= sizeof(std::uint64_t)) {
+            std::uint64_t id = 0;
+            std::memcpy(&id, RTA_DATA(attribute), sizeof id);
+            return id;
+        }
+    }
+    return 0;
+}
 
 constexpr std::size_t kReceiveBufferSize = 32768;
 // A reply the kernel never sends (its queue overflowed) must not hold a worker.
@@ -184,7 +201,7 @@ std::optional<std::vector<SockDiag::Row>> query(int family, int protocol, const 
                 return rows;
             if (!isDump && expectedLocalPort != 0 && d->id.idiag_sport != expectedLocalPort)
                 return rows;
-            rows.push_back({d->idiag_inode, d->idiag_uid, d->idiag_state, d->idiag_family});
+            rows.push_back({d->idiag_inode, d->idiag_uid, d->idiag_state, d->idiag_family, cgroupIdOf(h)});
             if (!isDump)
                 return rows;
         }

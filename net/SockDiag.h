@@ -14,6 +14,7 @@ public:
         std::uint32_t uid = 0;
         std::uint8_t state = 0;
         std::uint8_t family = 0;
+        std::uint64_t cgroupId = 0; // the v2 cgroup its creator ran in; 0 when the kernel does not say
     };
 
     // TCP sockets of the family (AF_INET, or AF_INET6 for v4-mapped peers) with

@@ -1,5 +1,6 @@
 #include "net/ConnectionOwnerLookup.h"
 #include "tests/support/LoopbackTools.h"
+#include "tests/support/TestCgroup.h"
 
 #include <gtest/gtest.h>
 
@@ -59,14 +60,21 @@ std::string sleepPath()
 // an image path of its own.
 class OwnerChild {
 public:
-    // kind: "tcp" connects to port, "udp" binds a UDP socket.
-    OwnerChild(const char *kind, std::uint16_t port)
+    // kind: "tcp" connects to port, "udp" binds a UDP socket; made in the
+    // cgroup of that directory when one is given.
+    OwnerChild(const char *kind, std::uint16_t port, const std::string &cgroupDirectory = {})
     {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return;
         m_pid = fork();
         if (m_pid == 0) {
+            if (!cgroupDirectory.empty()) {
+                const int procs = open((cgroupDirectory + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+                if (procs < 0 || write(procs, "0", 1) != 1)
+                    _exit(126);
+                close(procs);
+            }
             int sock;
             if (std::string(kind) == "tcp") {
                 sock = socket(AF_INET, SOCK_STREAM, 0);
@@ -129,6 +137,21 @@ TEST(ConnectionOwnerLookupTcp, FindsTheChildByLocalPortAndRemoteEndpoint)
     EXPECT_EQ(lookup.tcpOwnerPath(child.port(), kLoopback, serverPort + 1), "");
     EXPECT_EQ(lookup.tcpOwnerPid(child.port(), kLoopback + 1, serverPort), 0u);
     close(accepted);
+    close(server);
+}
+
+TEST(ConnectionOwnerLookupTcp, AProcessNotSeenBeforeIsSearchedForInTheSocketsCgroupFirst)
+{
+    TestCgroup cgroup("kestd-owner-");
+    if (!cgroup.ok())
+        GTEST_SKIP() << "needs root and a writable cgroup v2 hierarchy";
+    const int server = listener();
+    const std::uint16_t serverPort = localPort(server);
+    OwnerChild child("tcp", serverPort, cgroup.directory());
+    ASSERT_GT(child.pid(), 0);
+    ConnectionOwnerLookup lookup;
+    EXPECT_EQ(lookup.tcpOwnerPid(child.port(), kLoopback, serverPort, kLoopback), std::uint32_t(child.pid()));
+    EXPECT_EQ(lookup.stats().cgroupHits, 1u);
     close(server);
 }
 
