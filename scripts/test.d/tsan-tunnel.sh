@@ -21,7 +21,7 @@ cd "$root"
   relay/DnsAssociationPool.cpp tun/TcpNatRelay.cpp tun/TcpNatListener.cpp tun/PipePool.cpp tun/RelaySession.cpp \
   tun/TcpConnectionTable.cpp tun/TcpConnection.cpp tun/TcpUploadPath.cpp tun/TcpDownloadPath.cpp \
   tun/RetransmissionTimer.cpp tun/StreamBuffer.cpp tun/ConnectionKey.cpp \
-  net/ConnectionOwnerLookup.cpp net/SockDiag.cpp \
+  net/ConnectionOwnerLookup.cpp net/SockDiag.cpp net/CgroupPath.cpp \
   tests/socks5/AsyncSocksClientTest.cpp tests/tun/TcpNatRelayTest.cpp tests/tun/TcpNatListenerTest.cpp \
   tests/relay/UdpForwardingTest.cpp tests/tun/TcpConnectionTableTest.cpp \
   -lgtest -lgtest_main -lpthread $(pkg-config --libs Qt6Core) -o "$out/tunnel_tsan"
