@@ -604,6 +604,10 @@ TEST_F(UdpForwardingTest, DnsAssociationEndedByTheProxyIsReplacedForTheNextQuery
     startUdpNat(proxy.port(), direct.port());
     ASSERT_TRUE(forward(6100, kTunnelDns, 53, dnsQuery(7, 6100)));
     ASSERT_TRUE(m_sink.waitFor(1));
+    // Every association open first: one still opening would outlive the end.
+    ASSERT_TRUE(eventually([&] {
+        return m_udpNat->dnsPool()->associationsUp() == DnsAssociationPool::kAssociations;
+    })) << m_udpNat->dnsPool()->associationsUp();
     direct.endAssociations();
     ASSERT_TRUE(eventually([&] { return m_udpNat->dnsPool()->associationsUp() == 0; })) << "an ended one was kept";
     ASSERT_TRUE(forward(6101, kTunnelDns, 53, dnsQuery(8, 6101)));
