@@ -97,23 +97,13 @@ public:
     {
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        EXPECT_EQ(m_port.associate(pair[0], std::uint64_t(CompletionKey::UserTcp)), 0);
-        m_peers.push_back(pair[1]);
-        AsyncSocksClient::Result result;
-        result.socket = pair[0];
-        m_handlers.at(i)(std::move(result));
-        return pair[1];
+        return handOver(i, pair[0], pair[1]);
     }
     // The same over a loopback TCP connection; *engineEnd is the engine's end.
     int establishOverTcp(std::size_t i, int *engineEnd)
     {
         const int far = connectedLoopbackPair(engineEnd);
-        EXPECT_EQ(m_port.associate(*engineEnd, std::uint64_t(CompletionKey::UserTcp)), 0);
-        m_peers.push_back(far);
-        AsyncSocksClient::Result result;
-        result.socket = *engineEnd;
-        m_handlers.at(i)(std::move(result));
-        return far;
+        return handOver(i, *engineEnd, far);
     }
     void fail(std::size_t i, AsyncSocksClient::Failure failure)
     {
@@ -142,6 +132,17 @@ public:
     std::unique_ptr<TcpConnectionTable> table;
 
 private:
+    // The engine's end of the proxy connection goes to handshake i; the far end is the test's.
+    int handOver(std::size_t i, int engineEnd, int far)
+    {
+        EXPECT_EQ(m_port.associate(engineEnd, std::uint64_t(CompletionKey::UserTcp)), 0);
+        m_peers.push_back(far);
+        AsyncSocksClient::Result result;
+        result.socket = engineEnd;
+        m_handlers.at(i)(std::move(result));
+        return far;
+    }
+
     CompletionPort m_port;
     RoutingPolicy m_policy;
     std::vector<AsyncSocksClient::Handler> m_handlers;
