@@ -192,22 +192,37 @@ void ConnectionOwnerLookup::tcpConnectionEnded(std::uint16_t localPort, std::uin
     m_connections.erase(found);
     const auto owner = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
                                     [&](const RecentOwner &r) { return r.pid == holder.pid; });
-    if (owner == m_recentOwners.end())
+    if (owner != m_recentOwners.end())
+        owner->addFreed(holder.fd);
+}
+
+bool ConnectionOwnerLookup::RecentOwner::isFreed(int descriptor) const
+{
+    const auto end = freed.begin() + std::ptrdiff_t(freedCount);
+    return std::binary_search(freed.begin(), end, descriptor);
+}
+
+void ConnectionOwnerLookup::RecentOwner::addFreed(int descriptor)
+{
+    auto end = freed.begin() + std::ptrdiff_t(freedCount);
+    const auto at = std::lower_bound(freed.begin(), end, descriptor);
+    if (at != end && *at == descriptor)
         return;
-    auto freed = owner->freed.begin();
-    auto end = freed + std::ptrdiff_t(owner->freedCount);
-    auto at = std::lower_bound(freed, end, holder.fd);
-    if (at != end && *at == holder.fd)
-        return;
-    if (owner->freedCount == kFreedDescriptors) {
+    if (freedCount == kFreedDescriptors) {
         if (at == end)
-            return; // higher than every kept one: the lowest are reused first
+            return; // higher than every kept one
         --end;      // the highest goes
     } else {
-        ++owner->freedCount;
+        ++freedCount;
     }
     std::move_backward(at, end, end + 1);
-    *at = holder.fd;
+    *at = descriptor;
+}
+
+void ConnectionOwnerLookup::RecentOwner::dropFreed(int descriptor)
+{
+    const auto kept = std::remove(freed.begin(), freed.begin() + std::ptrdiff_t(freedCount), descriptor);
+    freedCount = std::size_t(kept - freed.begin());
 }
 
 std::uint32_t ConnectionOwnerLookup::udpOwnerPid(std::uint16_t localPort, std::uint32_t localIp,
@@ -321,8 +336,7 @@ ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(const SockDia
     // a thousand sockets costs a thousand.
     auto foundAt = [&](const RecentOwner &candidate, int fd) {
         const Link link = linkAt(candidate.pid, fd, inode);
-        const auto freedEnd = candidate.freed.begin() + std::ptrdiff_t(candidate.freedCount);
-        if (link == Link::Other && std::find(candidate.freed.begin(), freedEnd, fd) != freedEnd)
+        if (link == Link::Other && candidate.isFreed(fd))
             forgetFreed(candidate.pid, candidate.uid, fd); // taken by something else
         if (link != Link::Holds)
             return false;
@@ -385,11 +399,8 @@ void ConnectionOwnerLookup::forgetFreed(std::uint32_t pid, std::uint32_t uid, in
     std::lock_guard lock(m_mutex);
     const auto owner = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
                                     [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
-    if (owner == m_recentOwners.end())
-        return;
-    const auto freed = owner->freed.begin();
-    const auto kept = std::remove(freed, freed + std::ptrdiff_t(owner->freedCount), fd);
-    owner->freedCount = std::size_t(kept - freed);
+    if (owner != m_recentOwners.end())
+        owner->dropFreed(fd);
 }
 
 void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
@@ -407,9 +418,9 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
     RecentOwner owner{pid, uid, fd};
     if (it != m_recentOwners.end()) {
         // Its freed descriptors stay, but for the one just taken again.
-        const auto kept = std::remove(it->freed.begin(), it->freed.begin() + std::ptrdiff_t(it->freedCount), fd);
-        owner.freedCount = std::size_t(kept - it->freed.begin());
-        std::copy(it->freed.begin(), kept, owner.freed.begin());
+        owner = *it;
+        owner.fd = fd;
+        owner.dropFreed(fd);
         m_recentOwners.erase(it);
     }
     m_recentOwners.insert(m_recentOwners.begin(), owner);

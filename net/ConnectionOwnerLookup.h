@@ -99,6 +99,11 @@ private:
         int fd = -1;           // the descriptor that socket was found at
         std::array<int, kFreedDescriptors> freed{}; // ascending
         std::size_t freedCount = 0;
+
+        bool isFreed(int descriptor) const;
+        // Kept when among the lowest kFreedDescriptors: those are reused first.
+        void addFreed(int descriptor);
+        void dropFreed(int descriptor);
     };
     struct Tuple {
         std::uint32_t localIp = 0;
