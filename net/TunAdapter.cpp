@@ -2,6 +2,7 @@
 
 #include "net/InterfaceConfig.h"
 #include "net/Netlink.h"
+#include "net/TunRing.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -68,13 +69,20 @@ bool deviceGone(int error)
 
 } // namespace
 
-bool TunAdapter::offloadSwitchedOn()
+namespace {
+bool switchedOn(const char *name)
 {
-    const char *value = std::getenv(kOffloadSwitch);
+    const char *value = std::getenv(name);
     return value == nullptr || std::strcmp(value, "0") != 0;
 }
+} // namespace
 
-TunAdapter::TunAdapter() : m_offloadWanted(offloadSwitchedOn())
+bool TunAdapter::offloadSwitchedOn()
+{
+    return switchedOn(kOffloadSwitch);
+}
+
+TunAdapter::TunAdapter() : m_offloadWanted(offloadSwitchedOn()), m_ringWanted(switchedOn(kRingSwitch))
 {
     m_stopEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -301,10 +309,75 @@ void TunAdapter::stopReader()
     m_reader.join();
 }
 
+template <typename Write>
+bool TunAdapter::writeWithRetry(Write write, std::uint32_t length)
+{
+    for (int attempt = 1;; ++attempt) {
+        const ssize_t n = write();
+        if (n >= 0)
+            return true; // a TUN write takes the whole packet or nothing
+        const int error = errno;
+        if (error == EINTR) {
+            --attempt;
+            continue;
+        }
+        // Only a full queue is worth waiting for; a device that is gone (EBADF,
+        // EIO) or any other error will not clear within the retry budget.
+        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS) {
+            qWarning() << "Failed to allocate send packet:" << error;
+            return false;
+        }
+        if (attempt >= kSendRetryLimit) {
+            qWarning() << "[TUN] Send buffer full after" << kSendRetryLimit << "retries, dropping packet size="
+                       << length;
+            return false;
+        }
+        if (attempt >= 2)
+            m_retryPause(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
+    }
+}
+
 void TunAdapter::readerLoop()
 {
-    std::vector<std::uint8_t> buffer(kReadBufferSize);
     const int fd = m_deviceFd.load();
+    if (!m_ringWanted)
+        qInfo() << "[TUN] Packet reader on read and poll:" << kRingSwitch << "=0";
+    if (m_ringWanted) {
+        TunRing ring;
+        if (const int refused = ring.setUp(fd, m_stopEvent, kReadBufferSize); refused != 0) {
+            qWarning() << "[TUN] io_uring unavailable (error" << refused << "): packets are read after a poll";
+        } else {
+            qInfo() << "[TUN] Packet reader on io_uring";
+            m_ring = &ring;
+            m_ringActive = true;
+            int error = 0;
+            const bool stopped = ring.run(
+                [this](std::uint8_t *buffer, std::size_t length) { deliver(buffer, length); },
+                [this, fd](const std::uint8_t *bytes, std::size_t length, int failure) {
+                    // A full queue is waited for as a send would; other
+                    // failures drop the packet as they would have there.
+                    const bool full = failure == EAGAIN || failure == ENOBUFS;
+                    const bool sent =
+                        full && writeWithRetry([&] { return ::write(fd, bytes, length); }, std::uint32_t(length));
+                    if (!full)
+                        qWarning() << "Failed to allocate send packet:" << failure;
+                    if (!sent && m_writeDropped)
+                        m_writeDropped();
+                },
+                &error);
+            m_ringActive = false;
+            m_ring = nullptr;
+            if (!stopped && error != 0 && !deviceGone(error))
+                qWarning() << "Packet read failed:" << error;
+            return;
+        }
+    }
+    pollLoop(fd);
+}
+
+void TunAdapter::pollLoop(int fd)
+{
+    std::vector<std::uint8_t> buffer(kReadBufferSize);
     pollfd wait[2] = {{fd, POLLIN, 0}, {m_stopEvent, POLLIN, 0}};
     while (m_running.load()) {
         for (;;) {
@@ -379,36 +452,39 @@ ssize_t TunAdapter::writePacket(int fd, const std::uint8_t *packet, std::uint32_
     return ::writev(fd, parts, 2);
 }
 
+bool TunAdapter::queueOnRing(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
+{
+    TunRing *ring = TunRing::current();
+    if (!ring || ring != m_ring)
+        return false;
+    const bool header = offloadActive();
+    if (!header && !offload.isPlain())
+        return false; // refused below, as it is without the ring
+    const std::size_t before = header ? PacketOffload::kHeaderSize : 0;
+    const auto start = reinterpret_cast<std::uintptr_t>(packet);
+    auto *bytes = const_cast<std::uint8_t *>(packet) - before;
+    if (start < before || !ring->holds(bytes, before + length)) {
+        // Written here: the queued writes go first, so that packets keep their order.
+        ring->flush();
+        return false;
+    }
+    if (header)
+        offload.toHeader(bytes);
+    return ring->queueWrite(bytes, before + length);
+}
+
 bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
 {
     if (!m_session.load(std::memory_order_relaxed)) {
         qWarning() << "[TUN-SEND] No session!";
         return false;
     }
-    for (int attempt = 1;; ++attempt) {
-        const ssize_t n = writePacket(m_deviceFd.load(std::memory_order_relaxed), packet, length, offload);
-        if (n >= 0)
-            return true; // a TUN write takes the whole packet or nothing
-        const int error = errno;
-        if (error == EINTR) {
-            --attempt;
-            continue;
-        }
-        // Only a full queue is worth waiting for; a device that is gone (EBADF,
-        // EIO) or any other error will not clear within the retry budget.
-        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS) {
-            qWarning() << "Failed to allocate send packet:" << error;
-            return false;
-        }
-        if (attempt >= kSendRetryLimit) {
-            qWarning() << "[TUN] Send buffer full after" << kSendRetryLimit << "retries, dropping packet size="
-                       << length;
-            return false;
-        }
-        if (attempt >= 2)
-            m_retryPause(std::chrono::milliseconds(attempt == 2 ? 1 : 2));
-    }
+    if (queueOnRing(packet, length, offload))
+        return true;
+    return writeWithRetry(
+        [&] { return writePacket(m_deviceFd.load(std::memory_order_relaxed), packet, length, offload); }, length);
 }
+
 
 bool TunAdapter::setAddress(std::uint32_t address, std::uint8_t prefixLength)
 {

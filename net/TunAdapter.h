@@ -11,6 +11,9 @@
 // whole, and the link's MTU stays what it is. Where the kernel refuses, reads
 // and writes are plain (logged). Either way the handler and send() speak in
 // packets plus their PacketOffload; a plain packet is sent with the zero one.
+// The reader runs over io_uring (TunRing) where the kernel allows it, so that a
+// packet rewritten in place goes back with the read of the next one; else it
+// reads and polls (logged), as it also does with KESTD_TUN_RING=0.
 
 #include "packet/PacketOffload.h"
 
@@ -26,6 +29,7 @@
 #include <thread>
 
 class InterfaceConfig;
+class TunRing;
 
 class TunAdapter : public PacketDevice {
 public:
@@ -40,6 +44,8 @@ public:
     static constexpr std::size_t kReadBufferSize = PacketOffload::kHeaderSize + kMaxPacketSize;
     // Environment switch: "0" keeps the device without offloads.
     static constexpr const char *kOffloadSwitch = "KESTD_TUN_OFFLOAD";
+    // Environment switch: "0" keeps the reader on read and poll.
+    static constexpr const char *kRingSwitch = "KESTD_TUN_RING";
 
     TunAdapter();
     ~TunAdapter() override;
@@ -73,6 +79,14 @@ public:
     void setOffloadWanted(bool wanted) { m_offloadWanted = wanted; }
     // Packets cross the device with their virtio-net header.
     bool offloadActive() const override { return m_offload.load(std::memory_order_relaxed); }
+    // The reader uses io_uring where it can (default: the environment
+    // switch); set before startReader().
+    void setRingWanted(bool wanted) { m_ringWanted = wanted; }
+    // Whether the running reader uses io_uring.
+    bool ringActive() const { return m_ringActive.load(std::memory_order_relaxed); }
+    // Called for each packet a send reported sent and the device then
+    // refused (a write queued on the ring); set before startReader().
+    void setWriteDropped(std::function<void()> dropped) { m_writeDropped = std::move(dropped); }
 
     // Interface configuration of the link (see InterfaceConfig).
     bool setAddress(std::uint32_t address, std::uint8_t prefixLength);
@@ -100,6 +114,13 @@ public:
 
 private:
     void readerLoop();
+    void pollLoop(int fd);
+    // Hands a packet rewritten in place to the reader's ring; false when it
+    // is not the packet being delivered there.
+    bool queueOnRing(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload);
+    // The write, retried while the device's queue is full; false when dropped (logged).
+    template <typename Write>
+    bool writeWithRetry(Write write, std::uint32_t length);
     void deliver(std::uint8_t *buffer, std::size_t length);
     // TUNSETIFF on the device for the link; false with errno set.
     bool attachLink(const std::string &name, bool withHeader, std::string *attachedName);
@@ -120,6 +141,10 @@ private:
     bool m_created = false;
     bool m_offloadWanted = true;
     std::atomic<bool> m_offload{false};
+    bool m_ringWanted = true;
+    std::atomic<bool> m_ringActive{false};
+    TunRing *m_ring = nullptr; // the reader's, while it runs
+    std::function<void()> m_writeDropped;
     std::atomic<bool> m_session{false};
     std::atomic<bool> m_running{false};
     std::thread m_reader;

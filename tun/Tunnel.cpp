@@ -221,6 +221,8 @@ std::expected<void, std::string> Tunnel::start(const std::string &adapterName, s
     // 12: the session; 13-20: the packet engine on the device.
     if (!m_adapter->startSession(kSessionCapacity))
         return fatal("Failed to start session", "Failed to start TUN session (driver communication error)");
+    // A packet the reader queued and the device then refused counts as a send that failed.
+    m_adapter->setWriteDropped([this] { m_counters.drop(TunnelCounters::Drop::WriteFailed); });
     if (auto started = startEngine(*m_adapter, tunnelIp, tunnelIp); !started)
         return started;
 

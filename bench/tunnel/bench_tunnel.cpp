@@ -10,6 +10,7 @@
 //
 // KESTD_BENCH_MB: megabytes per bulk transfer (default 500).
 // KESTD_TUN_OFFLOAD=0: runs the daemon with the TUN device's offloads off.
+// KESTD_TUN_RING=0: runs the daemon with its packet reader on read and poll.
 // KESTD_BENCH_TUN_MTU=N: another MTU on the TUN link.
 
 #include "socks5/Socks5Message.h"
@@ -577,8 +578,13 @@ int main()
     std::ofstream(resolv) << "nameserver 192.0.2.53\n";
     DaemonHarness::Options options;
     options.environment << QString::fromStdString("KESTD_RESOLV_CONF=" + resolv);
-    if (const char *offload = std::getenv("KESTD_TUN_OFFLOAD"))
-        options.environment << QString::fromStdString(std::string("KESTD_TUN_OFFLOAD=") + offload);
+    std::string switches;
+    for (const char *name : {"KESTD_TUN_OFFLOAD", "KESTD_TUN_RING"}) {
+        if (const char *value = std::getenv(name)) {
+            options.environment << QString::fromStdString(std::string(name) + "=" + value);
+            switches += std::string(", ") + name + "=" + value;
+        }
+    }
     DaemonHarness daemon(options);
     {
         NetnsFixture::Enter inside(topo.near());
@@ -613,10 +619,7 @@ int main()
     Figures tun;
     tun.rssIdle = rssKb(daemon.pid());
     topo.net().runInside(topo.near(), [&] { measureTunnel(tun, bytes, daemon.pid()); });
-    std::printf("bulk transfers of %zu MB each way%s\n", bytes / 1000000,
-                std::getenv("KESTD_TUN_OFFLOAD") ? (std::string(", KESTD_TUN_OFFLOAD=") +
-                                                    std::getenv("KESTD_TUN_OFFLOAD")).c_str()
-                                                 : "");
+    std::printf("bulk transfers of %zu MB each way%s\n", bytes / 1000000, switches.c_str());
     report(socks, tun);
     Figures engine;
     topo.net().runInside(topo.container(), [&] { measureEngine(engine, bytes, daemon.pid()); });

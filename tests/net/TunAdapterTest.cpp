@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -240,6 +241,63 @@ TEST(TunAdapterReader, OffloadHeaderIsSplitFromReadsAndPutInFrontOfSends)
     ASSERT_EQ(read(fds[1], out, sizeof out), ssize_t(PacketOffload::kHeaderSize + 3));
     EXPECT_EQ(PacketOffload::fromHeader(out).gsoSize, 1448);
     close(fds[1]);
+}
+
+// The reader's two ways (io_uring and read after poll): a packet the handler
+// rewrites in place goes back whole behind its header, and a packet the
+// handler then writes from elsewhere follows it rather than overtaking it.
+TEST(TunAdapterReader, PacketsWrittenBackFromTheReaderKeepTheirBytesAndOrder)
+{
+    for (const bool ring : {true, false}) {
+        SCOPED_TRACE(ring ? "io_uring" : "read after poll");
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+        TunAdapter adapter;
+        adapter.attachDescriptorForTests(fds[0], true);
+        adapter.setRingWanted(ring);
+        adapter.setPacketHandler([&](std::uint8_t *data, std::uint32_t length, const PacketOffload &offload) {
+            for (std::uint32_t i = 0; i < length; ++i)
+                data[i] ^= 0xff;
+            PacketOffload answer = offload;
+            answer.gsoSize = std::uint16_t(offload.gsoSize + 1);
+            adapter.send(data, length, answer);
+            const std::uint8_t after[3] = {'e', 'n', 'd'};
+            adapter.send(after, sizeof after);
+        });
+        adapter.startReader();
+        constexpr int kPackets = 50;
+        std::vector<std::uint8_t> frame(PacketOffload::kHeaderSize + 1000);
+        for (int n = 0; n < kPackets; ++n) {
+            PacketOffload offload;
+            offload.gsoType = PacketOffload::GsoType::TcpV4;
+            offload.gsoSize = std::uint16_t(1000 + n);
+            offload.toHeader(frame.data());
+            for (std::size_t i = PacketOffload::kHeaderSize; i < frame.size(); ++i)
+                frame[i] = std::uint8_t(n + i);
+            ASSERT_EQ(write(fds[1], frame.data(), frame.size()), ssize_t(frame.size()));
+        }
+        std::vector<std::uint8_t> in(4096);
+        auto next = [&] {
+            pollfd wait{fds[1], POLLIN, 0};
+            if (poll(&wait, 1, 5000) != 1)
+                return ssize_t(-1);
+            return read(fds[1], in.data(), in.size());
+        };
+        for (int n = 0; n < kPackets; ++n) {
+            ASSERT_EQ(next(), ssize_t(frame.size())) << "packet " << n;
+            EXPECT_EQ(PacketOffload::fromHeader(in.data()).gsoSize, 1001 + n);
+            bool intact = true;
+            for (std::size_t i = PacketOffload::kHeaderSize; i < frame.size(); ++i)
+                intact = intact && in[i] == std::uint8_t(~std::uint8_t(n + i));
+            EXPECT_TRUE(intact) << "packet " << n;
+            ASSERT_EQ(next(), ssize_t(PacketOffload::kHeaderSize + 3)) << "after packet " << n;
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(in.data()) + PacketOffload::kHeaderSize, 3), "end");
+        }
+        EXPECT_EQ(adapter.ringActive(), ring);
+        adapter.stopReader();
+        EXPECT_FALSE(adapter.ringActive());
+        close(fds[1]);
+    }
 }
 
 class TunAdapterNetns : public ::testing::Test {

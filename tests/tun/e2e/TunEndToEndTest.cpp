@@ -373,8 +373,9 @@ protected:
 
 TunTopology *TunEndToEnd::s_topology = nullptr;
 
-// Run as it stands through the offloaded device and the zero-copy relay, and
-// once more (ctest's TunEndToEndWithoutOffloads) with both switched off.
+// Run as it stands through the offloaded device, its io_uring reader and the
+// zero-copy relay, and once more (ctest's TunEndToEndWithoutOffloads) with all
+// three switched off.
 TEST_F(TunEndToEnd, DownloadAndUploadOf100MBThroughTheProxyKeepTheirChecksums)
 {
     const std::string sum = topo().makeServedFile("big.bin", 100'000'000);
@@ -383,6 +384,11 @@ TEST_F(TunEndToEnd, DownloadAndUploadOf100MBThroughTheProxyKeepTheirChecksums)
     const bool offloadOff = offload && std::string(offload) == "0";
     EXPECT_TRUE(m_daemon->waitForLog(offloadOff ? "[TUN] Segmentation offload switched off"
                                                 : "[TUN] Segmentation offload on", 5000))
+        << m_daemon->stderrText().toStdString();
+    const char *ring = std::getenv("KESTD_TUN_RING");
+    EXPECT_TRUE(m_daemon->waitForLog(ring && std::string(ring) == "0" ? "[TUN] Packet reader on read and poll"
+                                                                      : "[TUN] Packet reader on io_uring",
+                                     5000))
         << m_daemon->stderrText().toStdString();
 
     const std::string url = std::string("http://") + TunTopology::kServer;
