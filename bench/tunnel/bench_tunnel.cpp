@@ -39,6 +39,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -322,22 +323,6 @@ int openConcurrent(Connector connector, WhileOpen whileOpen)
     return working;
 }
 
-double cpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
 // CPU seconds of the process's live threads, to the nanosecond (schedstat):
 // fine enough for the few hundred microseconds one short connection costs.
 double threadCpuSeconds(pid_t pid)
@@ -352,6 +337,46 @@ double threadCpuSeconds(pid_t pid)
             ns += onCpu;
     }
     return double(ns) / 1e9;
+}
+
+// CPU seconds the whole machine spent (every CPU, /proc/stat): busy is all but
+// idle, I/O wait and steal; steal is time the hypervisor gave to other guests.
+struct MachineCpu {
+    double busy = 0, steal = 0;
+};
+
+MachineCpu machineCpu()
+{
+    std::ifstream in("/proc/stat");
+    std::string label;
+    unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    in >> label >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    return MachineCpu{double(user + nice + system + irq + softirq) / tick, double(steal) / tick};
+}
+
+// What the machine spent on one measured stretch: CPU seconds, the share of
+// all its CPUs that were busy, and the share taken by steal.
+struct MachineLoad {
+    double seconds = 0, busyShare = 0, stealShare = 0;
+};
+
+template <typename Work>
+MachineLoad machineLoad(Work work)
+{
+    const MachineCpu before = machineCpu();
+    const auto start = Clock::now();
+    work();
+    const double elapsed = msSince(start) / 1e3;
+    const MachineCpu after = machineCpu();
+    const double cpus = double(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    MachineLoad load;
+    load.seconds = after.busy - before.busy;
+    if (elapsed > 0) {
+        load.busyShare = load.seconds / (elapsed * cpus);
+        load.stealShare = (after.steal - before.steal) / (elapsed * cpus);
+    }
+    return load;
 }
 
 long rssKb(pid_t pid)
@@ -418,6 +443,7 @@ void figure(const char *name, double value)
 struct Figures {
     double down = 0, up = 0;           // MB/s
     double cpuDown = 0, cpuUp = 0;     // daemon CPU seconds per GB
+    MachineLoad machineDown, machineUp, machineSeq; // the whole machine's, for the bound
     Sequential seq;
     double parallelMs = 0;
     int opened = 0;
@@ -430,29 +456,30 @@ struct Figures {
 
 void measureBaseline(Figures &f, std::size_t bytes)
 {
-    f.down = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), true, bytes);
-    f.up = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), false, bytes);
-    f.seq = sequential(connectViaSocks);
+    f.machineDown = machineLoad([&] { f.down = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), true, bytes); });
+    f.machineUp = machineLoad([&] { f.up = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), false, bytes); });
+    f.machineSeq = machineLoad([&] { f.seq = sequential(connectViaSocks); });
     f.parallelMs = parallelFirstEcho(connectViaSocks);
 }
 
-// Bulk transfers each way through the daemon, with its CPU seconds per GB.
+// Bulk transfers each way through the daemon, with its CPU seconds per GB
+// (its threads live through both, so their own counters are exact).
 void measureBulk(Figures &f, std::size_t bytes, pid_t daemon)
 {
     const double gigabytes = double(bytes) / 1e9;
-    double cpu = cpuSeconds(daemon);
-    f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes);
-    f.cpuDown = (cpuSeconds(daemon) - cpu) / gigabytes;
-    cpu = cpuSeconds(daemon);
-    f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes);
-    f.cpuUp = (cpuSeconds(daemon) - cpu) / gigabytes;
+    double cpu = threadCpuSeconds(daemon);
+    f.machineDown = machineLoad([&] { f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes); });
+    f.cpuDown = (threadCpuSeconds(daemon) - cpu) / gigabytes;
+    cpu = threadCpuSeconds(daemon);
+    f.machineUp = machineLoad([&] { f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes); });
+    f.cpuUp = (threadCpuSeconds(daemon) - cpu) / gigabytes;
 }
 
 void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
 {
     measureBulk(f, bytes, daemon);
     const double cpu = threadCpuSeconds(daemon);
-    f.seq = sequential(connectDirect);
+    f.machineSeq = machineLoad([&] { f.seq = sequential(connectDirect); });
     if (f.seq.completed > 0)
         f.cpuPerConnectionUs = (threadCpuSeconds(daemon) - cpu) / f.seq.completed * 1e6;
     f.parallelMs = parallelFirstEcho(connectDirect);
@@ -499,7 +526,7 @@ void reportEngine(const Figures &socks, const Figures &engine)
     figure("engine_rss_kib_1000_open", double(engine.rssOpen));
 }
 
-void report(const Figures &socks, const Figures &tun)
+void report(const Figures &socks, const Figures &tun, std::size_t bytes)
 {
     const auto gbit = [](double mbPerSecond) { return mbPerSecond * 8 / 1000; };
     std::printf("tcp down: tunnel %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n", gbit(tun.down),
@@ -507,9 +534,23 @@ void report(const Figures &socks, const Figures &tun)
     std::printf("tcp up: tunnel %.2f Gbit/s, SOCKS5 alone %.2f Gbit/s, ratio %.2f\n", gbit(tun.up), gbit(socks.up),
                 ratio(tun.up, socks.up));
     std::printf("tunnel CPU per GB: up %.2f s, down %.2f s\n", tun.cpuUp, tun.cpuDown);
+    const double gigabytes = double(bytes) / 1e9;
+    for (const auto &[name, base, tunnel] : {std::tuple{"down", socks.machineDown, tun.machineDown},
+                                             std::tuple{"up", socks.machineUp, tun.machineUp}})
+        std::printf("machine during tcp %s: SOCKS5 alone %.2f CPU s per GB, %.0f%% of all CPUs busy, %.0f%% stolen; "
+                    "tunnel %.2f CPU s per GB, %.0f%% busy, %.0f%% stolen\n",
+                    name, base.seconds / gigabytes, base.busyShare * 100, base.stealShare * 100,
+                    tunnel.seconds / gigabytes, tunnel.busyShare * 100, tunnel.stealShare * 100);
     std::printf("sequential connections: tunnel %.0f/s, SOCKS5 alone %.0f/s, ratio %.2f\n", tun.seq.perSecond,
                 socks.seq.perSecond, ratio(tun.seq.perSecond, socks.seq.perSecond));
     std::printf("tunnel CPU per sequential connection: %.0f us\n", tun.cpuPerConnectionUs);
+    const auto perConnection = [](const Figures &f) {
+        return f.seq.completed > 0 ? f.machineSeq.seconds / f.seq.completed * 1e6 : 0;
+    };
+    std::printf("machine during sequential connections: SOCKS5 alone %.0f CPU us per connection, %.0f%% busy; "
+                "tunnel %.0f us, %.0f%% busy\n",
+                perConnection(socks), socks.machineSeq.busyShare * 100, perConnection(tun),
+                tun.machineSeq.busyShare * 100);
     std::printf("median connect to first byte: tunnel %.3f ms, SOCKS5 alone %.3f ms (+%.3f ms)\n",
                 tun.seq.medianFirstByteMs, socks.seq.medianFirstByteMs,
                 tun.seq.medianFirstByteMs - socks.seq.medianFirstByteMs);
@@ -532,6 +573,18 @@ void report(const Figures &socks, const Figures &tun)
     figure("up_gbit_socks", gbit(socks.up));
     figure("cpu_s_per_gb_up", tun.cpuUp);
     figure("cpu_s_per_gb_down", tun.cpuDown);
+    figure("machine_cpu_s_per_gb_down_socks", socks.machineDown.seconds / gigabytes);
+    figure("machine_cpu_s_per_gb_down_tunnel", tun.machineDown.seconds / gigabytes);
+    figure("machine_cpu_s_per_gb_up_socks", socks.machineUp.seconds / gigabytes);
+    figure("machine_cpu_s_per_gb_up_tunnel", tun.machineUp.seconds / gigabytes);
+    figure("machine_busy_down_socks", socks.machineDown.busyShare);
+    figure("machine_busy_down_tunnel", tun.machineDown.busyShare);
+    figure("machine_busy_up_socks", socks.machineUp.busyShare);
+    figure("machine_busy_up_tunnel", tun.machineUp.busyShare);
+    figure("machine_us_per_connection_socks", perConnection(socks));
+    figure("machine_us_per_connection_tunnel", perConnection(tun));
+    figure("machine_busy_sequential_socks", socks.machineSeq.busyShare);
+    figure("machine_busy_sequential_tunnel", tun.machineSeq.busyShare);
     figure("sequential_ratio", ratio(tun.seq.perSecond, socks.seq.perSecond));
     figure("sequential_per_s_tunnel", tun.seq.perSecond);
     figure("sequential_per_s_socks", socks.seq.perSecond);
@@ -620,7 +673,7 @@ int main()
     tun.rssIdle = rssKb(daemon.pid());
     topo.net().runInside(topo.near(), [&] { measureTunnel(tun, bytes, daemon.pid()); });
     std::printf("bulk transfers of %zu MB each way%s\n", bytes / 1000000, switches.c_str());
-    report(socks, tun);
+    report(socks, tun, bytes);
     Figures engine;
     topo.net().runInside(topo.container(), [&] { measureEngine(engine, bytes, daemon.pid()); });
     reportEngine(socks, engine);
