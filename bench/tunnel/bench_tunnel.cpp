@@ -379,6 +379,17 @@ MachineLoad machineLoad(Work work)
     return load;
 }
 
+// Waits (up to 5 s) until the daemon spent under 1 ms of CPU in the last 100 ms.
+void waitUntilIdle(pid_t daemon)
+{
+    for (int i = 0; i < 50; ++i) {
+        const double before = threadCpuSeconds(daemon);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (threadCpuSeconds(daemon) - before < 0.001)
+            return;
+    }
+}
+
 long rssKb(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -490,6 +501,9 @@ void measureTunnel(Figures &f, std::size_t bytes, pid_t daemon)
         f.cpuOpenMs = (threadCpuSeconds(daemon) - cpuOpening) * 1e3;
         f.rssOpen = rssKb(daemon);
     });
+    // Closing the concurrent connections keeps the daemon, the proxy and the
+    // peers busy for a while; the DNS figures are taken once that is over.
+    waitUntilIdle(daemon);
     f.dnsWarm = dnsLatencies(false);
     f.dnsFresh = dnsLatencies(true);
 }
