@@ -462,7 +462,7 @@ bool TunAdapter::queueOnRing(const std::uint8_t *packet, std::uint32_t length, c
         return false; // refused below, as it is without the ring
     const std::size_t before = header ? PacketOffload::kHeaderSize : 0;
     const auto start = reinterpret_cast<std::uintptr_t>(packet);
-    auto *bytes = const_cast<std::uint8_t *>(packet) - before;
+    auto *bytes = reinterpret_cast<std::uint8_t *>(start - before);
     if (start < before || !ring->holds(bytes, before + length)) {
         // Written here: the queued writes go first, so that packets keep their order.
         ring->flush();

@@ -71,6 +71,8 @@ public:
     void closeAdapter();
     using PacketDevice::send;
     // A packet as read (a rewritten super-packet), with its offload metadata.
+    // From the handler, the packet being delivered (rewritten in place) goes
+    // out once the handler returns, and must be left as it is until then.
     bool send(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload) override;
     // The environment switch: false when it says "0". The tunnel's zero-copy
     // relay follows it too, so that one switch gives the plain paths.

@@ -37,10 +37,11 @@ public:
     bool run(const Deliver &deliver, const WriteFailed &writeFailed, int *error);
 
     // On the thread in run(), while a packet is being delivered: whether
-    // bytes lie inside that packet's buffer, not yet queued for writing (the
-    // packet, rewritten in place, and the header before it).
+    // bytes are that packet as read, header included (rewritten in place
+    // perhaps), and not yet queued for writing.
     bool holds(const std::uint8_t *bytes, std::size_t length) const;
-    // Queues a write of such bytes; false when they are not held (the caller
+    // Queues a write of such bytes, made once the handler has returned (it
+    // leaves them as they are); false when they are not held (the caller
     // writes them itself).
     bool queueWrite(const std::uint8_t *bytes, std::size_t length);
     // Submits the writes queued so far, so that a write the caller makes
