@@ -340,15 +340,15 @@ bool TunAdapter::writeWithRetry(Write write, std::uint32_t length)
 void TunAdapter::readerLoop()
 {
     const int fd = m_deviceFd.load();
-    if (!m_ringWanted)
+    if (!m_ringWanted) {
         qInfo() << "[TUN] Packet reader on read and poll:" << kRingSwitch << "=0";
-    if (m_ringWanted) {
+    } else {
         TunRing ring;
         if (const int refused = ring.setUp(fd, m_stopEvent, kReadBufferSize); refused != 0) {
             qWarning() << "[TUN] io_uring unavailable (error" << refused << "): packets are read after a poll";
         } else {
             qInfo() << "[TUN] Packet reader on io_uring";
-            m_ring = &ring;
+            m_ring.store(&ring, std::memory_order_relaxed);
             m_ringActive = true;
             int error = 0;
             const bool stopped = ring.run(
@@ -366,7 +366,7 @@ void TunAdapter::readerLoop()
                 },
                 &error);
             m_ringActive = false;
-            m_ring = nullptr;
+            m_ring.store(nullptr, std::memory_order_relaxed);
             if (!stopped && error != 0 && !deviceGone(error))
                 qWarning() << "Packet read failed:" << error;
             return;
@@ -455,7 +455,7 @@ ssize_t TunAdapter::writePacket(int fd, const std::uint8_t *packet, std::uint32_
 bool TunAdapter::queueOnRing(const std::uint8_t *packet, std::uint32_t length, const PacketOffload &offload)
 {
     TunRing *ring = TunRing::current();
-    if (!ring || ring != m_ring)
+    if (!ring || ring != m_ring.load(std::memory_order_relaxed))
         return false;
     const bool header = offloadActive();
     if (!header && !offload.isPlain())
@@ -484,7 +484,6 @@ bool TunAdapter::send(const std::uint8_t *packet, std::uint32_t length, const Pa
     return writeWithRetry(
         [&] { return writePacket(m_deviceFd.load(std::memory_order_relaxed), packet, length, offload); }, length);
 }
-
 
 bool TunAdapter::setAddress(std::uint32_t address, std::uint8_t prefixLength)
 {

@@ -145,7 +145,7 @@ private:
     std::atomic<bool> m_offload{false};
     bool m_ringWanted = true;
     std::atomic<bool> m_ringActive{false};
-    TunRing *m_ring = nullptr; // the reader's, while it runs
+    std::atomic<TunRing *> m_ring{nullptr}; // the reader's, while it runs
     std::function<void()> m_writeDropped;
     std::atomic<bool> m_session{false};
     std::atomic<bool> m_running{false};

@@ -164,12 +164,16 @@ bool TunRing::run(const Deliver &deliver, const WriteFailed &writeFailed, int *e
         *error = EBADF;
         return false;
     }
+    io_uring_sqe *stop = nextEntry();
+    if (!stop) {
+        *error = EBUSY;
+        return false;
+    }
+    io_uring_prep_poll_add(stop, m_stopFd, POLLIN);
+    io_uring_sqe_set_data64(stop, kStopToken);
     t_current = this;
     bool stopped = false;
     bool failed = false;
-    io_uring_sqe *stop = nextEntry();
-    io_uring_prep_poll_add(stop, m_stopFd, POLLIN);
-    io_uring_sqe_set_data64(stop, kStopToken);
     for (;;) {
         if (!stopped && !failed && m_reading < 0)
             armRead();
