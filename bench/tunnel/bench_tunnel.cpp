@@ -467,8 +467,9 @@ struct Figures {
 
 void measureBaseline(Figures &f, std::size_t bytes)
 {
-    f.machineDown = machineLoad([&] { f.down = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), true, bytes); });
-    f.machineUp = machineLoad([&] { f.up = transfer(connectViaSocks(TunTopology::kServer, kBulkPort), false, bytes); });
+    const auto viaSocks = [] { return connectViaSocks(TunTopology::kServer, kBulkPort); };
+    f.machineDown = machineLoad([&] { f.down = transfer(viaSocks(), true, bytes); });
+    f.machineUp = machineLoad([&] { f.up = transfer(viaSocks(), false, bytes); });
     f.machineSeq = machineLoad([&] { f.seq = sequential(connectViaSocks); });
     f.parallelMs = parallelFirstEcho(connectViaSocks);
 }
@@ -479,10 +480,11 @@ void measureBulk(Figures &f, std::size_t bytes, pid_t daemon)
 {
     const double gigabytes = double(bytes) / 1e9;
     double cpu = threadCpuSeconds(daemon);
-    f.machineDown = machineLoad([&] { f.down = transfer(connectDirect(TunTopology::kServer, kBulkPort), true, bytes); });
+    const auto direct = [] { return connectDirect(TunTopology::kServer, kBulkPort); };
+    f.machineDown = machineLoad([&] { f.down = transfer(direct(), true, bytes); });
     f.cpuDown = (threadCpuSeconds(daemon) - cpu) / gigabytes;
     cpu = threadCpuSeconds(daemon);
-    f.machineUp = machineLoad([&] { f.up = transfer(connectDirect(TunTopology::kServer, kBulkPort), false, bytes); });
+    f.machineUp = machineLoad([&] { f.up = transfer(direct(), false, bytes); });
     f.cpuUp = (threadCpuSeconds(daemon) - cpu) / gigabytes;
 }
 
