@@ -397,10 +397,15 @@ ConnectionOwnerLookup::Holder ConnectionOwnerLookup::ownerOfSocket(const SockDia
 void ConnectionOwnerLookup::forgetFreed(std::uint32_t pid, std::uint32_t uid, int fd)
 {
     std::lock_guard lock(m_mutex);
-    const auto owner = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
-                                    [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
-    if (owner != m_recentOwners.end())
+    if (const auto owner = recentOwner(pid, uid); owner != m_recentOwners.end())
         owner->dropFreed(fd);
+}
+
+std::vector<ConnectionOwnerLookup::RecentOwner>::iterator ConnectionOwnerLookup::recentOwner(std::uint32_t pid,
+                                                                                            std::uint32_t uid)
+{
+    return std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
+                        [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
 }
 
 void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
@@ -413,8 +418,7 @@ void ConnectionOwnerLookup::remember(std::uint32_t pid, std::uint32_t uid,
         m_holders[found] = holder;
     if (pid == 0)
         return;
-    const auto it = std::find_if(m_recentOwners.begin(), m_recentOwners.end(),
-                                 [&](const RecentOwner &r) { return r.pid == pid && r.uid == uid; });
+    const auto it = recentOwner(pid, uid);
     RecentOwner owner{pid, uid, fd};
     if (it != m_recentOwners.end()) {
         // Its freed descriptors stay, but for the one just taken again.

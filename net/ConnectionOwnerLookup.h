@@ -122,6 +122,8 @@ private:
 
     // A freed descriptor found taken by another file is no longer tried.
     void forgetFreed(std::uint32_t pid, std::uint32_t uid, int fd);
+    // The recent owner entry of pid for sockets of uid; end() when none. Under m_mutex.
+    std::vector<RecentOwner>::iterator recentOwner(std::uint32_t pid, std::uint32_t uid);
     // Caches every holder seen during a scan; pid, when found (its socket at
     // descriptor fd), becomes the most recent owner of sockets of uid.
     void remember(std::uint32_t pid, std::uint32_t uid, const std::vector<std::pair<std::uint32_t, Holder>> &seen,
