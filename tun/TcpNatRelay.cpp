@@ -270,7 +270,8 @@ bool TcpNatRelay::lookUpOwner(const PendingPtr &pending)
                                                            session.destinationPort, session.clientAddress)
                           : 0;
     pending->lookupTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun);
-    if (ownerPid == std::uint32_t(getpid())) {
+    static const pid_t self = getpid();
+    if (ownerPid == std::uint32_t(self)) {
         if (g_ownLoopLog.admit())
             qWarning() << "[TCP-NAT] Refusing a connection of the daemon itself that came back through the tunnel to"
                        << ipv4ToString(session.destinationAddress).c_str() << ":" << session.destinationPort;
@@ -408,6 +409,7 @@ void TcpNatRelay::startProxied(const PendingPtr &pending, const std::string &hos
     request.command = AsyncSocksClient::Command::Connect;
     request.server = Endpoint{m_settings.proxyAddress, pending->socksPort};
     request.hostName = hostName;
+    request.warm = true;
     const bool byName = !hostName.empty();
     if (startConnect(pending, std::move(request), [this, pending, byName](AsyncSocksClient::Result &&result) {
             onProxyResult(pending, byName, std::move(result));

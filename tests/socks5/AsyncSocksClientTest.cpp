@@ -308,3 +308,46 @@ TEST(AsyncSocksClientTurns, AFreedTurnGoesToAWaitingConnectionBeforeWaitingAssoc
         results[i].wait();
     ::close(silent);
 }
+
+// CONNECTs that follow each other keep a connection ready, its greeting
+// answered, and the next one sends only its request there: the test server
+// serves one connection at a time, so a new connection would wait behind the
+// ready one. A ready connection the proxy drops at the request costs the
+// request a new connection, not a failure; one left unused closes at the end
+// of its lifetime.
+TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntilItsLifetimeEnds)
+{
+    Script closing;
+    closing.closeOnRequest = true;
+    for (const bool proxyDrops : {false, true}) {
+        SocksTestServer server(std::vector<Script>{Script{}, Script{}, proxyDrops ? closing : Script{}, Script{}});
+        HandshakeRunner runner;
+        Client::Request request = connectRequest(server.port());
+        request.warm = true;
+        auto first = runner.start(request);
+        auto second = runner.start(request);
+        ASSERT_TRUE(first && second);
+        ASSERT_TRUE(first->get().ok() && second->get().ok());
+        ASSERT_TRUE(eventually([&] { return runner.socks().warmCount() == 1; }));
+        auto third = runner.start(request);
+        ASSERT_TRUE(third);
+        ASSERT_EQ(third->wait_for(std::chrono::seconds(3)), std::future_status::ready)
+            << "the request waited for a new connection";
+        const Client::Result result = third->get();
+        EXPECT_TRUE(result.ok()) << "dropped ready connection: " << proxyDrops;
+        ::close(result.socket);
+        EXPECT_EQ(server.requests().size(), proxyDrops ? 4u : 3u);
+    }
+
+    SocksTestServer server;
+    HandshakeRunner runner;
+    Client::Request request = connectRequest(server.port());
+    request.warm = true;
+    auto first = runner.start(request);
+    auto second = runner.start(request);
+    ASSERT_TRUE(first && second && first->get().ok() && second->get().ok());
+    ASSERT_TRUE(eventually([&] { return runner.socks().warmCount() == 1; }));
+    runner.socks().expire(monotonicNanoseconds() + Client::kWarmLifetimeNs);
+    EXPECT_EQ(runner.socks().warmCount(), 0u);
+    EXPECT_TRUE(server.waitForClientClose(3000, 2)) << "the unused ready connection stayed open";
+}
