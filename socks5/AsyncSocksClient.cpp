@@ -395,7 +395,8 @@ void AsyncSocksClient::onConnectComplete(const HandshakePtr &handshake, const Co
     const std::vector<std::uint8_t> &message = handshake->message;
     std::uint8_t *buffer = handshake->buffer.data();
     std::memcpy(buffer, Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size());
-    std::memcpy(buffer + Socks5Message::kGreeting.size(), message.data(), message.size());
+    if (!message.empty()) // a ready connection in the making sends the greeting alone
+        std::memcpy(buffer + Socks5Message::kGreeting.size(), message.data(), message.size());
     post(handshake, kGreeting, Step::Send, Socks5Message::kGreeting.size() + message.size());
 }
 
