@@ -317,6 +317,11 @@ TEST(AsyncSocksClientTurns, AFreedTurnGoesToAWaitingConnectionBeforeWaitingAssoc
 // of its lifetime.
 TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntilItsLifetimeEnds)
 {
+    const auto succeeded = [](std::future<Client::Result> &future) {
+        const Client::Result result = future.get();
+        ::close(result.socket);
+        return result.ok();
+    };
     Script closing;
     closing.closeOnRequest = true;
     for (const bool proxyDrops : {false, true}) {
@@ -327,15 +332,13 @@ TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntil
         auto first = runner.start(request);
         auto second = runner.start(request);
         ASSERT_TRUE(first && second);
-        ASSERT_TRUE(first->get().ok() && second->get().ok());
+        ASSERT_TRUE(succeeded(*first) && succeeded(*second));
         ASSERT_TRUE(eventually([&] { return runner.socks().warmCount() == 1; }));
         auto third = runner.start(request);
         ASSERT_TRUE(third);
         ASSERT_EQ(third->wait_for(std::chrono::seconds(3)), std::future_status::ready)
             << "the request waited for a new connection";
-        const Client::Result result = third->get();
-        EXPECT_TRUE(result.ok()) << "dropped ready connection: " << proxyDrops;
-        ::close(result.socket);
+        EXPECT_TRUE(succeeded(*third)) << "dropped ready connection: " << proxyDrops;
         EXPECT_EQ(server.requests().size(), proxyDrops ? 4u : 3u);
     }
 
@@ -345,7 +348,7 @@ TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntil
     request.warm = true;
     auto first = runner.start(request);
     auto second = runner.start(request);
-    ASSERT_TRUE(first && second && first->get().ok() && second->get().ok());
+    ASSERT_TRUE(first && second && succeeded(*first) && succeeded(*second));
     ASSERT_TRUE(eventually([&] { return runner.socks().warmCount() == 1; }));
     runner.socks().expire(monotonicNanoseconds() + Client::kWarmLifetimeNs);
     EXPECT_EQ(runner.socks().warmCount(), 0u);
