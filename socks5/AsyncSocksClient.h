@@ -134,7 +134,10 @@ public:
     std::uint64_t startProxyConnect(Request request, Handler handler);
     // Ends a handshake still running; its handler runs with Failure::Cancelled.
     void cancel(std::uint64_t id);
-    // Ends every handshake still running (their handlers run here).
+    // Ends every handshake still running (their handlers run here) and closes
+    // the ready connections. Owners call it once the workers have stopped and
+    // before the port closes: a connection closed later would queue its
+    // failed operation on a port whose records are gone.
     void cancelAll();
     // Ends the handshakes whose time-out has run out by nowNs.
     void expire(std::int64_t nowNs);

@@ -104,6 +104,7 @@ protected:
     void TearDown() override
     {
         m_dispatcher.stop();
+        m_socks.cancelAll();
         m_relay->stop();
         m_port.close();
         m_relay->releaseRecords();
@@ -449,6 +450,7 @@ public:
     ~ProxiedRelay()
     {
         m_dispatcher.stop();
+        m_socks.cancelAll(); // ready connections too, before the port closes
         m_relay->stop();
         m_port.close();
         m_relay->releaseRecords();
