@@ -349,7 +349,6 @@ void TunAdapter::readerLoop()
         } else {
             qInfo() << "[TUN] Packet reader on io_uring";
             m_ring.store(&ring, std::memory_order_relaxed);
-            m_ringActive = true;
             int error = 0;
             const bool stopped = ring.run(
                 [this](std::uint8_t *buffer, std::size_t length) { deliver(buffer, length); },
@@ -365,7 +364,6 @@ void TunAdapter::readerLoop()
                         m_writeDropped();
                 },
                 &error);
-            m_ringActive = false;
             m_ring.store(nullptr, std::memory_order_relaxed);
             if (!stopped && error != 0 && !deviceGone(error))
                 qWarning() << "Packet read failed:" << error;

@@ -85,7 +85,7 @@ public:
     // switch); set before startReader().
     void setRingWanted(bool wanted) { m_ringWanted = wanted; }
     // Whether the running reader uses io_uring.
-    bool ringActive() const { return m_ringActive.load(std::memory_order_relaxed); }
+    bool ringActive() const { return m_ring.load(std::memory_order_relaxed) != nullptr; }
     // Called for each packet a send reported sent and the device then
     // refused (a write queued on the ring); set before startReader().
     void setWriteDropped(std::function<void()> dropped) { m_writeDropped = std::move(dropped); }
@@ -144,7 +144,6 @@ private:
     bool m_offloadWanted = true;
     std::atomic<bool> m_offload{false};
     bool m_ringWanted = true;
-    std::atomic<bool> m_ringActive{false};
     std::atomic<TunRing *> m_ring{nullptr}; // the reader's, while it runs
     std::function<void()> m_writeDropped;
     std::atomic<bool> m_session{false};
