@@ -59,13 +59,18 @@ int TunRing::setUp(int deviceFd, int stopFd, std::size_t bufferSize)
     return 0;
 }
 
-bool TunRing::settle()
+void TunRing::queueCancelAll()
 {
     io_uring_sqe *cancel = nextEntry();
-    if (cancel) {
-        io_uring_prep_cancel64(cancel, 0, IORING_ASYNC_CANCEL_ANY);
-        io_uring_sqe_set_data64(cancel, kCancelToken);
-    }
+    if (!cancel)
+        return;
+    io_uring_prep_cancel64(cancel, 0, IORING_ASYNC_CANCEL_ANY);
+    io_uring_sqe_set_data64(cancel, kCancelToken);
+}
+
+bool TunRing::settle()
+{
+    queueCancelAll();
     io_uring_submit(&m_ring);
     while (m_reading >= 0 || m_inFlight > 0) {
         io_uring_cqe *completion = nullptr;
@@ -201,11 +206,8 @@ bool TunRing::run(const Deliver &deliver, const WriteFailed &writeFailed, int *e
             if (token == kStopToken) {
                 // Whatever is still in flight (the read, a write the device
                 // does not take) is cancelled; its completion follows.
-                if (!stopped && (m_reading >= 0 || m_inFlight > 0)) {
-                    io_uring_sqe *cancel = nextEntry();
-                    io_uring_prep_cancel64(cancel, 0, IORING_ASYNC_CANCEL_ANY);
-                    io_uring_sqe_set_data64(cancel, kCancelToken);
-                }
+                if (!stopped && (m_reading >= 0 || m_inFlight > 0))
+                    queueCancelAll();
                 stopped = true;
                 continue;
             }

@@ -65,6 +65,9 @@ private:
 
     io_uring_sqe *nextEntry();
     bool armRead();
+    // Queues the cancel of every read and write in flight (none when the
+    // submission queue has no room even after a submit).
+    void queueCancelAll();
     // Cancels what is in flight and waits for it; false when that wait failed.
     bool settle();
     void tearDown();
