@@ -238,7 +238,6 @@ void AsyncSocksClient::retryFresh(const HandshakePtr &handshake)
             return;
         socket = std::exchange(handshake->socket, -1);
         handshake->onWarm = false;
-        handshake->length = 0;
     }
     m_port.closeSocket(socket);
     takeTurn(handshake);
