@@ -2,9 +2,9 @@
 // TUN device in one namespace, dante and the peers upstream (see TunTopology),
 // and, side by side in the same run, the same traffic through dante alone
 // without the tunnel (the baseline); then the same transfers from a forwarded
-// container, carried by the user-space TCP engine. The bulk transfers use a sink/source
-// server of this program in the upstream namespace, so that the peer is never
-// what bounds them. Prints one human line per figure and one "figure NAME
+// container, carried by the user-space TCP engine. The bulk transfers and the
+// connection figures use servers of this program in the upstream namespace, so
+// that the peer is never what bounds them. Prints one human line per figure and one "figure NAME
 // VALUE" line for scripts (bench/tunnel/run-speed takes medians of several
 // runs). Needs root.
 //
@@ -35,17 +35,21 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kBulkPort = 9100;
+constexpr int kConnectionPort = 9101;
 constexpr int kSequentialConnections = 1000;
 constexpr int kParallelConnections = 100;
 constexpr int kConcurrentConnections = 1000;
@@ -208,6 +212,139 @@ private:
     std::thread m_acceptor;
 };
 
+// The upstream peer of the connection figures. It speaks the topology's TCP
+// service ("TEN-THEN-CLOSE" sends ten bytes and closes, "ECHO" echoes from then
+// on) on one epoll thread. The topology's own service is a Python thread per
+// connection reading its command a byte at a time, about half a millisecond of
+// CPU per connection: on a small machine that peer, not the tunnel or the
+// proxy, would set the pace of connections one after another.
+class ConnectionServer {
+public:
+    explicit ConnectionServer(const std::string &ns)
+    {
+        std::thread([&] {
+            NetnsFixture::Enter inside(ns);
+            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            const int one = 1;
+            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            const sockaddr_in local = endpoint(TunTopology::kServer, kConnectionPort);
+            if (!inside.ok() || ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+                ::listen(m_listen, 1024) != 0) {
+                ::close(m_listen);
+                m_listen = -1;
+            }
+        }).join();
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_listen < 0 || m_epoll < 0 || m_stop < 0 || !watch(m_listen) || !watch(m_stop))
+            return;
+        m_loop = std::thread([this] { loop(); });
+    }
+    ~ConnectionServer()
+    {
+        if (m_loop.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
+            m_loop.join();
+        }
+        for (const auto &[fd, peer] : m_peers)
+            ::close(fd);
+        for (const int fd : {m_listen, m_epoll, m_stop})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    bool ok() const { return m_loop.joinable(); }
+
+private:
+    struct Peer {
+        std::string line; // the command, until its newline
+        bool echo = false;
+    };
+
+    bool watch(int fd)
+    {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+
+    void loop()
+    {
+        epoll_event events[64];
+        for (;;) {
+            const int n = ::epoll_wait(m_epoll, events, 64, -1);
+            if (n < 0 && errno != EINTR)
+                return;
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == m_stop)
+                    return;
+                if (fd == m_listen)
+                    acceptAll();
+                else
+                    serve(fd);
+            }
+        }
+    }
+
+    void acceptAll()
+    {
+        for (int fd; (fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            if (watch(fd))
+                m_peers.emplace(fd, Peer{});
+            else
+                ::close(fd);
+        }
+    }
+
+    void serve(int fd)
+    {
+        char buffer[65536];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        Peer &peer = m_peers[fd];
+        if (n <= 0 || (peer.echo && !sendAll(fd, buffer, std::size_t(n))))
+            return drop(fd);
+        if (peer.echo)
+            return;
+        peer.line.append(buffer, std::size_t(n));
+        const std::size_t end = peer.line.find('\n');
+        if (end == std::string::npos) {
+            if (peer.line.size() > 256)
+                drop(fd);
+            return;
+        }
+        const std::string command = peer.line.substr(0, end);
+        const std::string rest = peer.line.substr(end + 1);
+        if (command == "ECHO") {
+            peer.echo = true;
+            peer.line.clear();
+            if (rest.empty() || sendAll(fd, rest.data(), rest.size()))
+                return;
+        } else if (command == "TEN-THEN-CLOSE") {
+            sendAll(fd, "0123456789", 10);
+        }
+        drop(fd);
+    }
+
+    void drop(int fd)
+    {
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        m_peers.erase(fd);
+    }
+
+    int m_listen = -1;
+    int m_epoll = -1;
+    int m_stop = -1;
+    std::unordered_map<int, Peer> m_peers;
+    std::thread m_loop;
+};
+
 // Megabytes per second of one bulk transfer, download or upload.
 double transfer(int fd, bool download, std::size_t bytes)
 {
@@ -249,7 +386,7 @@ Sequential sequential(Connector connector)
     const auto start = Clock::now();
     for (int i = 0; i < kSequentialConnections; ++i) {
         const auto begun = Clock::now();
-        const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
+        const int fd = connector(TunTopology::kServer, kConnectionPort);
         if (fd < 0)
             continue;
         char ten[16];
@@ -283,7 +420,7 @@ double parallelFirstEcho(Connector connector)
         threads.emplace_back([&, i] {
             while (!go.load())
                 std::this_thread::yield();
-            const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
+            const int fd = connector(TunTopology::kServer, kConnectionPort);
             char x = 0;
             if (fd >= 0 && sendAll(fd, "ECHO\nx", 6) && ::recv(fd, &x, 1, 0) == 1)
                 echoed.fetch_add(1);
@@ -308,7 +445,7 @@ int openConcurrent(Connector connector, WhileOpen whileOpen)
 {
     std::vector<int> open;
     for (int i = 0; i < kConcurrentConnections; ++i) {
-        const int fd = connector(TunTopology::kServer, TunTopology::kTcpServicePort);
+        const int fd = connector(TunTopology::kServer, kConnectionPort);
         if (fd >= 0 && sendAll(fd, "ECHO\nx", 6))
             open.push_back(fd);
     }
@@ -641,6 +778,11 @@ int main()
     BulkServer bulk(topo.far());
     if (!bulk.ok()) {
         std::puts("bench_tunnel: the bulk transfer server did not start");
+        return 1;
+    }
+    ConnectionServer connections(topo.far());
+    if (!connections.ok()) {
+        std::puts("bench_tunnel: the connection server did not start");
         return 1;
     }
     const std::string resolv = topo.dir() + "/resolv.conf";
