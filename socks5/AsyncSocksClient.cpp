@@ -159,6 +159,10 @@ std::uint64_t AsyncSocksClient::startProxyConnect(Request request, Handler handl
     const std::vector<std::uint8_t> &message = handshake->message;
     std::memcpy(handshake->buffer.data(), message.data(), message.size());
     post(handshake, kRequest, Step::Send, message.size());
+    // The next one is made while the proxy connects this request onwards,
+    // time it mostly waits on the destination, rather than once the reply
+    // is in, when the proxy starts to carry this connection's first bytes.
+    keepWarm(handshake->request.server);
     return id;
 }
 

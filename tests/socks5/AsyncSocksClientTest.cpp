@@ -324,8 +324,11 @@ TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntil
     };
     Script closing;
     closing.closeOnRequest = true;
+    Script slow; // the proxy takes its time to reach the destination
+    slow.replyPieces = {{0x05, 0x00, 0x00, 0x01, 127, 0, 0, 1}, {0x1f, 0x90}};
+    slow.pauseMs = 300;
     for (const bool proxyDrops : {false, true}) {
-        SocksTestServer server(std::vector<Script>{Script{}, Script{}, proxyDrops ? closing : Script{}, Script{}});
+        SocksTestServer server(std::vector<Script>{Script{}, Script{}, proxyDrops ? closing : slow, Script{}});
         HandshakeRunner runner;
         Client::Request request = connectRequest(server.port());
         request.warm = true;
@@ -336,6 +339,11 @@ TEST(AsyncSocksClientWarm, ConnectionsFollowingEachOtherUseAReadyConnectionUntil
         ASSERT_TRUE(eventually([&] { return runner.socks().warmCount() == 1; }));
         auto third = runner.start(request);
         ASSERT_TRUE(third);
+        if (!proxyDrops) {
+            // The next ready connection is made while the proxy works on this request.
+            EXPECT_TRUE(eventually([&] { return runner.socks().running() == 2; }));
+            EXPECT_NE(third->wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        }
         ASSERT_EQ(third->wait_for(std::chrono::seconds(3)), std::future_status::ready)
             << "the request waited for a new connection";
         EXPECT_TRUE(succeeded(*third)) << "dropped ready connection: " << proxyDrops;
