@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,9 +54,6 @@ struct AsyncSocksClient::Handshake {
     std::mutex mutex;
     int socket = -1;
     bool finished = false;
-    bool warmUp = false;    // makes a ready connection: greeting only, then parked
-    bool onWarm = false;    // runs on a ready connection: the request only
-    bool afterRecent = false; // came within kWarmWindowNs of another warm CONNECT
 };
 
 AsyncSocksClient::AsyncSocksClient(CompletionPort &port) : m_port(port) {}
@@ -115,64 +111,14 @@ std::uint64_t AsyncSocksClient::startProxyConnect(Request request, Handler handl
     } else if (request.command == Command::UdpAssociate) {
         handshake->message = Socks5Message::udpAssociateRequest();
     }
-    const std::int64_t now = monotonicNanoseconds();
-    handshake->deadline = now + std::int64_t(request.timeoutMs) * kNanosecondsPerMs;
+    handshake->deadline = monotonicNanoseconds() + std::int64_t(request.timeoutMs) * kNanosecondsPerMs;
     handshake->request = std::move(request);
     handshake->handler = std::move(handler);
-    const bool warm =
-        handshake->request.warm && handshake->request.command == Command::Connect && !handshake->request.prepare;
-    int ready = -1;
-    int stale = -1;
+    bool now = false;
     {
         std::lock_guard lock(m_mutex);
         m_handshakes.emplace(handshake->id, handshake);
         m_deadlines.emplace(handshake->deadline, handshake->id);
-        if (warm) {
-            const Endpoint &server = handshake->request.server;
-            std::int64_t &last = m_lastWarmStart[server];
-            handshake->afterRecent = last != 0 && now - last < kWarmWindowNs;
-            last = now;
-            if (const auto it = m_warm.find(server); it != m_warm.end()) {
-                (now - it->second.since < kWarmLifetimeNs ? ready : stale) = it->second.socket;
-                m_warm.erase(it);
-            }
-        }
-    }
-    if (stale >= 0)
-        m_port.closeSocket(stale);
-    const std::uint64_t id = handshake->id;
-    if (ready < 0) {
-        takeTurn(handshake);
-        return id;
-    }
-    {
-        std::lock_guard guard(handshake->mutex);
-        if (!handshake->finished) {
-            handshake->socket = std::exchange(ready, -1);
-            handshake->onWarm = true;
-        }
-    }
-    if (ready >= 0) {
-        m_port.closeSocket(ready); // cancelled at once
-        return id;
-    }
-    const std::vector<std::uint8_t> &message = handshake->message;
-    std::memcpy(handshake->buffer.data(), message.data(), message.size());
-    post(handshake, kRequest, Step::Send, message.size());
-    // The next one is made while the proxy connects this request onwards,
-    // time it mostly waits on the destination, rather than once the reply
-    // is in, when the proxy starts to carry this connection's first bytes.
-    keepWarm(handshake->request.server);
-    return id;
-}
-
-void AsyncSocksClient::takeTurn(const HandshakePtr &handshake)
-{
-    bool now = false;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_handshakes.count(handshake->id))
-            return; // ended already
         Server &server = m_servers[handshake->request.server];
         now = server.connecting < kMaxConnectingPerServer;
         if (now) {
@@ -183,86 +129,10 @@ void AsyncSocksClient::takeTurn(const HandshakePtr &handshake)
                 .push_back(handshake);
         }
     }
+    const std::uint64_t id = handshake->id;
     if (now && !launch(handshake))
         launchWaiting(handshake->request.server, monotonicNanoseconds());
-}
-
-void AsyncSocksClient::keepWarm(const Endpoint &server)
-{
-    auto warmUp = std::make_shared<Handshake>();
-    warmUp->serverLength = server.toSocketAddress(warmUp->server);
-    if (warmUp->serverLength == 0)
-        return;
-    warmUp->id = m_nextId.fetch_add(1);
-    warmUp->warmUp = true;
-    warmUp->request.server = server;
-    warmUp->deadline = monotonicNanoseconds() + std::int64_t(kHandshakeTimeoutMs) * kNanosecondsPerMs;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_warm.count(server) || !m_warming.insert(server).second)
-            return;
-        m_handshakes.emplace(warmUp->id, warmUp);
-        m_deadlines.emplace(warmUp->deadline, warmUp->id);
-    }
-    takeTurn(warmUp);
-}
-
-void AsyncSocksClient::park(const HandshakePtr &handshake)
-{
-    int socket = -1;
-    {
-        std::lock_guard guard(handshake->mutex);
-        if (handshake->finished)
-            return;
-        handshake->finished = true;
-        socket = std::exchange(handshake->socket, -1);
-    }
-    handshake->state.store(kEstablished);
-    const bool turnFreed = releaseTurn(*handshake);
-    const Endpoint &server = handshake->request.server;
-    int replaced = -1;
-    {
-        std::lock_guard lock(m_mutex);
-        Warm &warm = m_warm[server];
-        replaced = warm.socket;
-        warm = Warm{socket, monotonicNanoseconds()};
-    }
-    if (replaced >= 0)
-        m_port.closeSocket(replaced);
-    if (turnFreed)
-        launchWaiting(server, monotonicNanoseconds());
-}
-
-void AsyncSocksClient::retryFresh(const HandshakePtr &handshake)
-{
-    int socket = -1;
-    {
-        std::lock_guard guard(handshake->mutex);
-        if (handshake->finished)
-            return;
-        socket = std::exchange(handshake->socket, -1);
-        handshake->onWarm = false;
-    }
-    m_port.closeSocket(socket);
-    takeTurn(handshake);
-}
-
-void AsyncSocksClient::closeWarm(std::int64_t madeBefore)
-{
-    std::vector<int> sockets;
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto it = m_warm.begin(); it != m_warm.end();) {
-            if (it->second.since >= madeBefore) {
-                ++it;
-                continue;
-            }
-            sockets.push_back(it->second.socket);
-            it = m_warm.erase(it);
-        }
-    }
-    for (const int socket : sockets)
-        m_port.closeSocket(socket);
+    return id;
 }
 
 bool AsyncSocksClient::launch(const HandshakePtr &handshake)
@@ -398,20 +268,15 @@ void AsyncSocksClient::onConnectComplete(const HandshakePtr &handshake, const Co
     const std::vector<std::uint8_t> &message = handshake->message;
     std::uint8_t *buffer = handshake->buffer.data();
     std::memcpy(buffer, Socks5Message::kGreeting.data(), Socks5Message::kGreeting.size());
-    if (!message.empty()) // a ready connection in the making sends the greeting alone
-        std::memcpy(buffer + Socks5Message::kGreeting.size(), message.data(), message.size());
+    std::memcpy(buffer + Socks5Message::kGreeting.size(), message.data(), message.size());
     post(handshake, kGreeting, Step::Send, Socks5Message::kGreeting.size() + message.size());
 }
 
 void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const CompletionPort::Completion &completion)
 {
     const auto state = State(handshake->state.load());
-    const bool sending = state == kGreeting || state == kRequest;
+    const bool sending = state == kGreeting;
     if (!completion.success || (!sending && completion.bytes == 0)) {
-        if (handshake->onWarm && handshake->length == 0) {
-            retryFresh(handshake); // the proxy closed the ready connection meanwhile
-            return;
-        }
         Result result;
         result.failure = sending ? Failure::Send : Failure::Receive;
         result.error = completion.error;
@@ -423,10 +288,6 @@ void AsyncSocksClient::onHandshakeComplete(const HandshakePtr &handshake, const 
     case kGreeting:
         handshake->length = 0;
         post(handshake, kAuth, Step::Receive, Socks5Message::kMethodReplyLength);
-        return;
-    case kRequest:
-        handshake->length = 0;
-        post(handshake, kResponse, Step::Receive, Socks5Message::kReplyPrefixLength);
         return;
     case kAuth:
         handshake->length += completion.bytes;
@@ -454,10 +315,6 @@ void AsyncSocksClient::onMethodReply(const HandshakePtr &handshake)
         result.code = answer[1];
         result.bytes = handshake->length;
         finish(handshake, result);
-        return;
-    }
-    if (handshake->warmUp) {
-        park(handshake);
         return;
     }
     handshake->length = 0; // the request went out with the greeting
@@ -548,13 +405,10 @@ void AsyncSocksClient::finish(const HandshakePtr &handshake, Result result, bool
         m_port.closeSocket(socket);
         logFailure(*handshake, result);
     }
-    const bool keep = result.ok() && handshake->afterRecent;
     if (handler)
         handler(std::move(result));
     if (turnFreed && launchNext)
         launchWaiting(handshake->request.server, monotonicNanoseconds());
-    if (keep)
-        keepWarm(handshake->request.server);
 }
 
 bool AsyncSocksClient::releaseTurn(Handshake &handshake)
@@ -562,8 +416,6 @@ bool AsyncSocksClient::releaseTurn(Handshake &handshake)
     std::lock_guard lock(m_mutex);
     m_handshakes.erase(handshake.id);
     m_deadlines.erase({handshake.deadline, handshake.id});
-    if (handshake.warmUp)
-        m_warming.erase(handshake.request.server);
     const auto it = m_servers.find(handshake.request.server);
     if (it == m_servers.end() || !handshake.launched)
         return false;
@@ -578,8 +430,7 @@ bool AsyncSocksClient::releaseTurn(Handshake &handshake)
 void AsyncSocksClient::logFailure(const Handshake &handshake, const Result &result) const
 {
     const Request &request = handshake.request;
-    // A ready connection that could not be made is left to the next CONNECT to find out.
-    if (request.command == Command::None || result.failure == Failure::Cancelled || handshake.warmUp)
+    if (request.command == Command::None || result.failure == Failure::Cancelled)
         return;
     const QString proxy = text(request.server.toString());
     if (result.failure == Failure::TimedOut) {
@@ -662,19 +513,16 @@ void AsyncSocksClient::cancelAll()
         result.failure = Failure::Cancelled;
         finish(handshake, result);
     }
-    closeWarm(std::numeric_limits<std::int64_t>::max());
 }
 
 void AsyncSocksClient::expire(std::int64_t nowNs)
 {
-    closeWarm(nowNs - kWarmLifetimeNs);
     std::vector<HandshakePtr> due;
     {
         std::lock_guard lock(m_mutex);
         for (auto it = m_deadlines.begin(); it != m_deadlines.end() && it->first <= nowNs; ++it)
             if (const auto found = m_handshakes.find(it->second); found != m_handshakes.end())
                 due.push_back(found->second);
-        std::erase_if(m_lastWarmStart, [&](const auto &entry) { return nowNs - entry.second >= kWarmWindowNs; });
     }
     // All that are due end first; only then do the waiting ones get the turns.
     std::set<Endpoint> servers;
@@ -710,10 +558,4 @@ std::size_t AsyncSocksClient::running() const
 {
     std::lock_guard lock(m_mutex);
     return m_handshakes.size();
-}
-
-std::size_t AsyncSocksClient::warmCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_warm.size();
 }

@@ -16,14 +16,6 @@
 // latest, counted from its start, the wait included. No thread of its own:
 // the steps run on the completion port's workers, the time-outs on worker 0's
 // housekeeping.
-//
-// CONNECTs that come one after another (a request marked warm within
-// kWarmWindowNs of the one before to the same server) keep one connection to
-// that server ready, its greeting answered, for the next: that one sends only
-// its request, with the connect, the proxy's accept and its greeting already
-// done. A ready connection unused for kWarmLifetimeNs is closed, well within
-// the handshake time-outs proxies set; one the proxy closed meanwhile fails
-// its request, which then starts again on a new connection.
 
 #include "base/CompletionDispatcher.h"
 #include "base/CompletionPort.h"
@@ -48,8 +40,6 @@ public:
     static constexpr std::size_t kBufferSize = 512;
     static constexpr std::size_t kMaxConnectingPerServer = 256;
     static constexpr CompletionKey kCompletionKey = CompletionKey::ProxyHandshake;
-    static constexpr std::int64_t kWarmWindowNs = 50'000'000;
-    static constexpr std::int64_t kWarmLifetimeNs = 1'000'000'000;
 
     enum class Command : std::uint8_t {
         Connect,      // SOCKS5 CONNECT to the destination
@@ -96,9 +86,6 @@ public:
         // Called with the new socket before it connects (to bind it); false
         // fails the start.
         std::function<bool(int socket)> prepare;
-        // CONNECT only: may take a ready connection, and keeps one ready while
-        // such requests follow each other (see above). Not with prepare.
-        bool warm = false;
     };
 
     struct Result {
@@ -134,10 +121,10 @@ public:
     std::uint64_t startProxyConnect(Request request, Handler handler);
     // Ends a handshake still running; its handler runs with Failure::Cancelled.
     void cancel(std::uint64_t id);
-    // Ends every handshake still running (their handlers run here) and closes
-    // the ready connections. Owners call it once the workers have stopped and
-    // before the port closes: a connection closed later would queue its
-    // failed operation on a port whose records are gone.
+    // Ends every handshake still running (their handlers run here). Owners
+    // call it once the workers have stopped and before the port closes: a
+    // connection closed later would queue its failed operation on a port
+    // whose records are gone.
     void cancelAll();
     // Ends the handshakes whose time-out has run out by nowNs.
     void expire(std::int64_t nowNs);
@@ -151,8 +138,6 @@ public:
     std::array<std::size_t, kStateCount> stateCounts() const;
     State stateOf(std::uint64_t id) const;
     std::size_t running() const;
-    // Connections kept ready, their greeting answered.
-    std::size_t warmCount() const;
 
     static const char *stateName(State state);
 
@@ -173,18 +158,8 @@ private:
         }
     };
 
-    // Launches the handshake now if its server has a free turn, else queues it.
-    void takeTurn(const HandshakePtr &handshake);
     // Makes the socket and posts the connect; false (finished) on failure.
     bool launch(const HandshakePtr &handshake);
-    // A connection to be kept ready for the server, unless one is or is being made.
-    void keepWarm(const Endpoint &server);
-    // A ready connection's handshake: its greeting is answered, the socket waits.
-    void park(const HandshakePtr &handshake);
-    // The request on a ready connection failed before any reply: a new connection.
-    void retryFresh(const HandshakePtr &handshake);
-    // Closes the ready connections made before the time given.
-    void closeWarm(std::int64_t madeBefore);
     // Launches the waiting handshakes of a server while it has room; those out
     // of time by now are left to the time-out check.
     void launchWaiting(const Endpoint &server, std::int64_t now);
@@ -211,11 +186,4 @@ private:
     std::map<std::uint64_t, HandshakePtr> m_handshakes;
     std::set<std::pair<std::int64_t, std::uint64_t>> m_deadlines;
     std::map<Endpoint, Server> m_servers;
-    struct Warm {
-        int socket = -1;
-        std::int64_t since = 0; // monotonic ns; when its greeting was answered
-    };
-    std::map<Endpoint, Warm> m_warm;                // the ready connection of each server
-    std::set<Endpoint> m_warming;                   // servers with one being made
-    std::map<Endpoint, std::int64_t> m_lastWarmStart; // the last warm CONNECT's start, by server
 };

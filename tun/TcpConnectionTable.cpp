@@ -474,7 +474,6 @@ void TcpConnectionTable::startProxyConnect(const ConnectionPtr &connection, bool
     request.destination = connection->proxyDestination;
     request.hostName = byName ? connection->hostName : std::string();
     request.socketKey = kCompletionKey;
-    request.warm = true;
     const std::uint64_t id = m_settings.connector.start(
         std::move(request), [this, connection, byName](AsyncSocksClient::Result &&result) {
             onHandshakeResult(connection, std::move(result), byName);

@@ -409,7 +409,6 @@ void TcpNatRelay::startProxied(const PendingPtr &pending, const std::string &hos
     request.command = AsyncSocksClient::Command::Connect;
     request.server = Endpoint{m_settings.proxyAddress, pending->socksPort};
     request.hostName = hostName;
-    request.warm = true;
     const bool byName = !hostName.empty();
     if (startConnect(pending, std::move(request), [this, pending, byName](AsyncSocksClient::Result &&result) {
             onProxyResult(pending, byName, std::move(result));

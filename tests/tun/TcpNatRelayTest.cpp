@@ -450,7 +450,7 @@ public:
     ~ProxiedRelay()
     {
         m_dispatcher.stop();
-        m_socks.cancelAll(); // ready connections too, before the port closes
+        m_socks.cancelAll(); // handshakes in flight end before the port closes
         m_relay->stop();
         m_port.close();
         m_relay->releaseRecords();
