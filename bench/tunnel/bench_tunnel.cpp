@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -118,11 +119,14 @@ bool receiveExact(int fd, void *out, std::size_t length)
     return true;
 }
 
-// Through dante itself, without the tunnel: the baseline. A blocking SOCKS5
-// CONNECT by address whose reply is read whole.
-int connectViaSocks(const char *host, int port)
+constexpr const char *kRelayHost = "127.0.0.1";
+constexpr int kRelayPort = 9102;
+
+// A blocking SOCKS5 CONNECT by address through the proxy at proxyHost:proxyPort,
+// its reply read whole.
+int connectViaSocksAt(const char *proxyHost, int proxyPort, const char *host, int port)
 {
-    const int fd = connectDirect(TunTopology::kProxyHost, TunTopology::kProxyPort);
+    const int fd = connectDirect(proxyHost, proxyPort);
     if (fd < 0)
         return -1;
     const auto destination = IpAddress::parse(host);
@@ -141,6 +145,19 @@ int connectViaSocks(const char *host, int port)
         return -1;
     }
     return fd;
+}
+
+// Through dante itself, without the tunnel: the baseline.
+int connectViaSocks(const char *host, int port)
+{
+    return connectViaSocksAt(TunTopology::kProxyHost, TunTopology::kProxyPort, host, port);
+}
+
+// The same through a plain user-space relay in front of dante (PlainRelay):
+// what one hop of any relay costs on this machine.
+int connectViaRelay(const char *host, int port)
+{
+    return connectViaSocksAt(kRelayHost, kRelayPort, host, port);
 }
 
 using Connector = int (*)(const char *, int);
@@ -341,6 +358,134 @@ private:
     int m_listen = -1;
     int m_epoll = -1;
     int m_stop = -1;
+    std::unordered_map<int, Peer> m_peers;
+    std::thread m_loop;
+};
+
+// The least a relay does: one epoll thread that takes each connection on
+// kRelayHost:kRelayPort, opens one to dante for it (a blocking connect, which
+// on a veth costs no wake-up) and copies bytes both ways with recv and send,
+// passing each end of stream on. The tunnel's connections go through two such
+// steps (the TUN reader and the relay), so twice what this one adds is about
+// the least the tunnel can add to a connection on the machine measured.
+class PlainRelay {
+public:
+    explicit PlainRelay(const std::string &ns)
+    {
+        std::promise<bool> started;
+        std::future<bool> ready = started.get_future();
+        m_loop = std::thread([this, ns, &started] {
+            NetnsFixture::Enter inside(ns);
+            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            const int one = 1;
+            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            const sockaddr_in local = endpoint(kRelayHost, kRelayPort);
+            m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+            m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            const bool ok = inside.ok() && m_epoll >= 0 && m_stop >= 0 &&
+                            ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0 &&
+                            ::listen(m_listen, 64) == 0 && watch(m_listen) && watch(m_stop);
+            started.set_value(ok);
+            if (ok)
+                loop();
+        });
+        m_ok = ready.get();
+        if (!m_ok)
+            m_loop.join();
+    }
+    ~PlainRelay()
+    {
+        if (m_loop.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
+            m_loop.join();
+        }
+        for (const auto &[fd, peer] : m_peers)
+            ::close(fd);
+        for (const int fd : {m_listen, m_epoll, m_stop})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    struct Peer {
+        int other = -1;
+        bool ended = false; // its stream has ended (passed on as a half-close)
+    };
+
+    bool watch(int fd)
+    {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+
+    void loop()
+    {
+        epoll_event events[64];
+        std::vector<char> buffer(65536);
+        for (;;) {
+            const int n = ::epoll_wait(m_epoll, events, 64, -1);
+            if (n < 0 && errno != EINTR)
+                return;
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == m_stop)
+                    return;
+                if (fd == m_listen)
+                    acceptAll();
+                else if (m_peers.count(fd))
+                    carry(fd, buffer);
+            }
+        }
+    }
+
+    void acceptAll()
+    {
+        for (int client; (client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            const int upstream = connectDirect(TunTopology::kProxyHost, TunTopology::kProxyPort);
+            if (upstream < 0) {
+                ::close(client);
+                continue;
+            }
+            const int one = 1;
+            for (const int fd : {client, upstream})
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            m_peers[client] = Peer{upstream};
+            m_peers[upstream] = Peer{client};
+            watch(client);
+            watch(upstream);
+        }
+    }
+
+    void carry(int fd, std::vector<char> &buffer)
+    {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        Peer &peer = m_peers[fd];
+        if (n > 0 && sendAll(peer.other, buffer.data(), std::size_t(n)))
+            return;
+        // End of stream, passed on; both ended, or a failure, both close.
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::shutdown(peer.other, SHUT_WR);
+        peer.ended = true;
+        const int other = peer.other;
+        if (n != 0 || m_peers[other].ended) {
+            for (const int end : {fd, other}) {
+                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, end, nullptr);
+                ::close(end);
+                m_peers.erase(end);
+            }
+        }
+    }
+
+    int m_listen = -1;
+    int m_epoll = -1;
+    int m_stop = -1;
+    bool m_ok = false;
     std::unordered_map<int, Peer> m_peers;
     std::thread m_loop;
 };
@@ -593,6 +738,7 @@ struct Figures {
     double cpuDown = 0, cpuUp = 0;     // daemon CPU seconds per GB
     MachineLoad machineDown, machineUp, machineSeq; // the whole machine's, for the bound
     Sequential seq;
+    Sequential relaySeq; // baseline only: through one plain relay hop (PlainRelay)
     double parallelMs = 0;
     int opened = 0;
     long rssIdle = 0, rssOpen = 0;
@@ -608,6 +754,7 @@ void measureBaseline(Figures &f, std::size_t bytes)
     f.machineDown = machineLoad([&] { f.down = transfer(viaSocks(), true, bytes); });
     f.machineUp = machineLoad([&] { f.up = transfer(viaSocks(), false, bytes); });
     f.machineSeq = machineLoad([&] { f.seq = sequential(connectViaSocks); });
+    f.relaySeq = sequential(connectViaRelay);
     f.parallelMs = parallelFirstEcho(connectViaSocks);
 }
 
@@ -707,6 +854,10 @@ void report(const Figures &socks, const Figures &tun, std::size_t bytes)
     std::printf("median connect to first byte: tunnel %.3f ms, SOCKS5 alone %.3f ms (+%.3f ms)\n",
                 tun.seq.medianFirstByteMs, socks.seq.medianFirstByteMs,
                 tun.seq.medianFirstByteMs - socks.seq.medianFirstByteMs);
+    std::printf("through one plain relay hop in front of SOCKS5 alone: sequential %.0f/s, ratio %.2f; median connect "
+                "to first byte %.3f ms (+%.3f ms)\n",
+                socks.relaySeq.perSecond, ratio(socks.relaySeq.perSecond, socks.seq.perSecond),
+                socks.relaySeq.medianFirstByteMs, socks.relaySeq.medianFirstByteMs - socks.seq.medianFirstByteMs);
     std::printf("%d parallel connections, first echo on all: tunnel %.1f ms, SOCKS5 alone %.1f ms, ratio %.2f\n",
                 kParallelConnections, tun.parallelMs, socks.parallelMs, ratio(tun.parallelMs, socks.parallelMs));
     std::printf("daemon RSS: %ld KiB idle tunnel, %ld KiB with %d of %d connections open\n", tun.rssIdle,
@@ -744,6 +895,8 @@ void report(const Figures &socks, const Figures &tun, std::size_t bytes)
     figure("cpu_us_per_connection", tun.cpuPerConnectionUs);
     figure("connect_ms_tunnel", tun.seq.medianFirstByteMs);
     figure("connect_ms_socks", socks.seq.medianFirstByteMs);
+    figure("relay_hop_sequential_ratio", ratio(socks.relaySeq.perSecond, socks.seq.perSecond));
+    figure("relay_hop_connect_ms", socks.relaySeq.medianFirstByteMs);
     figure("parallel_ratio", ratio(tun.parallelMs, socks.parallelMs));
     figure("parallel_ms_tunnel", tun.parallelMs);
     figure("parallel_ms_socks", socks.parallelMs);
@@ -783,6 +936,11 @@ int main()
     ConnectionServer connections(topo.far());
     if (!connections.ok()) {
         std::puts("bench_tunnel: the connection server did not start");
+        return 1;
+    }
+    PlainRelay relay(topo.near());
+    if (!relay.ok()) {
+        std::puts("bench_tunnel: the plain relay did not start");
         return 1;
     }
     const std::string resolv = topo.dir() + "/resolv.conf";
