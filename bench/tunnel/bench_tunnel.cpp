@@ -229,54 +229,60 @@ private:
     std::thread m_acceptor;
 };
 
-// The upstream peer of the connection figures. It speaks the topology's TCP
-// service ("TEN-THEN-CLOSE" sends ten bytes and closes, "ECHO" echoes from then
-// on) on one epoll thread. The topology's own service is a Python thread per
-// connection reading its command a byte at a time, about half a millisecond of
-// CPU per connection: on a small machine that peer, not the tunnel or the
-// proxy, would set the pace of connections one after another.
-class ConnectionServer {
+// One epoll thread inside a namespace around a listening socket, with a
+// record per open socket; the servers below say what an accepted connection
+// and a readable socket get. A subclass's destructor calls stop() first, so
+// that the thread never runs into a half-destroyed object.
+template <typename Peer>
+class EpollServer {
 public:
-    explicit ConnectionServer(const std::string &ns)
+    EpollServer() = default;
+    EpollServer(const EpollServer &) = delete;
+    EpollServer &operator=(const EpollServer &) = delete;
+    virtual ~EpollServer()
     {
-        std::thread([&] {
-            NetnsFixture::Enter inside(ns);
-            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            const int one = 1;
-            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            const sockaddr_in local = endpoint(TunTopology::kServer, kConnectionPort);
-            if (!inside.ok() || ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
-                ::listen(m_listen, 1024) != 0) {
-                ::close(m_listen);
-                m_listen = -1;
-            }
-        }).join();
-        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-        m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (m_listen < 0 || m_epoll < 0 || m_stop < 0 || !watch(m_listen) || !watch(m_stop))
-            return;
-        m_loop = std::thread([this] { loop(); });
-    }
-    ~ConnectionServer()
-    {
-        if (m_loop.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
-            m_loop.join();
-        }
+        stop();
         for (const auto &[fd, peer] : m_peers)
             ::close(fd);
         for (const int fd : {m_listen, m_epoll, m_stop})
             if (fd >= 0)
                 ::close(fd);
     }
-    bool ok() const { return m_loop.joinable(); }
+    bool ok() const { return m_ok; }
 
-private:
-    struct Peer {
-        std::string line; // the command, until its newline
-        bool echo = false;
-    };
+protected:
+    void start(const std::string &ns, const char *host, int port)
+    {
+        std::promise<bool> started;
+        std::future<bool> ready = started.get_future();
+        m_loop = std::thread([this, ns, host, port, &started] {
+            NetnsFixture::Enter inside(ns);
+            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            const int one = 1;
+            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            const sockaddr_in local = endpoint(host, port);
+            m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+            m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            const bool ok = inside.ok() && m_epoll >= 0 && m_stop >= 0 &&
+                            ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0 &&
+                            ::listen(m_listen, 1024) == 0 && watch(m_listen) && watch(m_stop);
+            started.set_value(ok);
+            if (ok)
+                loop();
+        });
+        m_ok = ready.get();
+        if (!m_ok)
+            m_loop.join();
+    }
+
+    void stop()
+    {
+        if (!m_loop.joinable())
+            return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
+        m_loop.join();
+    }
 
     bool watch(int fd)
     {
@@ -286,6 +292,21 @@ private:
         return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
     }
 
+    void drop(int fd)
+    {
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        m_peers.erase(fd);
+    }
+
+    // A new connection (its descriptor is the subclass's to keep or close).
+    virtual void accepted(int fd) = 0;
+    virtual void readable(int fd) = 0;
+
+    int m_epoll = -1;
+    std::unordered_map<int, Peer> m_peers;
+
+private:
     void loop()
     {
         epoll_event events[64];
@@ -297,33 +318,57 @@ private:
                 const int fd = events[i].data.fd;
                 if (fd == m_stop)
                     return;
-                if (fd == m_listen)
-                    acceptAll();
-                else
-                    serve(fd);
+                if (fd == m_listen) {
+                    for (int client; (client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                        const int one = 1;
+                        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                        accepted(client);
+                    }
+                } else if (m_peers.count(fd)) {
+                    readable(fd);
+                }
             }
         }
     }
 
-    void acceptAll()
+    int m_listen = -1;
+    int m_stop = -1;
+    bool m_ok = false;
+    std::thread m_loop;
+};
+
+struct CommandPeer {
+    std::string line; // the command, until its newline
+    bool echo = false;
+};
+
+// The upstream peer of the connection figures. It speaks the topology's TCP
+// service ("TEN-THEN-CLOSE" sends ten bytes and closes, "ECHO" echoes from then
+// on) on one epoll thread. The topology's own service is a Python thread per
+// connection reading its command a byte at a time, about half a millisecond of
+// CPU per connection: on a small machine that peer, not the tunnel or the
+// proxy, would set the pace of connections one after another.
+class ConnectionServer : public EpollServer<CommandPeer> {
+public:
+    explicit ConnectionServer(const std::string &ns) { start(ns, TunTopology::kServer, kConnectionPort); }
+    ~ConnectionServer() override { stop(); }
+
+private:
+    void accepted(int fd) override
     {
-        for (int fd; (fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            if (watch(fd))
-                m_peers.emplace(fd, Peer{});
-            else
-                ::close(fd);
-        }
+        if (watch(fd))
+            m_peers.emplace(fd, CommandPeer{});
+        else
+            ::close(fd);
     }
 
-    void serve(int fd)
+    void readable(int fd) override
     {
         char buffer[65536];
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
-        Peer &peer = m_peers[fd];
+        CommandPeer &peer = m_peers[fd];
         if (n <= 0 || (peer.echo && !sendAll(fd, buffer, std::size_t(n))))
             return drop(fd);
         if (peer.echo)
@@ -347,19 +392,11 @@ private:
         }
         drop(fd);
     }
+};
 
-    void drop(int fd)
-    {
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
-        m_peers.erase(fd);
-    }
-
-    int m_listen = -1;
-    int m_epoll = -1;
-    int m_stop = -1;
-    std::unordered_map<int, Peer> m_peers;
-    std::thread m_loop;
+struct RelayPeer {
+    int other = -1;
+    bool ended = false; // its stream has ended (passed on as a half-close)
 };
 
 // The least a relay does: one epoll thread that takes each connection on
@@ -368,105 +405,34 @@ private:
 // passing each end of stream on. The tunnel's connections go through two such
 // steps (the TUN reader and the relay), so twice what this one adds is about
 // the least the tunnel can add to a connection on the machine measured.
-class PlainRelay {
+class PlainRelay : public EpollServer<RelayPeer> {
 public:
-    explicit PlainRelay(const std::string &ns)
-    {
-        std::promise<bool> started;
-        std::future<bool> ready = started.get_future();
-        m_loop = std::thread([this, ns, &started] {
-            NetnsFixture::Enter inside(ns);
-            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            const int one = 1;
-            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            const sockaddr_in local = endpoint(kRelayHost, kRelayPort);
-            m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-            m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            const bool ok = inside.ok() && m_epoll >= 0 && m_stop >= 0 &&
-                            ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0 &&
-                            ::listen(m_listen, 64) == 0 && watch(m_listen) && watch(m_stop);
-            started.set_value(ok);
-            if (ok)
-                loop();
-        });
-        m_ok = ready.get();
-        if (!m_ok)
-            m_loop.join();
-    }
-    ~PlainRelay()
-    {
-        if (m_loop.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
-            m_loop.join();
-        }
-        for (const auto &[fd, peer] : m_peers)
-            ::close(fd);
-        for (const int fd : {m_listen, m_epoll, m_stop})
-            if (fd >= 0)
-                ::close(fd);
-    }
-    bool ok() const { return m_ok; }
+    explicit PlainRelay(const std::string &ns) { start(ns, kRelayHost, kRelayPort); }
+    ~PlainRelay() override { stop(); }
 
 private:
-    struct Peer {
-        int other = -1;
-        bool ended = false; // its stream has ended (passed on as a half-close)
-    };
-
-    bool watch(int fd)
+    void accepted(int client) override
     {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
-    }
-
-    void loop()
-    {
-        epoll_event events[64];
-        std::vector<char> buffer(65536);
-        for (;;) {
-            const int n = ::epoll_wait(m_epoll, events, 64, -1);
-            if (n < 0 && errno != EINTR)
-                return;
-            for (int i = 0; i < n; ++i) {
-                const int fd = events[i].data.fd;
-                if (fd == m_stop)
-                    return;
-                if (fd == m_listen)
-                    acceptAll();
-                else if (m_peers.count(fd))
-                    carry(fd, buffer);
-            }
+        const int upstream = connectDirect(TunTopology::kProxyHost, TunTopology::kProxyPort);
+        if (upstream < 0) {
+            ::close(client);
+            return;
         }
+        const int one = 1;
+        setsockopt(upstream, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        m_peers[client] = RelayPeer{upstream};
+        m_peers[upstream] = RelayPeer{client};
+        watch(client);
+        watch(upstream);
     }
 
-    void acceptAll()
+    void readable(int fd) override
     {
-        for (int client; (client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-            const int upstream = connectDirect(TunTopology::kProxyHost, TunTopology::kProxyPort);
-            if (upstream < 0) {
-                ::close(client);
-                continue;
-            }
-            const int one = 1;
-            for (const int fd : {client, upstream})
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            m_peers[client] = Peer{upstream};
-            m_peers[upstream] = Peer{client};
-            watch(client);
-            watch(upstream);
-        }
-    }
-
-    void carry(int fd, std::vector<char> &buffer)
-    {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
-        Peer &peer = m_peers[fd];
-        if (n > 0 && sendAll(peer.other, buffer.data(), std::size_t(n)))
+        RelayPeer &peer = m_peers[fd];
+        if (n > 0 && sendAll(peer.other, m_buffer.data(), std::size_t(n)))
             return;
         // End of stream, passed on; both ended, or a failure, both close.
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
@@ -474,20 +440,12 @@ private:
         peer.ended = true;
         const int other = peer.other;
         if (n != 0 || m_peers[other].ended) {
-            for (const int end : {fd, other}) {
-                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, end, nullptr);
-                ::close(end);
-                m_peers.erase(end);
-            }
+            drop(fd);
+            drop(other);
         }
     }
 
-    int m_listen = -1;
-    int m_epoll = -1;
-    int m_stop = -1;
-    bool m_ok = false;
-    std::unordered_map<int, Peer> m_peers;
-    std::thread m_loop;
+    std::vector<char> m_buffer = std::vector<char>(65536);
 };
 
 // Megabytes per second of one bulk transfer, download or upload.
