@@ -4,9 +4,10 @@
 // without the tunnel (the baseline); then the same transfers from a forwarded
 // container, carried by the user-space TCP engine. The bulk transfers and the
 // connection figures use servers of this program in the upstream namespace, so
-// that the peer is never what bounds them. Prints one human line per figure and one "figure NAME
-// VALUE" line for scripts (bench/tunnel/run-speed takes medians of several
-// runs). Needs root.
+// that the peer is never what bounds them. A second baseline puts one plain
+// user-space relay in front of dante: what a single relay hop costs here.
+// Prints one human line per figure and one "figure NAME VALUE" line for
+// scripts (bench/tunnel/run-speed takes medians of several runs). Needs root.
 //
 // KESTD_BENCH_MB: megabytes per bulk transfer (default 500).
 // KESTD_TUN_OFFLOAD=0: runs the daemon with the TUN device's offloads off.
