@@ -163,6 +163,23 @@ int connectViaRelay(const char *host, int port)
 
 using Connector = int (*)(const char *, int);
 
+// A TCP socket listening on host:port in the calling thread's namespace
+// (flags: extra socket() flags); -1 when it cannot be had.
+int listenAt(const char *host, int port, int backlog, int flags)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in local = endpoint(host, port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The upstream peer of the bulk transfers: 'S' + 8 bytes of length sends that
 // many bytes and closes; 'K' reads to the end and answers the 8-byte count.
 class BulkServer {
@@ -171,15 +188,7 @@ public:
     {
         std::thread([&] {
             NetnsFixture::Enter inside(ns);
-            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const int one = 1;
-            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            const sockaddr_in local = endpoint(TunTopology::kServer, kBulkPort);
-            if (!inside.ok() || ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
-                ::listen(m_listen, 64) != 0) {
-                ::close(m_listen);
-                m_listen = -1;
-            }
+            m_listen = inside.ok() ? listenAt(TunTopology::kServer, kBulkPort, 64, 0) : -1;
         }).join();
         if (m_listen >= 0)
             m_acceptor = std::thread([this] { acceptLoop(); });
@@ -258,15 +267,10 @@ protected:
         std::future<bool> ready = started.get_future();
         m_loop = std::thread([this, ns, host, port, &started] {
             NetnsFixture::Enter inside(ns);
-            m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            const int one = 1;
-            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            const sockaddr_in local = endpoint(host, port);
+            m_listen = inside.ok() ? listenAt(host, port, 1024, SOCK_NONBLOCK) : -1;
             m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
             m_stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            const bool ok = inside.ok() && m_epoll >= 0 && m_stop >= 0 &&
-                            ::bind(m_listen, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0 &&
-                            ::listen(m_listen, 1024) == 0 && watch(m_listen) && watch(m_stop);
+            const bool ok = m_listen >= 0 && m_epoll >= 0 && m_stop >= 0 && watch(m_listen) && watch(m_stop);
             started.set_value(ok);
             if (ok)
                 loop();
@@ -293,9 +297,11 @@ protected:
         return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
     }
 
+    void unwatch(int fd) { ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr); }
+
     void drop(int fd)
     {
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        unwatch(fd);
         ::close(fd);
         m_peers.erase(fd);
     }
@@ -304,7 +310,6 @@ protected:
     virtual void accepted(int fd) = 0;
     virtual void readable(int fd) = 0;
 
-    int m_epoll = -1;
     std::unordered_map<int, Peer> m_peers;
 
 private:
@@ -333,6 +338,7 @@ private:
     }
 
     int m_listen = -1;
+    int m_epoll = -1;
     int m_stop = -1;
     bool m_ok = false;
     std::thread m_loop;
@@ -436,13 +442,14 @@ private:
         if (n > 0 && sendAll(peer.other, m_buffer.data(), std::size_t(n)))
             return;
         // End of stream, passed on; both ended, or a failure, both close.
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
         ::shutdown(peer.other, SHUT_WR);
         peer.ended = true;
         const int other = peer.other;
         if (n != 0 || m_peers[other].ended) {
             drop(fd);
             drop(other);
+        } else {
+            unwatch(fd);
         }
     }
 
